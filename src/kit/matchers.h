@@ -1,0 +1,85 @@
+// Compiled patterns of a rule: applications, hosts and ports, and the IPv4 text form they rely on.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "unicode.h"
+
+namespace velmora {
+
+/// What is known about the program that opened a connection.
+struct AppIdentity {
+  std::optional<std::string> bundleID;
+  std::optional<std::string> displayName;
+  std::optional<std::string> executableName;
+  std::optional<std::string> responsibleBundleID;
+  std::optional<std::string> responsibleAppName;
+  std::optional<std::string> responsibleExecutable;
+  std::optional<std::string> appBundleName;
+
+  /// The display name, else the executable name, else the bundle identifier, else "unknown".
+  std::string bestDescription() const;
+
+  bool operator==(const AppIdentity&) const = default;
+};
+
+/// Dotted-quad IPv4 addresses, held in host order with the first number in the top byte.
+namespace IPv4 {
+std::optional<std::uint32_t> parse(std::string_view text);
+std::string format(std::uint32_t address);
+}  // namespace IPv4
+
+/// Text with "*" (any run) and "?" (one character), matched whole and ignoring case; a text
+/// without either is compared as plain text.
+struct WildcardPattern {
+  std::string source;
+  std::optional<unicode::CaseInsensitiveRegex> regex;
+
+  explicit WildcardPattern(std::string text);
+  bool matches(std::string_view subject) const;
+};
+
+/// An application pattern, tried against every name an AppIdentity carries.
+struct AppPattern {
+  WildcardPattern pattern;
+
+  explicit AppPattern(std::string text) : pattern(std::move(text)) {}
+  bool matches(const AppIdentity& identity) const;
+};
+
+/// A destination host pattern: an IPv4 network, an IPv4 range, a wildcard or one exact name.
+struct HostPattern {
+  enum class Kind { wildcard, cidr, range, exact };
+
+  std::string source;
+  Kind kind;
+  std::optional<WildcardPattern> wildcard;  // kind wildcard
+  std::uint32_t base = 0;                   // kind cidr
+  std::uint32_t mask = 0;                   // kind cidr
+  std::uint32_t low = 0;                    // kind range
+  std::uint32_t high = 0;                   // kind range
+
+  /// Compiles the text trimmed of spaces and tabs; never fails, falling back to plainer kinds.
+  explicit HostPattern(std::string_view text);
+  bool matches(std::string_view host) const;
+};
+
+/// An inclusive destination port range; a single port has low == high.
+struct PortPattern {
+  std::uint16_t low;
+  std::uint16_t high;
+
+  /// Nothing for a text that is not a port or a "low-high" range.
+  static std::optional<PortPattern> parse(std::string_view text);
+  bool matches(std::uint16_t port) const { return low <= port && port <= high; }
+
+  bool operator==(const PortPattern&) const = default;
+};
+
+/// Spaces and tabs removed from both ends (line breaks stay).
+std::string_view trimmedSpacesAndTabs(std::string_view text);
+
+}  // namespace velmora

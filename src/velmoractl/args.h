@@ -1,0 +1,27 @@
+// The command line as positional words, options with values and value-less flags.
+#pragma once
+
+#include <initializer_list>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace velmora::cli {
+
+/// The parsed process arguments. Options may stand anywhere; a later one replaces an earlier one.
+struct Args {
+  std::vector<std::string> positional;
+  std::map<std::string, std::string> options;
+  std::set<std::string> flags;
+
+  explicit Args(const std::vector<std::string>& argv);
+
+  /// The value of the first of names that was given with a value.
+  std::optional<std::string> flag(std::initializer_list<std::string_view> names) const;
+  bool hasFlag(std::string_view name) const { return flags.contains(std::string(name)); }
+};
+
+}  // namespace velmora::cli

@@ -1,0 +1,80 @@
+#include "commands.h"
+
+#include <functional>
+#include <map>
+#include <string>
+
+#include "kit/error.h"
+#include "kit/localize.h"
+#include "output.h"
+
+namespace velmora::cli {
+
+const std::string_view usage = R"(velmoractl — Velmora 命令行工具
+
+用法:
+  velmoractl <命令> [参数] [--json]
+
+状态
+  status                          运行状态、当前 profile、连接统计
+  on | off                        总开关
+
+Profile
+  profile list                    列出所有 profile
+  profile switch <名称>            切换（已有连接不中断）
+  profile create <名称>            新建
+
+网络环境
+  env list                        列出环境绑定
+  env bind <profile>              把当前网络环境绑定到该 profile
+
+规则（作用于当前 profile）
+  rule list [--search <词>]        列出规则（支持搜索）
+  rule add <名称> --app <应用> [--host <主机>] [--port <端口>] --action <direct|block|proxy:名称>
+  rule enable <名称> | rule disable <名称>
+  rule rm <名称>
+
+代理
+  proxy list
+  proxy add <名称> <地址> <端口> [--type socks5|http] [--user <用户名> --pass <密码>]
+
+路由与诊断
+  route set <应用> <direct|block|proxy:名称>    一步设置"应用 → 去向"
+  test <应用> <主机:端口>                        试算：会命中哪条规则、走哪
+  logs [--app <应用>] [--host <主机>] [--follow]  最近连接
+
+导入导出
+  export [<profile>] [-o <文件>]
+  import <文件>                    支持本工具的 JSON 与同类工具的配置格式
+
+集成
+  mcp serve                       启动 MCP server（stdio），供 LLM 调用
+
+全局选项
+  --json      机器可读输出
+  --offline   跳过应用，直接读写配置文件)";
+
+namespace {
+
+using Handler = std::function<void(const Args&)>;
+
+const std::map<std::string, Handler, std::less<>>& commandTable() {
+  static const std::map<std::string, Handler, std::less<>> table = {
+      {"help", [](const Args&) { emit(usage); }},
+  };
+  return table;
+}
+
+}  // namespace
+
+void dispatch(const Args& args) {
+  const std::string& command = args.positional.front();
+  const auto& table = commandTable();
+  const auto handler = table.find(command);
+  if (handler == table.end()) {
+    throw Error(VL("未知命令「%@」。运行 `velmoractl help` 查看用法。", command));
+  }
+  handler->second(args);
+}
+
+}  // namespace velmora::cli
