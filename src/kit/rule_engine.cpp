@@ -1,0 +1,124 @@
+#include "rule_engine.h"
+
+#include <algorithm>
+
+#include "localize.h"
+
+namespace velmora {
+
+std::string Verdict::actionDescription() const {
+  switch (resolved.kind) {
+    case Resolved::Kind::direct: return "direct";
+    case Resolved::Kind::block: return "block";
+    case Resolved::Kind::interface: return "interface " + resolved.interfaceName;
+    case Resolved::Kind::proxy: {
+      std::string text = "proxy ";
+      for (std::size_t i = 0; i < resolved.proxies.size(); ++i) {
+        const ProxyServer& hop = resolved.proxies[i];
+        if (i > 0) text += " → ";
+        text += hop.name + " (" + hop.endpointDescription() + " " + std::string(rawValue(hop.proto)) + ")";
+      }
+      return text;
+    }
+  }
+  return {};
+}
+
+RuleEngine::RuleEngine(Profile profile) : profile_(std::move(profile)) {
+  const std::vector<Rule> ordered = profile_.orderedRules();
+  compiled_.reserve(ordered.size());
+  for (const Rule& rule : ordered) {
+    Compiled compiled{.rule = rule};
+    // The emptiness test comes before trimming: an entry of blanks is a pattern over "".
+    for (const std::string& app : rule.apps) {
+      if (!app.empty()) compiled.apps.emplace_back(std::string(trimmedSpacesAndTabs(app)));
+    }
+    for (const std::string& host : rule.hosts) {
+      if (!host.empty()) compiled.hosts.emplace_back(host);
+    }
+    // A port text that does not parse is dropped without a word; with none left, any port goes.
+    for (const std::string& port : rule.ports) {
+      if (port.empty()) continue;
+      if (const auto pattern = PortPattern::parse(port)) compiled.ports.push_back(*pattern);
+    }
+    compiled_.push_back(std::move(compiled));
+  }
+}
+
+Verdict RuleEngine::match(const AppIdentity& app, std::string_view host, std::uint16_t port,
+                          FlowTransport transport) const {
+  std::vector<Verdict::TraceEntry> trace;
+  for (const Compiled& compiled : compiled_) {
+    const Rule& rule = compiled.rule;
+    const auto skip = [&](std::string reason) {
+      trace.push_back({.ruleName = rule.name, .matched = false, .reason = std::move(reason)});
+    };
+    if (!rule.enabled) {
+      skip(VL("规则已停用"));
+      continue;
+    }
+    if (rule.transport != FlowTransport::any && transport != FlowTransport::any && rule.transport != transport) {
+      skip(VL("传输层不匹配（规则限 %@）", rawValue(rule.transport)));
+      continue;
+    }
+    if (!compiled.apps.empty() &&
+        std::none_of(compiled.apps.begin(), compiled.apps.end(), [&](const AppPattern& p) { return p.matches(app); })) {
+      skip(VL("应用不匹配（%@）", app.bestDescription()));
+      continue;
+    }
+    if (!compiled.hosts.empty() && std::none_of(compiled.hosts.begin(), compiled.hosts.end(),
+                                                [&](const HostPattern& p) { return p.matches(host); })) {
+      skip(VL("目标主机不匹配（%@）", host));
+      continue;
+    }
+    if (!compiled.ports.empty() && std::none_of(compiled.ports.begin(), compiled.ports.end(),
+                                                [&](const PortPattern& p) { return p.matches(port); })) {
+      skip(VL("端口不匹配（%lld）", port));
+      continue;
+    }
+    // Resolution may leave its fallback entry first, so the "命中" entry always closes the trace.
+    Verdict::Resolved resolved = resolve(rule.action, trace, rule.name);
+    trace.push_back({.ruleName = rule.name, .matched = true, .reason = VL("命中")});
+    return Verdict{.resolved = std::move(resolved),
+                   .matchedRule = rule,
+                   .quicPolicy = rule.quicPolicy,
+                   .trace = std::move(trace)};
+  }
+  trace.push_back({.ruleName = VL("(无兜底规则)"), .matched = true, .reason = VL("默认直连")});
+  return Verdict{.resolved = Verdict::Resolved::direct(),
+                 .matchedRule = std::nullopt,
+                 .quicPolicy = QUICPolicy::direct,
+                 .trace = std::move(trace)};
+}
+
+Verdict::Resolved RuleEngine::resolve(const RuleAction& action, std::vector<Verdict::TraceEntry>& trace,
+                                      const std::string& ruleName) const {
+  const auto fallBack = [&](std::string reason) {
+    trace.push_back({.ruleName = ruleName, .matched = false, .reason = std::move(reason)});
+    return Verdict::Resolved::direct();
+  };
+  switch (action.kind) {
+    case RuleAction::Kind::proxy: {
+      const ProxyServer* proxy = profile_.proxy(action.id);
+      if (!proxy) return fallBack(VL("规则指向的代理不存在，回退直连"));
+      return Verdict::Resolved::proxy({*proxy});
+    }
+    case RuleAction::Kind::chain: {
+      const ProxyChain* chain = profile_.chain(action.id);
+      if (!chain) return fallBack(VL("规则指向的代理链不存在，回退直连"));
+      std::vector<ProxyServer> hops;
+      // Members the profile no longer has are left out without a trace entry.
+      for (const UUID& id : chain->proxyIDs) {
+        if (const ProxyServer* proxy = profile_.proxy(id)) hops.push_back(*proxy);
+      }
+      if (hops.empty()) return fallBack(VL("代理链为空，回退直连"));
+      return Verdict::Resolved::proxy(std::move(hops));
+    }
+    case RuleAction::Kind::interface: return Verdict::Resolved::interface(action.interfaceName);
+    case RuleAction::Kind::direct: return Verdict::Resolved::direct();
+    case RuleAction::Kind::block: return Verdict::Resolved::block();
+  }
+  return Verdict::Resolved::direct();
+}
+
+}  // namespace velmora

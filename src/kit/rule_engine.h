@@ -1,0 +1,79 @@
+// The rule engine: which rule of a profile decides a described connection, where the connection
+// goes, and the rule-by-rule trace that explains why.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "matchers.h"
+#include "model.h"
+
+namespace velmora {
+
+/// What the engine decided for one connection.
+struct Verdict {
+  /// The concrete route.
+  struct Resolved {
+    enum class Kind { proxy, interface, direct, block };
+
+    Kind kind = Kind::direct;
+    std::vector<ProxyServer> proxies;  // proxy: never empty, in hop order
+    std::string interfaceName;         // interface
+
+    static Resolved direct() { return {}; }
+    static Resolved block() { return {Kind::block, {}, {}}; }
+    static Resolved proxy(std::vector<ProxyServer> hops) { return {Kind::proxy, std::move(hops), {}}; }
+    static Resolved interface(std::string name) { return {Kind::interface, {}, std::move(name)}; }
+
+    bool operator==(const Resolved&) const = default;
+  };
+
+  /// One rule looked at, and why it was passed over or taken.
+  struct TraceEntry {
+    std::string ruleName;
+    bool matched = false;
+    std::string reason;
+
+    bool operator==(const TraceEntry&) const = default;
+  };
+
+  Resolved resolved;
+  std::optional<Rule> matchedRule;
+  QUICPolicy quicPolicy = QUICPolicy::direct;
+  std::vector<TraceEntry> trace;
+
+  /// "direct", "block", "interface utun3" or "proxy A (10.0.0.1:1080 socks5) → B (…)".
+  std::string actionDescription() const;
+
+  bool operator==(const Verdict&) const = default;
+};
+
+/// A profile's rules compiled once; an immutable value that any number of threads may ask at once.
+class RuleEngine {
+ public:
+  explicit RuleEngine(Profile profile);
+
+  /// The first rule, in evaluation order, that takes the connection; never fails.
+  Verdict match(const AppIdentity& app, std::string_view host, std::uint16_t port, FlowTransport transport) const;
+
+  const Profile& profile() const { return profile_; }
+
+ private:
+  struct Compiled {
+    Rule rule;
+    std::vector<AppPattern> apps;
+    std::vector<HostPattern> hosts;
+    std::vector<PortPattern> ports;
+  };
+
+  Verdict::Resolved resolve(const RuleAction& action, std::vector<Verdict::TraceEntry>& trace,
+                            const std::string& ruleName) const;
+
+  Profile profile_;
+  std::vector<Compiled> compiled_;
+};
+
+}  // namespace velmora
