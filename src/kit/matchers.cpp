@@ -64,26 +64,16 @@ std::string format(std::uint32_t address) {
 }  // namespace IPv4
 
 WildcardPattern::WildcardPattern(std::string text) : source(std::move(text)) {
-  if (source.find_first_of("*?") == std::string::npos) return;
-  std::string expression = "^";
-  std::string literal;
-  for (char c : source) {
-    if (c == '*' || c == '?') {
-      expression += unicode::escapedForRegex(literal);
-      literal.clear();
-      expression += c == '*' ? ".*" : ".";
-    } else {
-      literal += c;
-    }
-  }
-  expression += unicode::escapedForRegex(literal);
-  expression += "$";
-  regex = unicode::CaseInsensitiveRegex::compile(expression);
+  if (source.find_first_of("*?") != std::string::npos) compiled.emplace(source);
 }
 
 bool WildcardPattern::matches(std::string_view subject) const {
-  if (regex) return regex->find(subject);
+  if (compiled) return compiled->matches(subject);
   return unicode::equalsIgnoringCase(subject, source);
+}
+
+AppPattern::AppPattern(std::string text) : pattern(std::move(text)) {
+  if (!pattern.compiled) bundlePrefix_ = unicode::lowercased(pattern.source) + ".";
 }
 
 bool AppPattern::matches(const AppIdentity& identity) const {
@@ -96,11 +86,8 @@ bool AppPattern::matches(const AppIdentity& identity) const {
   }
   // A plain bundle identifier also covers the helper processes whose identifiers extend it
   // ("com.example.app" covers "com.example.app.helper").
-  if (!pattern.regex && identity.bundleID) {
-    const std::string prefix = unicode::lowercased(pattern.source) + ".";
-    return unicode::lowercased(*identity.bundleID).starts_with(prefix);
-  }
-  return false;
+  return !bundlePrefix_.empty() && identity.bundleID &&
+         unicode::startsWithLowercased(*identity.bundleID, bundlePrefix_);
 }
 
 HostPattern::HostPattern(std::string_view text) : source(trimmedSpacesAndTabs(text)), kind(Kind::exact) {

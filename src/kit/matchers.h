@@ -36,7 +36,8 @@ std::string format(std::uint32_t address);
 /// without either is compared as plain text.
 struct WildcardPattern {
   std::string source;
-  std::optional<unicode::CaseInsensitiveRegex> regex;
+  /// The compiled wildcard; absent for plain text.
+  std::optional<unicode::CaseInsensitiveWildcard> compiled;
 
   explicit WildcardPattern(std::string text);
   bool matches(std::string_view subject) const;
@@ -46,8 +47,11 @@ struct WildcardPattern {
 struct AppPattern {
   WildcardPattern pattern;
 
-  explicit AppPattern(std::string text) : pattern(std::move(text)) {}
+  explicit AppPattern(std::string text);
   bool matches(const AppIdentity& identity) const;
+
+ private:
+  std::string bundlePrefix_;  // the lower-cased plain pattern and ".", empty for a wildcard
 };
 
 /// A destination host pattern: an IPv4 network, an IPv4 range, a wildcard or one exact name.

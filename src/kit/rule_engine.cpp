@@ -25,10 +25,10 @@ std::string Verdict::actionDescription() const {
 }
 
 RuleEngine::RuleEngine(Profile profile) : profile_(std::move(profile)) {
-  const std::vector<Rule> ordered = profile_.orderedRules();
+  std::vector<Rule> ordered = profile_.orderedRules();
   compiled_.reserve(ordered.size());
-  for (const Rule& rule : ordered) {
-    Compiled compiled{.rule = rule};
+  for (Rule& rule : ordered) {
+    Compiled compiled;
     // The emptiness test comes before trimming: an entry of blanks is a pattern over "".
     for (const std::string& app : rule.apps) {
       if (!app.empty()) compiled.apps.emplace_back(std::string(trimmedSpacesAndTabs(app)));
@@ -41,6 +41,7 @@ RuleEngine::RuleEngine(Profile profile) : profile_(std::move(profile)) {
       if (port.empty()) continue;
       if (const auto pattern = PortPattern::parse(port)) compiled.ports.push_back(*pattern);
     }
+    compiled.rule = std::move(rule);
     compiled_.push_back(std::move(compiled));
   }
 }
@@ -48,32 +49,40 @@ RuleEngine::RuleEngine(Profile profile) : profile_(std::move(profile)) {
 Verdict RuleEngine::match(const AppIdentity& app, std::string_view host, std::uint16_t port,
                           FlowTransport transport) const {
   std::vector<Verdict::TraceEntry> trace;
+  // A skip reason depends on the connection, not on the rule (bar the transport word), so each
+  // is looked up and filled at most once per evaluation however many rules it passes over.
+  std::string disabledReason, appReason, hostReason, portReason, transportReason[2];
+  const auto reason = [](std::string& cached, const auto& make) -> const std::string& {
+    if (cached.empty()) cached = make();
+    return cached;
+  };
   for (const Compiled& compiled : compiled_) {
     const Rule& rule = compiled.rule;
-    const auto skip = [&](std::string reason) {
-      trace.push_back({.ruleName = rule.name, .matched = false, .reason = std::move(reason)});
+    const auto skip = [&](const std::string& why) {
+      trace.push_back({.ruleName = rule.name, .matched = false, .reason = why});
     };
     if (!rule.enabled) {
-      skip(VL("规则已停用"));
+      skip(reason(disabledReason, [] { return VL("规则已停用"); }));
       continue;
     }
     if (rule.transport != FlowTransport::any && transport != FlowTransport::any && rule.transport != transport) {
-      skip(VL("传输层不匹配（规则限 %@）", rawValue(rule.transport)));
+      skip(reason(transportReason[rule.transport == FlowTransport::tcp ? 0 : 1],
+                  [&] { return VL("传输层不匹配（规则限 %@）", rawValue(rule.transport)); }));
       continue;
     }
     if (!compiled.apps.empty() &&
         std::none_of(compiled.apps.begin(), compiled.apps.end(), [&](const AppPattern& p) { return p.matches(app); })) {
-      skip(VL("应用不匹配（%@）", app.bestDescription()));
+      skip(reason(appReason, [&] { return VL("应用不匹配（%@）", app.bestDescription()); }));
       continue;
     }
     if (!compiled.hosts.empty() && std::none_of(compiled.hosts.begin(), compiled.hosts.end(),
                                                 [&](const HostPattern& p) { return p.matches(host); })) {
-      skip(VL("目标主机不匹配（%@）", host));
+      skip(reason(hostReason, [&] { return VL("目标主机不匹配（%@）", host); }));
       continue;
     }
     if (!compiled.ports.empty() && std::none_of(compiled.ports.begin(), compiled.ports.end(),
                                                 [&](const PortPattern& p) { return p.matches(port); })) {
-      skip(VL("端口不匹配（%lld）", port));
+      skip(reason(portReason, [&] { return VL("端口不匹配（%lld）", port); }));
       continue;
     }
     // Resolution may leave its fallback entry first, so the "命中" entry always closes the trace.

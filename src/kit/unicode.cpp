@@ -1,7 +1,7 @@
 #include "unicode.h"
 
 #include <unicode/locid.h>
-#include <unicode/regex.h>
+#include <unicode/uchar.h>
 #include <unicode/unistr.h>
 #include <unicode/utf8.h>
 
@@ -56,43 +56,73 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
   return toUnicode(a).caseCompare(toUnicode(b), U_FOLD_CASE_DEFAULT) == 0;
 }
 
-std::string escapedForRegex(std::string_view text) {
-  static constexpr std::string_view kSpecial = "\\^$.|?*+()[]{}-#&~ ";
-  std::string result;
-  result.reserve(text.size() * 2);
-  for (char c : text) {
-    if (kSpecial.find(c) != std::string_view::npos) result += '\\';
-    result += c;
+bool startsWithLowercased(std::string_view text, std::string_view lowercasePrefix) {
+  if (isASCII(text)) {
+    return text.size() >= lowercasePrefix.size() &&
+           std::equal(lowercasePrefix.begin(), lowercasePrefix.end(), text.begin(),
+                      [](char p, char t) { return p == asciiLower(t); });
+  }
+  return lowercased(text).starts_with(lowercasePrefix);
+}
+
+namespace {
+
+/// Full default case folding, as code points.
+std::u32string folded(std::string_view text) {
+  std::u32string result;
+  if (isASCII(text)) {
+    result.reserve(text.size());
+    for (char c : text) result += static_cast<char32_t>(asciiLower(c));
+    return result;
+  }
+  icu::UnicodeString unicode = toUnicode(text).foldCase(U_FOLD_CASE_DEFAULT);
+  result.reserve(static_cast<std::size_t>(unicode.length()));
+  for (int32_t i = 0; i < unicode.length(); i = unicode.moveIndex32(i, 1)) {
+    result += static_cast<char32_t>(unicode.char32At(i));
   }
   return result;
 }
 
-struct CaseInsensitiveRegex::Compiled {
-  std::unique_ptr<icu::RegexPattern> pattern;
-};
-
-CaseInsensitiveRegex::CaseInsensitiveRegex(std::shared_ptr<const Compiled> compiled)
-    : compiled_(std::move(compiled)) {}
-
-std::optional<CaseInsensitiveRegex> CaseInsensitiveRegex::compile(std::string_view expression) {
-  UErrorCode status = U_ZERO_ERROR;
-  UParseError parseError;
-  std::unique_ptr<icu::RegexPattern> pattern(
-      icu::RegexPattern::compile(toUnicode(expression), UREGEX_CASE_INSENSITIVE, parseError, status));
-  if (U_FAILURE(status) || !pattern) return std::nullopt;
-  auto compiled = std::make_shared<Compiled>();
-  compiled->pattern = std::move(pattern);
-  return CaseInsensitiveRegex(std::move(compiled));
+/// Whole-subject glob match: on a mismatch, retry from the last "*" with one more character
+/// swallowed, which keeps the work linear in practice and quadratic at worst.
+template <typename Subject>
+bool globMatch(const std::u32string& pattern, const Subject& subject) {
+  std::size_t p = 0;
+  std::size_t s = 0;
+  std::size_t starP = std::u32string::npos;
+  std::size_t starS = 0;
+  while (s < subject.size()) {
+    if (p < pattern.size() && pattern[p] == U'*') {
+      starP = p++;
+      starS = s;
+    } else if (p < pattern.size() && (pattern[p] == U'?' || pattern[p] == static_cast<char32_t>(subject[s]))) {
+      ++p;
+      ++s;
+    } else if (starP != std::u32string::npos) {
+      p = starP + 1;
+      s = ++starS;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == U'*') ++p;
+  return p == pattern.size();
 }
 
-bool CaseInsensitiveRegex::find(std::string_view subject) const {
-  // A RegexPattern may be shared between threads; each search gets a matcher of its own.
-  UErrorCode status = U_ZERO_ERROR;
-  icu::UnicodeString text = toUnicode(subject);
-  std::unique_ptr<icu::RegexMatcher> matcher(compiled_->pattern->matcher(text, status));
-  if (U_FAILURE(status)) return false;
-  bool found = matcher->find(status);
-  return U_SUCCESS(status) && found;
+/// ASCII text seen through lower-casing, without copying it.
+struct LoweredASCII {
+  std::string_view text;
+  std::size_t size() const { return text.size(); }
+  char operator[](std::size_t i) const { return asciiLower(text[i]); }
+};
+
+}  // namespace
+
+CaseInsensitiveWildcard::CaseInsensitiveWildcard(std::string_view pattern) : folded_(folded(pattern)) {}
+
+bool CaseInsensitiveWildcard::matches(std::string_view subject) const {
+  if (isASCII(subject)) return globMatch(folded_, LoweredASCII{subject});
+  return globMatch(folded_, folded(subject));
 }
 
 }  // namespace velmora::unicode

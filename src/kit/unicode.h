@@ -1,7 +1,6 @@
 // Unicode-aware text comparison, case mapping, search and regular expressions (ICU underneath).
 #pragma once
 
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,22 +16,21 @@ std::string lowercased(std::string_view text);
 /// True when the two texts are equal under Unicode case folding.
 bool equalsIgnoringCase(std::string_view a, std::string_view b);
 
-/// Escapes text so that a regular expression matches it literally.
-std::string escapedForRegex(std::string_view text);
+/// True when lowercased(text) starts with lowercasePrefix, which must already be lower case.
+bool startsWithLowercased(std::string_view text, std::string_view lowercasePrefix);
 
-/// A compiled case-insensitive regular expression, shareable between threads.
-class CaseInsensitiveRegex {
+/// A wildcard ("*" any run of characters, "?" exactly one) matched against a whole subject under
+/// Unicode case folding. Both sides are folded the same way, so the comparison is code point by
+/// code point; folding the pattern happens once, here.
+class CaseInsensitiveWildcard {
  public:
-  /// Absent when the expression does not compile.
-  static std::optional<CaseInsensitiveRegex> compile(std::string_view expression);
+  explicit CaseInsensitiveWildcard(std::string_view pattern);
+  bool matches(std::string_view subject) const;
 
-  /// True when the expression finds a match anywhere in the subject.
-  bool find(std::string_view subject) const;
+  bool operator==(const CaseInsensitiveWildcard&) const = default;
 
  private:
-  struct Compiled;
-  explicit CaseInsensitiveRegex(std::shared_ptr<const Compiled> compiled);
-  std::shared_ptr<const Compiled> compiled_;
+  std::u32string folded_;
 };
 
 }  // namespace velmora::unicode
