@@ -1,5 +1,10 @@
 #include "automation_protocol.h"
 
+#include "import_error.h"
+#include "matchers.h"
+#include "profile_store.h"
+#include "unicode.h"
+
 namespace velmora {
 
 TestRouteDTO TestRouteDTO::fromVerdict(const Verdict& verdict) {
@@ -14,16 +19,155 @@ TestRouteDTO TestRouteDTO::fromVerdict(const Verdict& verdict) {
   return record;
 }
 
+RuleDTO RuleDTO::fromRule(const Rule& rule, const Profile& profile) {
+  std::string action;
+  switch (rule.action.kind) {
+    case RuleAction::Kind::direct: action = "direct"; break;
+    case RuleAction::Kind::block: action = "block"; break;
+    case RuleAction::Kind::proxy: {
+      const ProxyServer* proxy = profile.proxy(rule.action.id);
+      action = "proxy:" + (proxy ? proxy->name : "?");
+      break;
+    }
+    case RuleAction::Kind::chain: {
+      const ProxyChain* chain = profile.chain(rule.action.id);
+      action = "chain:" + (chain ? chain->name : "?");
+      break;
+    }
+    case RuleAction::Kind::interface: action = "interface:" + rule.action.interfaceName; break;
+  }
+  return RuleDTO{.name = rule.name,
+                 .enabled = rule.enabled,
+                 .apps = rule.apps,
+                 .hosts = rule.hosts,
+                 .ports = rule.ports,
+                 .action = std::move(action),
+                 .locked = rule.locked};
+}
+
+RuleAction parseActionText(std::string_view text, const Profile& profile) {
+  // Only the word is compared ignoring case; a name is cut from the text as the user wrote it.
+  const std::string lowered = unicode::lowercased(text);
+  const auto rest = [&](std::string_view prefix) { return std::string(text.substr(prefix.size())); };
+  if (lowered == "direct") return RuleAction::direct();
+  if (lowered == "block") return RuleAction::block();
+  if (lowered.starts_with("proxy:")) {
+    const std::string name = rest("proxy:");
+    for (const ProxyServer& proxy : profile.proxies) {
+      if (unicode::equalsIgnoringCase(proxy.name, name)) return RuleAction::proxy(proxy.id);
+    }
+    throw ProfileStore::Error::notFound("代理「" + name + "」");
+  }
+  if (lowered.starts_with("chain:")) {
+    const std::string name = rest("chain:");
+    for (const ProxyChain& chain : profile.chains) {
+      if (unicode::equalsIgnoringCase(chain.name, name)) return RuleAction::chain(chain.id);
+    }
+    throw ProfileStore::Error::notFound("代理链「" + name + "」");
+  }
+  if (lowered.starts_with("interface:")) {
+    const std::string name(trimmedSpacesAndTabs(rest("interface:")));
+    if (name.empty()) throw ImportError::malformed(VL("interface: 后面要跟网卡名，例如 interface:utun4"));
+    return RuleAction::interface(name);
+  }
+  throw ImportError::malformed(
+      VL("未知 action「%@」，应为 direct / block / proxy:<名称> / interface:<网卡名>", std::string(text)));
+}
+
+Rule RuleDTO::makeRule(const Profile& profile) const {
+  return Rule{.id = UUID::random(),
+              .name = name,
+              .enabled = enabled,
+              .apps = apps,
+              .hosts = hosts,
+              .ports = ports,
+              .transport = FlowTransport::any,
+              .action = parseActionText(action, profile),
+              .quicPolicy = QUICPolicy::fallback,
+              .locked = false,
+              .tags = {}};
+}
+
+json::Value toJSON(const StatusDTO& record) {
+  json::Value result = {{"enabled", record.enabled},
+                        {"extensionInstalled", record.extensionInstalled},
+                        {"activeProfile", record.activeProfile},
+                        {"stats", toJSON(record.stats)},
+                        {"automationWritesAllowed", record.automationWritesAllowed}};
+  if (record.currentEnvironment) result["currentEnvironment"] = *record.currentEnvironment;
+  return result;
+}
+
+json::Value toJSON(const ProfileSummaryDTO& record) {
+  return {{"name", record.name},
+          {"isActive", record.isActive},
+          {"ruleCount", record.ruleCount},
+          {"proxyCount", record.proxyCount},
+          {"boundEnvironments", record.boundEnvironments}};
+}
+
 json::Value toJSON(const TestRouteDTO& record) {
   json::Value result = {{"action", record.action}, {"trace", record.trace}};
   if (record.matchedRule) result["matchedRule"] = *record.matchedRule;
   return result;
 }
 
+json::Value toJSON(const ConnectionQueryDTO& record) {
+  json::Value result = json::Value::object();
+  if (record.app) result["app"] = *record.app;
+  if (record.host) result["host"] = *record.host;
+  if (record.sinceMinutes) result["sinceMinutes"] = *record.sinceMinutes;
+  if (record.limit) result["limit"] = *record.limit;
+  return result;
+}
+
+json::Value toJSON(const RuleDTO& record) {
+  return {{"name", record.name},   {"enabled", record.enabled}, {"apps", record.apps},     {"hosts", record.hosts},
+          {"ports", record.ports}, {"action", record.action},   {"locked", record.locked}};
+}
+
+StatusDTO statusDTOFromJSON(const json::Reader& reader) {
+  return StatusDTO{.enabled = reader["enabled"].boolean(),
+                   .extensionInstalled = reader["extensionInstalled"].boolean(),
+                   .activeProfile = reader["activeProfile"].string(),
+                   .currentEnvironment = reader.optionalString("currentEnvironment"),
+                   .stats = statsSnapshotFromJSON(reader["stats"]),
+                   .automationWritesAllowed = reader["automationWritesAllowed"].boolean()};
+}
+
+ProfileSummaryDTO profileSummaryDTOFromJSON(const json::Reader& reader) {
+  return ProfileSummaryDTO{.name = reader["name"].string(),
+                           .isActive = reader["isActive"].boolean(),
+                           .ruleCount = reader["ruleCount"].integer(),
+                           .proxyCount = reader["proxyCount"].integer(),
+                           .boundEnvironments = reader["boundEnvironments"].strings()};
+}
+
 TestRouteDTO testRouteDTOFromJSON(const json::Reader& reader) {
   return TestRouteDTO{.action = reader["action"].string(),
                       .matchedRule = reader.optionalString("matchedRule"),
                       .trace = reader["trace"].strings()};
+}
+
+ConnectionQueryDTO connectionQueryDTOFromJSON(const json::Reader& reader) {
+  const auto optionalInteger = [&](std::string_view key) -> std::optional<std::int64_t> {
+    if (const auto member = reader.optional(key)) return member->integer();
+    return std::nullopt;
+  };
+  return ConnectionQueryDTO{.app = reader.optionalString("app"),
+                            .host = reader.optionalString("host"),
+                            .sinceMinutes = optionalInteger("sinceMinutes"),
+                            .limit = optionalInteger("limit")};
+}
+
+RuleDTO ruleDTOFromJSON(const json::Reader& reader) {
+  return RuleDTO{.name = reader["name"].string(),
+                 .enabled = reader["enabled"].boolean(),
+                 .apps = reader["apps"].strings(),
+                 .hosts = reader["hosts"].strings(),
+                 .ports = reader["ports"].strings(),
+                 .action = reader["action"].string(),
+                 .locked = reader["locked"].boolean()};
 }
 
 }  // namespace velmora

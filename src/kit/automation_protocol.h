@@ -1,14 +1,43 @@
-// The records that travel between velmoractl and the running application, with their JSON forms.
+// The contract between velmoractl and the running application: the requests, the records that
+// travel in their bodies, and the one compact JSON coding both sides use.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "events.h"
 #include "json_text.h"
+#include "model.h"
 #include "rule_engine.h"
 
 namespace velmora {
+
+/// The answer to a status request.
+struct StatusDTO {
+  bool enabled = false;
+  bool extensionInstalled = false;
+  std::string activeProfile;
+  std::optional<std::string> currentEnvironment;
+  StatsSnapshot stats;
+  bool automationWritesAllowed = false;
+
+  bool operator==(const StatusDTO&) const = default;
+};
+
+/// One profile in the answer to a profile listing.
+struct ProfileSummaryDTO {
+  std::string name;
+  bool isActive = false;
+  std::int64_t ruleCount = 0;
+  std::int64_t proxyCount = 0;
+  std::vector<std::string> boundEnvironments;
+
+  bool operator==(const ProfileSummaryDTO&) const = default;
+};
 
 /// The answer to a dry-run route test: where the connection would go and the rule trace.
 struct TestRouteDTO {
@@ -22,7 +51,147 @@ struct TestRouteDTO {
   bool operator==(const TestRouteDTO&) const = default;
 };
 
+/// The filter of a connection-log query; every criterion is optional.
+struct ConnectionQueryDTO {
+  std::optional<std::string> app;
+  std::optional<std::string> host;
+  std::optional<std::int64_t> sinceMinutes;
+  std::optional<std::int64_t> limit;
+
+  bool operator==(const ConnectionQueryDTO&) const = default;
+};
+
+/// A rule as automation clients see it: the action as text, proxies and chains by name.
+struct RuleDTO {
+  std::string name;
+  bool enabled = true;
+  std::vector<std::string> apps;
+  std::vector<std::string> hosts;
+  std::vector<std::string> ports;
+  std::string action;
+  bool locked = false;
+
+  /// The action becomes "direct", "block", "proxy:<name>", "chain:<name>" ("?" for a dangling
+  /// reference) or "interface:<name>".
+  static RuleDTO fromRule(const Rule& rule, const Profile& profile);
+  /// A new unlocked rule whose action text is resolved against the profile's proxies and chains.
+  /// Throws ProfileStore::Error::notFound for an unknown name, ImportError for an unknown action.
+  Rule makeRule(const Profile& profile) const;
+
+  bool operator==(const RuleDTO&) const = default;
+};
+
+/// Reads an action text ("direct", "block", "proxy:<name>", "chain:<name>", "interface:<name>"),
+/// ignoring the case of the word; names are looked up ignoring case.
+RuleAction parseActionText(std::string_view text, const Profile& profile);
+
+json::Value toJSON(const StatusDTO& record);
+json::Value toJSON(const ProfileSummaryDTO& record);
 json::Value toJSON(const TestRouteDTO& record);
+json::Value toJSON(const ConnectionQueryDTO& record);
+json::Value toJSON(const RuleDTO& record);
+StatusDTO statusDTOFromJSON(const json::Reader& reader);
+ProfileSummaryDTO profileSummaryDTOFromJSON(const json::Reader& reader);
 TestRouteDTO testRouteDTOFromJSON(const json::Reader& reader);
+ConnectionQueryDTO connectionQueryDTOFromJSON(const json::Reader& reader);
+RuleDTO ruleDTOFromJSON(const json::Reader& reader);
+
+/// The coding of every body on the wire: compact, keys sorted, dates as ISO 8601 text.
+namespace DTOCoding {
+
+template <typename T>
+std::string encode(const T& record) {
+  return json::compact(toJSON(record));
+}
+
+template <typename T>
+std::string encode(const std::vector<T>& records) {
+  json::Value array = json::Value::array();
+  for (const T& record : records) array.push_back(toJSON(record));
+  return json::compact(array);
+}
+
+/// Decodes one record with read (for example statusDTOFromJSON); nothing partial is returned.
+template <typename Read>
+auto decode(std::string_view body, Read read) {
+  const json::Value value = json::parse(body);
+  return read(json::Reader(value));
+}
+
+/// Decodes an array of records with read.
+template <typename Read>
+auto decodeArray(std::string_view body, Read read) {
+  const json::Value value = json::parse(body);
+  std::vector<decltype(read(json::Reader(value)))> result;
+  for (const json::Reader& element : json::Reader(value).elements()) result.push_back(read(element));
+  return result;
+}
+
+}  // namespace DTOCoding
+
+/// The requests of the automation interface. Data requests return the JSON body of their answer;
+/// status requests return nothing; a failure is thrown as a velmora::Error carrying the
+/// application's own message.
+class AutomationXPCProtocol {
+ public:
+  virtual ~AutomationXPCProtocol() = default;
+
+  virtual std::string getStatus() = 0;
+  virtual void setEnabled(bool enabled) = 0;
+  virtual std::string listProfiles() = 0;
+  virtual void switchProfile(const std::string& name) = 0;
+  virtual void createProfile(const std::string& name) = 0;
+  virtual std::string listEnvironments() = 0;
+  virtual void bindCurrentEnvironment(const std::string& profileName) = 0;
+  /// No search word lists every rule.
+  virtual std::string listRules(const std::optional<std::string>& search) = 0;
+  virtual void addRule(const std::string& ruleJSON) = 0;
+  virtual void updateRule(const std::string& ruleJSON) = 0;
+  virtual void removeRule(const std::string& name) = 0;
+  virtual void setRuleEnabled(const std::string& name, bool enabled) = 0;
+  virtual std::string listProxies() = 0;
+  virtual void addProxy(const std::string& proxyJSON) = 0;
+  virtual void setRoute(const std::string& app, const std::string& target) = 0;
+  virtual std::string testRoute(const std::string& app, const std::string& host, std::uint16_t port) = 0;
+  virtual std::string queryConnections(const std::string& filterJSON) = 0;
+  virtual std::string exportProfile(const std::string& name) = 0;
+  virtual void importProfile(const std::string& profileJSON) = 0;
+};
+
+/// Where the interface lives on the session bus, and the one table of its methods that both the
+/// client and the serving side are built from.
+namespace AutomationBus {
+inline constexpr std::string_view objectPath = "/io/velmora/Automation";
+inline constexpr std::string_view interfaceName = "io.velmora.Automation1";
+inline constexpr std::string_view errorName = "io.velmora.Automation1.Error";
+
+struct Method {
+  std::string_view name;
+  std::string_view inputSignature;   // s text or JSON body, b flag, q port
+  std::string_view outputSignature;  // "s" for a data reply, "" for a status reply
+};
+
+inline constexpr std::array<Method, 19> methods{{
+    {"GetStatus", "", "s"},
+    {"SetEnabled", "b", ""},
+    {"ListProfiles", "", "s"},
+    {"SwitchProfile", "s", ""},
+    {"CreateProfile", "s", ""},
+    {"ListEnvironments", "", "s"},
+    {"BindCurrentEnvironment", "s", ""},
+    {"ListRules", "s", "s"},  // "" means no search word
+    {"AddRule", "s", ""},
+    {"UpdateRule", "s", ""},
+    {"RemoveRule", "s", ""},
+    {"SetRuleEnabled", "sb", ""},
+    {"ListProxies", "", "s"},
+    {"AddProxy", "s", ""},
+    {"SetRoute", "ss", ""},
+    {"TestRoute", "ssq", "s"},
+    {"QueryConnections", "s", "s"},
+    {"ExportProfile", "s", "s"},
+    {"ImportProfile", "s", ""},
+}};
+}  // namespace AutomationBus
 
 }  // namespace velmora

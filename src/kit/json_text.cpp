@@ -1,5 +1,7 @@
 #include "json_text.h"
 
+#include <cstdio>
+
 #include "localize.h"
 
 namespace velmora::json {
@@ -105,7 +107,94 @@ Value parse(std::string_view text) {
   }
 }
 
-Reader::Reader(const Value& value, std::string path) : value_(value), path_(std::move(path)) {}
+std::string formatISO8601(Date date) {
+  const auto seconds = std::chrono::floor<std::chrono::seconds>(date);
+  const auto day = std::chrono::floor<std::chrono::days>(seconds);
+  const std::chrono::year_month_day ymd(day);
+  const std::chrono::hh_mm_ss time(seconds - day);
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(ymd.year()),
+                static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()),
+                static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+                static_cast<int>(time.seconds().count()));
+  return buffer;
+}
+
+std::optional<Date> parseISO8601(std::string_view text) {
+  const auto digits = [&](std::size_t at, std::size_t count) -> std::optional<int> {
+    if (at + count > text.size()) return std::nullopt;
+    int value = 0;
+    for (std::size_t i = at; i < at + count; ++i) {
+      if (text[i] < '0' || text[i] > '9') return std::nullopt;
+      value = value * 10 + (text[i] - '0');
+    }
+    return value;
+  };
+  const auto separator = [&](std::size_t at, char c) { return at < text.size() && text[at] == c; };
+  const auto year = digits(0, 4), month = digits(5, 2), day = digits(8, 2);
+  const auto hour = digits(11, 2), minute = digits(14, 2), second = digits(17, 2);
+  if (!year || !month || !day || !hour || !minute || !second || !separator(4, '-') || !separator(7, '-') ||
+      !(separator(10, 'T') || separator(10, 't')) || !separator(13, ':') || !separator(16, ':')) {
+    return std::nullopt;
+  }
+  const std::chrono::year_month_day ymd{std::chrono::year(*year), std::chrono::month(static_cast<unsigned>(*month)),
+                                        std::chrono::day(static_cast<unsigned>(*day))};
+  if (!ymd.ok() || *hour > 23 || *minute > 59 || *second > 60) return std::nullopt;
+  std::chrono::seconds offset{0};
+  const std::string_view zone = text.substr(19);
+  if (zone == "Z" || zone == "z") {
+    offset = std::chrono::seconds(0);
+  } else if (zone.size() == 6 && (zone[0] == '+' || zone[0] == '-') && zone[3] == ':') {
+    const auto offsetHours = digits(20, 2), offsetMinutes = digits(23, 2);
+    if (!offsetHours || !offsetMinutes) return std::nullopt;
+    offset = std::chrono::hours(*offsetHours) + std::chrono::minutes(*offsetMinutes);
+    if (zone[0] == '-') offset = -offset;
+  } else {
+    return std::nullopt;
+  }
+  return std::chrono::sys_days(ymd) + std::chrono::hours(*hour) + std::chrono::minutes(*minute) +
+         std::chrono::seconds(*second) - offset;
+}
+
+namespace {
+
+/// Spells out where target sits below node ("rules[1].tags"); false when it is not there.
+bool findPath(const Value& node, const Value* target, std::string& path) {
+  if (&node == target) return true;
+  const std::size_t length = path.size();
+  if (node.is_object()) {
+    for (auto member = node.begin(); member != node.end(); ++member) {
+      if (!path.empty()) path += '.';
+      path += member.key();
+      if (findPath(member.value(), target, path)) return true;
+      path.resize(length);
+    }
+  } else if (node.is_array()) {
+    for (std::size_t i = 0; i < node.size(); ++i) {
+      path += '[';
+      path += std::to_string(i);
+      path += ']';
+      if (findPath(node[i], target, path)) return true;
+      path.resize(length);
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string Reader::path() const {
+  std::string result;
+  findPath(*document_, &value_, result);
+  return result;
+}
+
+std::string Reader::memberPath(std::string_view key) const {
+  std::string result = path();
+  if (!result.empty()) result += '.';
+  result += key;
+  return result;
+}
 
 void Reader::requireObject() const {
   if (!value_.is_object()) wrongType(VL("对象"));
@@ -113,18 +202,17 @@ void Reader::requireObject() const {
 
 Reader Reader::operator[](std::string_view key) const {
   requireObject();
-  const std::string childPath = path_.empty() ? std::string(key) : path_ + "." + std::string(key);
   const auto found = value_.find(key);
-  if (found == value_.end()) throw DecodingError(VL("JSON 数据无效：缺少键「%@」", childPath));
-  if (found->is_null()) throw DecodingError(VL("JSON 数据无效：键「%@」不能为 null", childPath));
-  return Reader(*found, childPath);
+  if (found == value_.end()) throw DecodingError(VL("JSON 数据无效：缺少键「%@」", memberPath(key)));
+  if (found->is_null()) throw DecodingError(VL("JSON 数据无效：键「%@」不能为 null", memberPath(key)));
+  return Reader(*found, document_);
 }
 
 std::optional<Reader> Reader::optional(std::string_view key) const {
   requireObject();
   const auto found = value_.find(key);
   if (found == value_.end() || found->is_null()) return std::nullopt;
-  return Reader(*found, path_.empty() ? std::string(key) : path_ + "." + std::string(key));
+  return Reader(*found, document_);
 }
 
 std::vector<Reader> Reader::elements() const {
@@ -132,7 +220,16 @@ std::vector<Reader> Reader::elements() const {
   std::vector<Reader> result;
   result.reserve(value_.size());
   for (std::size_t i = 0; i < value_.size(); ++i) {
-    result.emplace_back(value_[i], path_ + "[" + std::to_string(i) + "]");
+    result.push_back(Reader(value_[i], document_));
+  }
+  return result;
+}
+
+std::vector<std::pair<std::string, Reader>> Reader::members() const {
+  requireObject();
+  std::vector<std::pair<std::string, Reader>> result;
+  for (auto member = value_.begin(); member != value_.end(); ++member) {
+    result.emplace_back(member.key(), Reader(member.value(), document_));
   }
   return result;
 }
@@ -168,6 +265,23 @@ UUID Reader::uuid() const {
   return *parsed;
 }
 
+Date Reader::date() const {
+  const auto parsed = parseISO8601(string());
+  if (!parsed) invalid();
+  return *parsed;
+}
+
+double Reader::number() const {
+  if (!value_.is_number()) wrongType(VL("数字"));
+  return value_.get<double>();
+}
+
+std::uint64_t Reader::unsignedInteger() const {
+  if (value_.is_number_unsigned()) return value_.get<std::uint64_t>();
+  if (!value_.is_number_integer()) wrongType(VL("整数"));
+  invalid();  // a negative integer
+}
+
 std::vector<std::string> Reader::strings() const {
   std::vector<std::string> result;
   for (const Reader& element : elements()) result.push_back(element.string());
@@ -180,12 +294,14 @@ std::optional<std::string> Reader::optionalString(std::string_view key) const {
 }
 
 void Reader::invalid() const {
-  throw DecodingError(VL("JSON 数据无效：键「%@」的值 %@ 无效", path_.empty() ? "(root)" : path_, compact(value_)));
+  const std::string place = path();
+  throw DecodingError(VL("JSON 数据无效：键「%@」的值 %@ 无效", place.empty() ? "(root)" : place, compact(value_)));
 }
 
 void Reader::wrongType(std::string_view expected) const {
-  if (path_.empty()) throw DecodingError(VL("JSON 数据无效：文档应为%@", expected));
-  throw DecodingError(VL("JSON 数据无效：键「%@」应为%@", path_, expected));
+  const std::string place = path();
+  if (place.empty()) throw DecodingError(VL("JSON 数据无效：文档应为%@", expected));
+  throw DecodingError(VL("JSON 数据无效：键「%@」应为%@", place, expected));
 }
 
 }  // namespace velmora::json

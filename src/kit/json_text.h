@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -23,6 +24,13 @@ std::string pretty(const Value& value);
 /// No white space at all; keys in byte order, same escaping as pretty.
 std::string compact(const Value& value);
 
+using Date = std::chrono::system_clock::time_point;
+
+/// "2025-03-01T08:30:00Z": UTC, whole seconds (fractions are cut, not rounded).
+std::string formatISO8601(Date date);
+/// Reads "YYYY-MM-DDTHH:MM:SS" followed by "Z" or an offset "+HH:MM"/"-HH:MM".
+std::optional<Date> parseISO8601(std::string_view text);
+
 /// A JSON document that cannot be read; the message says where and why.
 class DecodingError : public Error {
  public:
@@ -33,10 +41,12 @@ class DecodingError : public Error {
 Value parse(std::string_view text);
 
 /// A read-only view of one value inside a document, which knows its path ("rules[1].tags") so
-/// that every complaint can name the place.
+/// that every complaint can name the place. The path is found only when there is a complaint to
+/// make, by looking for the value in its document; like the value, the document must outlive
+/// the reader.
 class Reader {
  public:
-  explicit Reader(const Value& value, std::string path = {});
+  explicit Reader(const Value& value) : value_(value), document_(&value) {}
 
   /// The member under key; missing or null is an error.
   Reader operator[](std::string_view key) const;
@@ -44,12 +54,20 @@ class Reader {
   std::optional<Reader> optional(std::string_view key) const;
 
   std::vector<Reader> elements() const;
+  /// The members of an object, keyed by name.
+  std::vector<std::pair<std::string, Reader>> members() const;
   std::string string() const;
   bool boolean() const;
   std::int64_t integer() const;
   /// An integer from 0 to 65535.
   std::uint16_t port() const;
   UUID uuid() const;
+  /// An ISO 8601 date text.
+  Date date() const;
+  /// Any JSON number.
+  double number() const;
+  /// A non-negative integer that fits 64 bits.
+  std::uint64_t unsignedInteger() const;
   std::vector<std::string> strings() const;
   /// The string under key, or nothing when it is missing or null.
   std::optional<std::string> optionalString(std::string_view key) const;
@@ -66,11 +84,14 @@ class Reader {
   [[noreturn]] void invalid() const;
 
  private:
+  Reader(const Value& value, const Value* document) : value_(value), document_(document) {}
+  std::string path() const;
+  std::string memberPath(std::string_view key) const;
   [[noreturn]] void wrongType(std::string_view expected) const;
   void requireObject() const;
 
   const Value& value_;
-  std::string path_;
+  const Value* document_;
 };
 
 }  // namespace velmora::json

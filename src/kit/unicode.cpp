@@ -56,6 +56,14 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
   return toUnicode(a).caseCompare(toUnicode(b), U_FOLD_CASE_DEFAULT) == 0;
 }
 
+bool containsIgnoringCase(std::string_view haystack, std::string_view needle) {
+  if (isASCII(haystack) && isASCII(needle)) {
+    return std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end(),
+                       [](char x, char y) { return asciiLower(x) == asciiLower(y); }) != haystack.end();
+  }
+  return toUnicode(haystack).foldCase(U_FOLD_CASE_DEFAULT).indexOf(toUnicode(needle).foldCase(U_FOLD_CASE_DEFAULT)) >= 0;
+}
+
 bool startsWithLowercased(std::string_view text, std::string_view lowercasePrefix) {
   if (isASCII(text)) {
     return text.size() >= lowercasePrefix.size() &&

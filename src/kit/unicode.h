@@ -16,6 +16,9 @@ std::string lowercased(std::string_view text);
 /// True when the two texts are equal under Unicode case folding.
 bool equalsIgnoringCase(std::string_view a, std::string_view b);
 
+/// True when needle occurs in haystack ignoring case, the way a user searches for a word.
+bool containsIgnoringCase(std::string_view haystack, std::string_view needle);
+
 /// True when lowercased(text) starts with lowercasePrefix, which must already be lower case.
 bool startsWithLowercased(std::string_view text, std::string_view lowercasePrefix);
 

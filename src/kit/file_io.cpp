@@ -1,0 +1,125 @@
+#include "file_io.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "localize.h"
+
+namespace velmora {
+namespace {
+
+[[noreturn]] void throwWriteError(const std::filesystem::path& path, int error) {
+  throw FileError(VL("无法写入「%@」：%@", path.string(), std::strerror(error)));
+}
+
+/// Closes a descriptor and, unless released, removes the temporary file it was opened for.
+class TemporaryFile {
+ public:
+  TemporaryFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+  ~TemporaryFile() {
+    closeDescriptor();
+    if (!path_.empty()) ::unlink(path_.c_str());
+  }
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+  int fd() const { return fd_; }
+  const std::string& path() const { return path_; }
+  int closeDescriptor() {
+    const int result = fd_ >= 0 ? ::close(fd_) : 0;
+    fd_ = -1;
+    return result;
+  }
+  void release() { path_.clear(); }
+
+ private:
+  int fd_;
+  std::string path_;
+};
+
+}  // namespace
+
+ssize_t FileCalls::write(int fd, const void* data, std::size_t size) { return ::write(fd, data, size); }
+int FileCalls::fsync(int fd) { return ::fsync(fd); }
+int FileCalls::rename(const char* from, const char* to) { return ::rename(from, to); }
+
+FileCalls& FileCalls::system() {
+  static FileCalls calls;
+  return calls;
+}
+
+void writeFileAtomically(const std::filesystem::path& target, std::string_view bytes, mode_t mode,
+                         FileCalls& calls) {
+  // The temporary name starts with a dot and ends in random letters, so no listing of the
+  // directory mistakes it for a finished file.
+  std::string name = ".";
+  name += target.filename().string();
+  name += ".XXXXXX";
+  std::string pattern = (target.parent_path() / name).string();
+  const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+  if (fd < 0) throwWriteError(target, errno);
+  TemporaryFile temporary(fd, pattern);
+  if (::fchmod(fd, mode) != 0) throwWriteError(target, errno);
+
+  std::size_t written = 0;
+  while (written < bytes.size()) {
+    const ssize_t n = calls.write(fd, bytes.data() + written, bytes.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) throwWriteError(target, n < 0 ? errno : EIO);
+    written += static_cast<std::size_t>(n);
+  }
+  if (calls.fsync(fd) != 0) throwWriteError(target, errno);
+  if (temporary.closeDescriptor() != 0) throwWriteError(target, errno);
+  if (calls.rename(temporary.path().c_str(), target.c_str()) != 0) throwWriteError(target, errno);
+  temporary.release();
+
+  // Make the rename itself durable; the new content is in place whether or not this succeeds.
+  const int directory = ::open(target.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (directory >= 0) {
+    ::fsync(directory);
+    ::close(directory);
+  }
+}
+
+std::string readFile(const std::filesystem::path& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw FileError(VL("无法读取「%@」：%@", path.string(), std::strerror(errno)));
+  std::string content;
+  char buffer[16384];
+  while (true) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int error = errno;
+      ::close(fd);
+      throw FileError(VL("无法读取「%@」：%@", path.string(), std::strerror(error)));
+    }
+    if (n == 0) break;
+    content.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return content;
+}
+
+void createDirectories(const std::filesystem::path& directory, mode_t mode) {
+  std::filesystem::path current;
+  for (const auto& part : directory) {
+    current /= part;
+    if (::mkdir(current.c_str(), mode) == 0) {
+      // mkdir applies the umask; the store's directories hold passwords and must be private.
+      ::chmod(current.c_str(), mode);
+    } else if (errno != EEXIST) {
+      throw FileError(VL("无法创建目录「%@」：%@", current.string(), std::strerror(errno)));
+    }
+  }
+  struct stat status;
+  if (::stat(directory.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
+    throw FileError(VL("无法创建目录「%@」：%@", directory.string(), std::strerror(ENOTDIR)));
+  }
+}
+
+}  // namespace velmora

@@ -1,0 +1,185 @@
+#include "profile_store.h"
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "localize.h"
+#include "unicode.h"
+
+namespace velmora {
+namespace {
+
+constexpr mode_t kDirectoryMode = 0700;
+constexpr mode_t kFileMode = 0600;
+
+std::optional<std::filesystem::path> homeDirectory() {
+  if (const char* home = std::getenv("HOME"); home && *home) return std::filesystem::path(home);
+  if (const passwd* entry = ::getpwuid(::getuid()); entry && entry->pw_dir && *entry->pw_dir) {
+    return std::filesystem::path(entry->pw_dir);
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::filesystem::path SharedPaths::storeDirectory() {
+  if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && *config == '/') {
+    return std::filesystem::path(config) / "Velmora";
+  }
+  if (const auto home = homeDirectory()) return *home / ".config" / "Velmora";
+  throw FileError(VL("无法确定配置目录：没有 HOME，也没有 XDG_CONFIG_HOME"));
+}
+
+ProfileStore::Error ProfileStore::Error::notFound(const std::string& subject) {
+  return Error(Kind::notFound, VL("找不到 profile「%@」", subject));
+}
+
+ProfileStore::Error ProfileStore::Error::duplicateName(const std::string& name) {
+  return Error(Kind::duplicateName, VL("已存在同名 profile「%@」", name));
+}
+
+ProfileStore::Error ProfileStore::Error::lastProfile() { return Error(Kind::lastProfile, VL("至少保留一个 profile")); }
+
+std::string encodeProfileDocument(const Profile& profile) { return json::pretty(toJSON(profile)); }
+
+Profile decodeProfileDocument(std::string_view text) { return profileFromJSON(json::Reader(json::parse(text))); }
+
+ProfileStore::ProfileStore(std::filesystem::path directory, FileCalls& calls)
+    : directory_(std::move(directory)), profilesDirectory_(directory_ / "profiles"), calls_(calls) {
+  createDirectories(profilesDirectory_, kDirectoryMode);
+  // A damaged file still counts: the user's data is never papered over with a fresh default.
+  if (listIDs().empty()) {
+    const Profile profile = Profile::makeDefault("Default");
+    save(profile);
+    setActive(profile.id);
+  }
+}
+
+std::filesystem::path ProfileStore::fileOf(const UUID& id) const { return profilesDirectory_ / (id.string() + ".json"); }
+
+std::vector<UUID> ProfileStore::listIDs() const {
+  std::vector<UUID> ids;
+  std::error_code error;
+  for (auto entry = std::filesystem::directory_iterator(profilesDirectory_, error);
+       !error && entry != std::filesystem::directory_iterator(); entry.increment(error)) {
+    const std::filesystem::path& path = entry->path();
+    if (path.extension() != ".json") continue;
+    if (const auto id = UUID::parse(path.stem().string())) ids.push_back(*id);
+  }
+  return ids;
+}
+
+std::vector<Profile> ProfileStore::list() const {
+  std::vector<Profile> profiles;
+  for (const UUID& id : listIDs()) {
+    try {
+      profiles.push_back(load(id));
+    } catch (const velmora::Error&) {
+      // An unreadable or damaged file is left alone and simply not listed.
+    }
+  }
+  std::stable_sort(profiles.begin(), profiles.end(), [](const Profile& a, const Profile& b) { return a.name < b.name; });
+  return profiles;
+}
+
+Profile ProfileStore::load(const UUID& id) const {
+  const std::filesystem::path path = fileOf(id);
+  const std::string text = readFile(path);
+  try {
+    return decodeProfileDocument(text);
+  } catch (const json::DecodingError& error) {
+    throw json::DecodingError(VL("profile 文件「%@」无法读取：%@", path.string(), error.what()));
+  }
+}
+
+Profile ProfileStore::find(std::string_view name) const {
+  for (Profile& profile : list()) {
+    if (unicode::equalsIgnoringCase(profile.name, name)) return std::move(profile);
+  }
+  throw Error::notFound(std::string(name));
+}
+
+bool ProfileStore::nameTaken(std::string_view name) const {
+  try {
+    find(name);
+    return true;
+  } catch (const velmora::Error&) {
+    // Any failure of the search means the name is free.
+    return false;
+  }
+}
+
+Profile ProfileStore::create(const std::string& name) {
+  if (nameTaken(name)) throw Error::duplicateName(name);
+  const Profile profile = Profile::makeDefault(name);
+  save(profile);
+  return profile;
+}
+
+Profile ProfileStore::duplicate(const UUID& id, const std::string& newName) {
+  if (nameTaken(newName)) throw Error::duplicateName(newName);
+  const Profile source = load(id);
+  Profile copy = source.with({.name = newName, .environments = std::vector<NetworkEnvironment>{}});
+  copy.schemaVersion = Profile::currentSchemaVersion;
+  copy.id = UUID::random();
+  save(copy);
+  return copy;
+}
+
+void ProfileStore::remove(const UUID& id) {
+  if (listIDs().size() < 2) throw Error::lastProfile();
+  bool wasActive = false;
+  try {
+    wasActive = activeID() == id;
+  } catch (const velmora::Error&) {
+    // No readable marker: the profile is not the active one.
+  }
+  {
+    std::lock_guard guard(lock_);
+    const std::filesystem::path path = fileOf(id);
+    if (::unlink(path.c_str()) != 0) throw FileError(VL("无法删除「%@」：%@", path.string(), std::strerror(errno)));
+  }
+  if (wasActive) {
+    const std::vector<UUID> remaining = listIDs();
+    if (!remaining.empty()) setActive(remaining.front());
+  }
+}
+
+void ProfileStore::save(const Profile& profile) {
+  const std::string document = encodeProfileDocument(profile);
+  std::lock_guard guard(lock_);
+  writeFileAtomically(fileOf(profile.id), document, kFileMode, calls_);
+}
+
+void ProfileStore::setActive(const UUID& id) {
+  std::lock_guard guard(lock_);
+  writeFileAtomically(directory_ / "active", id.string(), kFileMode, calls_);
+}
+
+UUID ProfileStore::activeID() const {
+  const std::string text = readFile(directory_ / "active");
+  const auto first = text.find_first_not_of(" \t\r\n\v\f");
+  const auto last = text.find_last_not_of(" \t\r\n\v\f");
+  const auto id = first == std::string::npos ? std::nullopt : UUID::parse(std::string_view(text).substr(first, last - first + 1));
+  if (!id) throw Error::notFound("active");
+  return *id;
+}
+
+Profile ProfileStore::activeProfile() const { return load(activeID()); }
+
+std::optional<Profile> ProfileStore::profileMatching(const NetworkEnvironment::Fingerprint& fingerprint) const {
+  for (Profile& profile : list()) {
+    const bool bound = std::any_of(profile.environments.begin(), profile.environments.end(),
+                                   [&](const NetworkEnvironment& environment) { return environment.matches(fingerprint); });
+    if (bound) return std::move(profile);
+  }
+  return std::nullopt;
+}
+
+}  // namespace velmora

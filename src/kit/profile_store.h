@@ -1,0 +1,89 @@
+// The profiles on disk: one JSON file per profile, named by its id, and the marker of the active
+// one. The directory listing is the truth; nothing is cached.
+#pragma once
+
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "error.h"
+#include "file_io.h"
+#include "model.h"
+
+namespace velmora {
+
+/// The locations and names shared by the application and the tool.
+namespace SharedPaths {
+inline constexpr std::string_view appGroupID = "group.io.velmora";
+/// The well-known D-Bus name of the running application.
+inline constexpr std::string_view automationMachService = "io.velmora.Automation";
+inline constexpr std::string_view extensionMachService = "group.io.velmora.xpc";
+
+/// The user's configuration home ($XDG_CONFIG_HOME when absolute, else ~/.config) plus
+/// "Velmora". Computes only; creates nothing.
+std::filesystem::path storeDirectory();
+}  // namespace SharedPaths
+
+/// The profile files of one store directory. Writes are atomic and, within one process,
+/// serialised; reads take no lock.
+class ProfileStore {
+ public:
+  class Error : public velmora::Error {
+   public:
+    enum class Kind { notFound, duplicateName, lastProfile };
+
+    static Error notFound(const std::string& subject);
+    static Error duplicateName(const std::string& name);
+    static Error lastProfile();
+
+    Kind kind() const { return kind_; }
+
+   private:
+    Error(Kind kind, const std::string& description) : velmora::Error(description), kind_(kind) {}
+    Kind kind_;
+  };
+
+  /// Opens the store, creating "profiles" and, when it holds no profile file, a "Default"
+  /// profile that becomes active. Directories get mode 0700 and files 0600.
+  explicit ProfileStore(std::filesystem::path directory, FileCalls& calls = FileCalls::system());
+
+  const std::filesystem::path& directory() const { return directory_; }
+
+  /// Every readable profile, sorted by name (case-sensitive, stable).
+  std::vector<Profile> list() const;
+  Profile load(const UUID& id) const;
+  /// The first profile of list() whose name equals name ignoring case.
+  Profile find(std::string_view name) const;
+  /// A new default profile; the name must not be taken, ignoring case.
+  Profile create(const std::string& name);
+  /// A copy under a new name and id, bound to no network.
+  Profile duplicate(const UUID& id, const std::string& newName);
+  /// Removes a profile file, keeping at least one; moves "active" when the active one goes.
+  void remove(const UUID& id);
+  void save(const Profile& profile);
+  void setActive(const UUID& id);
+  UUID activeID() const;
+  Profile activeProfile() const;
+  /// The first profile, in name order, with an environment matching the fingerprint.
+  std::optional<Profile> profileMatching(const NetworkEnvironment::Fingerprint& fingerprint) const;
+
+ private:
+  std::vector<UUID> listIDs() const;
+  bool nameTaken(std::string_view name) const;
+  std::filesystem::path fileOf(const UUID& id) const;
+
+  const std::filesystem::path directory_;
+  const std::filesystem::path profilesDirectory_;
+  FileCalls& calls_;
+  std::mutex lock_;
+};
+
+/// The store's file form of a profile: pretty-printed, keys sorted.
+std::string encodeProfileDocument(const Profile& profile);
+/// Reads a profile document, naming the key or value that is wrong when it cannot.
+Profile decodeProfileDocument(std::string_view text);
+
+}  // namespace velmora
