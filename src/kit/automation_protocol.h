@@ -106,9 +106,7 @@ std::string encode(const T& record) {
 
 template <typename T>
 std::string encode(const std::vector<T>& records) {
-  json::Value array = json::Value::array();
-  for (const T& record : records) array.push_back(toJSON(record));
-  return json::compact(array);
+  return json::compact(json::arrayOf(records));
 }
 
 /// Decodes one record with read (for example statusDTOFromJSON); nothing partial is returned.

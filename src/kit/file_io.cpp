@@ -85,6 +85,23 @@ void writeFileAtomically(const std::filesystem::path& target, std::string_view b
   }
 }
 
+void writeFile(const std::filesystem::path& path, std::string_view bytes, mode_t mode) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+  if (fd < 0) throwWriteError(path, errno);
+  std::size_t written = 0;
+  while (written < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      const int error = n < 0 ? errno : EIO;
+      ::close(fd);
+      throwWriteError(path, error);
+    }
+    written += static_cast<std::size_t>(n);
+  }
+  if (::close(fd) != 0) throwWriteError(path, errno);
+}
+
 std::string readFile(const std::filesystem::path& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) throw FileError(VL("无法读取「%@」：%@", path.string(), std::strerror(errno)));

@@ -36,6 +36,10 @@ class FileCalls {
 void writeFileAtomically(const std::filesystem::path& target, std::string_view bytes, mode_t mode,
                          FileCalls& calls = FileCalls::system());
 
+/// Writes bytes to path in place, creating it with mode or truncating it: for targets the user
+/// names, which may be devices, pipes or links that must not be replaced.
+void writeFile(const std::filesystem::path& path, std::string_view bytes, mode_t mode);
+
 /// The whole content of a file.
 std::string readFile(const std::filesystem::path& path);
 

@@ -31,6 +31,14 @@ std::string formatISO8601(Date date);
 /// Reads "YYYY-MM-DDTHH:MM:SS" followed by "Z" or an offset "+HH:MM"/"-HH:MM".
 std::optional<Date> parseISO8601(std::string_view text);
 
+/// A JSON array of records, each written by its toJSON.
+template <typename T>
+Value arrayOf(const std::vector<T>& records) {
+  Value array = Value::array();
+  for (const T& record : records) array.push_back(toJSON(record));
+  return array;
+}
+
 /// A JSON document that cannot be read; the message says where and why.
 class DecodingError : public Error {
  public:

@@ -23,6 +23,8 @@ std::optional<T> parseUnsigned(std::string_view text) {
 
 }  // namespace
 
+std::optional<std::uint16_t> parsePort(std::string_view text) { return parseUnsigned<std::uint16_t>(text); }
+
 std::string_view trimmedSpacesAndTabs(std::string_view text) {
   const auto first = text.find_first_not_of(" \t");
   if (first == std::string_view::npos) return {};
@@ -138,12 +140,12 @@ bool HostPattern::matches(std::string_view host) const {
 std::optional<PortPattern> PortPattern::parse(std::string_view text) {
   text = trimmedSpacesAndTabs(text);
   if (const auto dash = text.find('-'); dash != std::string_view::npos) {
-    const auto first = parseUnsigned<std::uint16_t>(text.substr(0, dash));
-    const auto last = parseUnsigned<std::uint16_t>(text.substr(dash + 1));
+    const auto first = parsePort(text.substr(0, dash));
+    const auto last = parsePort(text.substr(dash + 1));
     if (!first || !last || *last < *first) return std::nullopt;
     return PortPattern{*first, *last};
   }
-  const auto port = parseUnsigned<std::uint16_t>(text);
+  const auto port = parsePort(text);
   if (!port) return std::nullopt;
   return PortPattern{*port, *port};
 }

@@ -83,6 +83,9 @@ struct PortPattern {
   bool operator==(const PortPattern&) const = default;
 };
 
+/// A decimal port: an optional "+", then digits, 0 to 65535; nothing else.
+std::optional<std::uint16_t> parsePort(std::string_view text);
+
 /// Spaces and tabs removed from both ends (line breaks stay).
 std::string_view trimmedSpacesAndTabs(std::string_view text);
 

@@ -33,13 +33,6 @@ std::vector<Rule> unlockedRules(const std::vector<Rule>& rules) {
   return result;
 }
 
-template <typename T>
-json::Value arrayJSON(const std::vector<T>& values) {
-  json::Value result = json::Value::array();
-  for (const T& value : values) result.push_back(toJSON(value));
-  return result;
-}
-
 template <typename T, typename Read>
 std::vector<T> arrayFromJSON(const json::Reader& reader, Read read) {
   std::vector<T> result;
@@ -269,13 +262,13 @@ json::Value toJSON(const Profile& profile) {
   return {{"schemaVersion", profile.schemaVersion},
           {"id", profile.id.string()},
           {"name", profile.name},
-          {"proxies", arrayJSON(profile.proxies)},
-          {"chains", arrayJSON(profile.chains)},
-          {"rules", arrayJSON(profile.rules)},
+          {"proxies", json::arrayOf(profile.proxies)},
+          {"chains", json::arrayOf(profile.chains)},
+          {"rules", json::arrayOf(profile.rules)},
           {"dns", {{"resolveViaProxy", profile.dns.resolveViaProxy}, {"exclusions", profile.dns.exclusions}}},
           {"general",
            {{"loopDetection", profile.general.loopDetection}, {"failsafeOnCrash", profile.general.failsafeOnCrash}}},
-          {"environments", arrayJSON(profile.environments)}};
+          {"environments", json::arrayOf(profile.environments)}};
 }
 
 ProxyServer proxyServerFromJSON(const json::Reader& reader) {
