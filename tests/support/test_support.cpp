@@ -2,13 +2,17 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
+#include <chrono>
 #include <cstdlib>
 #include <stdexcept>
 #include <system_error>
+#include <utility>
 
 namespace velmora::testing {
 namespace {
@@ -40,6 +44,40 @@ void drain(int outFD, int errFD, RunResult& result) {
   }
 }
 
+/// The address of the live PrivateBus, handed to the velmoractl children instead of no bus.
+std::optional<std::string> privateBusAddress;
+
+/// The first line the daemon writes on fd, without its line end; throws when the daemon ends or
+/// stays silent.
+std::string readAddressLine(int fd) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  std::string text;
+  char buffer[256];
+  while (text.find('\n') == std::string::npos) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) throw std::runtime_error("dbus-daemon printed no address in time");
+    pollfd entry{fd, POLLIN, 0};
+    const int ready = poll(&entry, 1, static_cast<int>(left.count()));
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      throwErrno("poll");
+    }
+    if (ready == 0) continue;
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throwErrno("read");
+    }
+    if (n == 0)
+      throw std::runtime_error(
+          "dbus-daemon ended before printing its address; run dbus-daemon --session --nofork "
+          "--print-address to see why");
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+  return text.substr(0, text.find('\n'));
+}
+
 }  // namespace
 
 ScratchDirectory::ScratchDirectory() {
@@ -65,8 +103,11 @@ RunResult runVelmoractl(const std::vector<std::string>& arguments, const std::fi
   argv.push_back(nullptr);
   std::string homeVariable = "HOME=" + home.string();
   std::string tmpVariable = "TMPDIR=" + home.string();
-  // A bus address nobody listens on: the tool must never reach a real session bus from a test.
-  std::string busVariable = "DBUS_SESSION_BUS_ADDRESS=unix:path=" + (home / "no-bus").string();
+  // A bus address nobody listens on, unless the test started a bus of its own: the tool must never
+  // reach a real session bus from a test.
+  std::string busVariable =
+      "DBUS_SESSION_BUS_ADDRESS=" +
+      (privateBusAddress ? *privateBusAddress : "unix:path=" + (home / "no-bus").string());
   std::vector<char*> environment = {homeVariable.data(), tmpVariable.data(), busVariable.data(),
                                     const_cast<char*>("LANG=C.UTF-8"), nullptr};
 
@@ -88,6 +129,82 @@ RunResult runVelmoractl(const std::vector<std::string>& arguments, const std::fi
   }
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
+}
+
+ScopedEnvironmentVariable::ScopedEnvironmentVariable(std::string name,
+                                                     const std::optional<std::string>& value)
+    : name_(std::move(name)) {
+  if (const char* previous = std::getenv(name_.c_str())) previous_ = previous;
+  const int result = value ? setenv(name_.c_str(), value->c_str(), 1) : unsetenv(name_.c_str());
+  if (result != 0) throwErrno("setenv");
+}
+
+ScopedEnvironmentVariable::~ScopedEnvironmentVariable() {
+  if (previous_) {
+    setenv(name_.c_str(), previous_->c_str(), 1);
+  } else {
+    unsetenv(name_.c_str());
+  }
+}
+
+PrivateBus::PrivateBus() {
+  // The daemon prints its address on a pipe of its own, fd 3 in the child, so that nothing else
+  // it might write on its standard output can get in the way.
+  constexpr int addressFD = 3;
+  int addressPipe[2];
+  if (pipe2(addressPipe, O_CLOEXEC) != 0) throwErrno("pipe2");
+  std::string printAddress = "--print-address=" + std::to_string(addressFD);
+  std::array<char*, 5> argv = {const_cast<char*>("dbus-daemon"), const_cast<char*>("--session"),
+                               const_cast<char*>("--nofork"), printAddress.data(), nullptr};
+  const pid_t parent = getpid();
+
+  pid_ = fork();
+  if (pid_ < 0) {
+    const int error = errno;
+    close(addressPipe[0]);
+    close(addressPipe[1]);
+    throw std::system_error(error, std::generic_category(), "fork");
+  }
+  if (pid_ == 0) {
+    // A test that crashes must not leave its daemon behind.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent) _exit(127);
+    // Its complaints about this environment (fd limits and the like) would only clutter the
+    // test output; a daemon that cannot start shows as a missing address.
+    const int devNull = open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (devNull >= 0) {
+      dup2(devNull, STDIN_FILENO);
+      dup2(devNull, STDOUT_FILENO);
+      dup2(devNull, STDERR_FILENO);
+    }
+    if (addressPipe[1] == addressFD) {
+      fcntl(addressFD, F_SETFD, 0);
+    } else {
+      dup2(addressPipe[1], addressFD);
+    }
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  close(addressPipe[1]);
+  try {
+    address_ = readAddressLine(addressPipe[0]);
+  } catch (...) {
+    close(addressPipe[0]);
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+    throw;
+  }
+  close(addressPipe[0]);
+  variable_.emplace("DBUS_SESSION_BUS_ADDRESS", address_);
+  privateBusAddress = address_;
+}
+
+PrivateBus::~PrivateBus() {
+  privateBusAddress.reset();
+  variable_.reset();
+  kill(pid_, SIGTERM);
+  while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+  }
 }
 
 }  // namespace velmora::testing

@@ -1,7 +1,11 @@
-// What many tests need: a scratch directory and a runner for the built velmoractl.
+// What many tests need: a scratch directory, a runner for the built velmoractl and a private
+// session bus.
 #pragma once
 
+#include <sys/types.h>
+
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,8 +32,41 @@ struct RunResult {
   int status = -1;
 };
 
-/// Runs the built velmoractl with the arguments, HOME set to home, no session bus and no
-/// XDG_CONFIG_HOME, and waits for it.
+/// Runs the built velmoractl with the arguments, HOME set to home, no XDG_CONFIG_HOME, and no
+/// session bus unless a PrivateBus is alive, whose address it then gets; waits for it.
 RunResult runVelmoractl(const std::vector<std::string>& arguments, const std::filesystem::path& home);
+
+/// An environment variable set (or, given nothing, removed) while this lives; the earlier state
+/// comes back afterwards.
+class ScopedEnvironmentVariable {
+ public:
+  ScopedEnvironmentVariable(std::string name, const std::optional<std::string>& value);
+  ~ScopedEnvironmentVariable();
+  ScopedEnvironmentVariable(const ScopedEnvironmentVariable&) = delete;
+  ScopedEnvironmentVariable& operator=(const ScopedEnvironmentVariable&) = delete;
+
+ private:
+  std::string name_;
+  std::optional<std::string> previous_;
+};
+
+/// A D-Bus session bus of the test's own: a dbus-daemon child started by the constructor, whose
+/// address is DBUS_SESSION_BUS_ADDRESS for this process and its children while this lives. The
+/// destructor stops the daemon and restores the variable; the daemon also ends if the thread that
+/// started it dies.
+class PrivateBus {
+ public:
+  PrivateBus();
+  ~PrivateBus();
+  PrivateBus(const PrivateBus&) = delete;
+  PrivateBus& operator=(const PrivateBus&) = delete;
+
+  const std::string& address() const { return address_; }
+
+ private:
+  pid_t pid_ = -1;
+  std::string address_;
+  std::optional<ScopedEnvironmentVariable> variable_;
+};
 
 }  // namespace velmora::testing
