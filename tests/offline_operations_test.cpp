@@ -1,0 +1,257 @@
+// The file backend over scratch stores, operation by operation; every failure leaves the profile
+// file as it was, byte for byte.
+#include <gtest/gtest.h>
+
+#include "kit/file_io.h"
+#include "kit/import_error.h"
+#include "offline_operations.h"
+#include "test_support.h"
+
+namespace velmora {
+namespace {
+
+using cli::ClientErrorMessage;
+using cli::OfflineOperations;
+using testing::ScratchDirectory;
+
+class OfflineOperationsTest : public ::testing::Test {
+ protected:
+  OfflineOperationsTest() : store_(scratch_.path() / "store"), operations_(store_) {}
+
+  ProfileStore& store() { return store_; }
+  OfflineOperations& operations() { return operations_; }
+  Profile active() { return store_.activeProfile(); }
+  std::string activeBytes() { return readFile(store_.directory() / "profiles" / (store_.activeID().string() + ".json")); }
+
+  /// Runs an operation that must fail, and checks its message and that nothing was saved.
+  template <typename Operation>
+  void expectFailure(Operation operation, const std::string& message) {
+    const std::string before = activeBytes();
+    try {
+      operation();
+      ADD_FAILURE() << "no failure; expected " << message;
+    } catch (const Error& error) {
+      EXPECT_EQ(error.description(), message);
+    }
+    EXPECT_EQ(activeBytes(), before);
+  }
+
+  void addProxies(const std::vector<std::string>& names) {
+    for (const std::string& name : names) {
+      operations_.addProxy(ProxyServer{.id = UUID::random(), .name = name, .address = "127.0.0.1", .port = 1080});
+    }
+  }
+
+  std::vector<std::string> ruleNames() {
+    std::vector<std::string> names;
+    for (const Rule& rule : active().rules) names.push_back(rule.name);
+    return names;
+  }
+
+  const ScratchDirectory& scratch() const { return scratch_; }
+
+ private:
+  ScratchDirectory scratch_;
+  ProfileStore store_;
+  OfflineOperations operations_;
+};
+
+TEST_F(OfflineOperationsTest, ProfilesSummariseEveryProfileByName) {
+  operations().createProfile("Work");
+  Profile work = store().find("work");
+  work.environments = {NetworkEnvironment{UUID::random(), "Office", NetworkEnvironment::Kind::wifi("corp")},
+                       NetworkEnvironment{UUID::random(), "Lab", NetworkEnvironment::Kind::wired("aa", {})}};
+  work.proxies = {ProxyServer{.name = "p"}};
+  store().save(work);
+
+  const auto summaries = operations().profiles();
+  ASSERT_EQ(summaries.size(), 2u);
+  EXPECT_EQ(summaries[0], (ProfileSummaryDTO{"Default", true, 2, 0, {}}));
+  EXPECT_EQ(summaries[1], (ProfileSummaryDTO{"Work", false, 2, 1, {"Office", "Lab"}}));
+  EXPECT_EQ(operations().environments(), (std::vector<std::string>{"Work ← Office", "Work ← Lab"}));
+
+  operations().switchProfile("WORK");
+  EXPECT_EQ(active().id, work.id);
+  EXPECT_THROW(operations().createProfile("work"), ProfileStore::Error);
+  try {
+    operations().switchProfile("Nope");
+    FAIL();
+  } catch (const ProfileStore::Error& error) {
+    EXPECT_STREQ(error.what(), "找不到 profile「Nope」");
+  }
+  std::filesystem::remove(store().directory() / "active");
+  EXPECT_FALSE(operations().profiles()[0].isActive);
+}
+
+TEST_F(OfflineOperationsTest, RulesAreListedInEvaluationOrderAndSearched) {
+  addProxies({"Home"});
+  operations().addRule(RuleDTO{.name = "Work web", .apps = {"Safari"}, .hosts = {"*.Corp.example"}, .ports = {"8443"},
+                               .action = "proxy:home"});
+  Profile profile = active();
+  profile.rules[1].tags = {"办公"};
+  std::rotate(profile.rules.begin(), profile.rules.begin() + 1, profile.rules.end());  // Localhost stored last
+  store().save(profile);
+
+  const auto all = operations().rules(std::nullopt);
+  ASSERT_EQ(all.size(), 3u);
+  EXPECT_EQ(all[0].name, "Localhost");
+  EXPECT_EQ(all[1].action, "proxy:Home");
+  EXPECT_EQ(all[2].name, "Default");
+  EXPECT_EQ(operations().rules("").size(), 3u);
+
+  const auto names = [&](const std::string& word) {
+    std::vector<std::string> found;
+    for (const RuleDTO& rule : operations().rules(word)) found.push_back(rule.name);
+    return found;
+  };
+  EXPECT_EQ(names("corp.EXAMPLE"), std::vector<std::string>{"Work web"});
+  EXPECT_EQ(names("safari"), std::vector<std::string>{"Work web"});
+  EXPECT_EQ(names("办公"), std::vector<std::string>{"Work web"});
+  EXPECT_EQ(names("LOCALHOST"), std::vector<std::string>{"Localhost"});
+  EXPECT_TRUE(names("8443").empty());  // ports are not searched
+  EXPECT_TRUE(names("proxy").empty());  // nor is the action
+}
+
+TEST_F(OfflineOperationsTest, AddRulePutsTheRuleBeforeTheFallback) {
+  Profile profile = active();
+  Rule a{.id = UUID::random(), .name = "A", .apps = {"A"}};
+  Rule pinned{.id = UUID::random(), .name = "Pinned", .locked = true};
+  profile.rules = {profile.rules[1], a, profile.rules[0], pinned};  // Default, A, Localhost, Pinned
+  store().save(profile);
+  operations().addRule(RuleDTO{.name = "New", .apps = {"X"}, .action = "block", .locked = true});
+  EXPECT_EQ(ruleNames(), (std::vector<std::string>{"Localhost", "A", "New", "Default"}));
+  EXPECT_FALSE(active().rules[2].locked);
+
+  expectFailure([&] { operations().addRule(RuleDTO{.name = "Bad", .action = "socks:foo"}); },
+                "配置文件内容异常：未知 action「socks:foo」，应为 direct / block / proxy:<名称> / interface:<网卡名>");
+  expectFailure([&] { operations().addRule(RuleDTO{.name = "Bad", .action = "proxy:ghost"}); },
+                "找不到 profile「代理「ghost」」");
+}
+
+TEST_F(OfflineOperationsTest, RemoveRefusesBuiltInRulesButEnableDoesNot) {
+  operations().addRule(RuleDTO{.name = "Mine", .apps = {"X"}, .action = "direct"});
+  operations().addRule(RuleDTO{.name = "mine", .apps = {"Y"}, .action = "block"});
+  expectFailure([&] { operations().removeRule("default"); },
+                "「Default」是内置保护规则，不能删除（它防止本机 localhost 流量被误代理）");
+  expectFailure([&] { operations().removeRule("ghost"); }, "找不到 profile「规则「ghost」」");
+  expectFailure([&] { operations().setRuleEnabled("ghost", false); }, "找不到 profile「规则「ghost」」");
+
+  operations().setRuleEnabled("DEFAULT", false);
+  EXPECT_FALSE(active().rules.back().enabled);
+  EXPECT_EQ(active().rules.back().name, "Default");
+
+  // Name-based operations act on the first stored rule of that name, ignoring case.
+  operations().setRuleEnabled("MINE", false);
+  EXPECT_FALSE(active().rules[1].enabled);
+  EXPECT_TRUE(active().rules[2].enabled);
+  operations().removeRule("MINE");
+  EXPECT_EQ(ruleNames(), (std::vector<std::string>{"Localhost", "mine", "Default"}));
+}
+
+TEST_F(OfflineOperationsTest, ProxiesAreAppendedAsGiven) {
+  const ProxyServer secured{.id = UUID::random(), .name = "Home", .address = "10.0.0.1", .port = 1080,
+                            .proto = ProxyProtocol::socks5, .credentials = ProxyCredentials{"me", "secret"}};
+  operations().addProxy(secured);
+  operations().addProxy(secured);  // duplicates are stored
+  const auto proxies = operations().proxies();
+  ASSERT_EQ(proxies.size(), 2u);
+  EXPECT_EQ(proxies[0], secured);
+}
+
+TEST_F(OfflineOperationsTest, SetRouteParsesTargets) {
+  addProxies({"A", "B"});
+  const Profile profile = active();
+  struct Case {
+    std::string target;
+    RuleAction action;
+  };
+  const std::vector<Case> accepted = {
+      {"Direct", RuleAction::direct()},
+      {"BLOCK", RuleAction::block()},
+      {"b", RuleAction::proxy(profile.proxies[1].id)},
+      {"Proxy:a", RuleAction::proxy(profile.proxies[0].id)},
+      {"interface: utun4 ", RuleAction::interface("utun4")},
+  };
+  for (const Case& c : accepted) {
+    EXPECT_EQ(OfflineOperations::parseTarget(c.target, profile), c.action) << c.target;
+  }
+
+  operations().setRoute("com.tencent.微信", "block");
+  operations().setRoute("com.tencent.微信", "proxy:B");
+  const Rule route = active().rules[1];
+  EXPECT_EQ(route.name, "App: com.tencent.微信");
+  EXPECT_EQ(route.action, RuleAction::proxy(profile.proxies[1].id));
+  EXPECT_EQ(active().rules.size(), 3u);
+
+  expectFailure([&] { operations().setRoute("X", "interface:   "); }, "interface: 后面要跟网卡名，例如 interface:utun4");
+  expectFailure([&] { operations().setRoute("X", "proxy:C"); }, "找不到代理「C」。可用：A, B");
+  expectFailure([&] { operations().setRoute("X", "chain:AB"); }, "找不到代理「chain:AB」。可用：A, B");
+}
+
+TEST_F(OfflineOperationsTest, TestRouteNamesTheAppEveryWay) {
+  operations().addRule(RuleDTO{.name = "By bundle", .apps = {"com.example.app"}, .hosts = {"*.example.com"},
+                               .action = "block"});
+  const TestRouteDTO byBundle = operations().testRoute("com.example.app.helper", "www.example.com", 443);
+  EXPECT_EQ(byBundle.matchedRule, "By bundle");
+  EXPECT_EQ(byBundle.action, "block");
+  EXPECT_EQ(byBundle.trace, (std::vector<std::string>{"跳过「Localhost」：目标主机不匹配（www.example.com）",
+                                                      "命中「By bundle」"}));
+  const TestRouteDTO other = operations().testRoute("Firefox", "127.0.0.1", 80);
+  EXPECT_EQ(other.matchedRule, "Localhost");
+  EXPECT_EQ(operations().testRoute("Firefox", "www.example.com", 443).trace[1],
+            "跳过「By bundle」：应用不匹配（Firefox）");
+}
+
+TEST_F(OfflineOperationsTest, ExportedProfileImportsBackInPlace) {
+  operations().createProfile("Work");
+  const std::string exported = operations().exportProfile(std::nullopt);
+  EXPECT_EQ(decodeProfileDocument(exported), active());
+  EXPECT_EQ(decodeProfileDocument(operations().exportProfile("WORK")).name, "Work");
+  EXPECT_THROW(operations().exportProfile("nope"), ProfileStore::Error);
+
+  Profile changed = decodeProfileDocument(exported);
+  changed.name = "Default, edited";
+  operations().importProfile(encodeProfileDocument(changed));
+  EXPECT_EQ(store().list().size(), 2u);
+  EXPECT_EQ(active().name, "Default, edited");
+
+  Profile other = Profile::makeDefault("Imported profile");
+  operations().importProfile(json::compact(toJSON(other)));
+  EXPECT_EQ(store().list().size(), 3u);
+  EXPECT_EQ(active().name, "Default, edited");  // importing never switches
+}
+
+TEST_F(OfflineOperationsTest, ForeignConfigurationMergesIntoTheActiveProfile) {
+  setenv("TMPDIR", scratch().path().c_str(), 1);
+  addProxies({"Existing"});
+  const std::string ppx = R"(<?xml version="1.0" encoding="UTF-8"?>
+<ProxifierProfile version="102">
+  <ProxyList>
+    <Proxy id="100" type="SOCKS5"><Address>127.0.0.1</Address><Port>1080</Port></Proxy>
+    <Proxy id="101" type="HTTPS"><Address>10.0.0.2</Address><Port>3128</Port></Proxy>
+  </ProxyList>
+  <RuleList>
+    <Rule enabled="true"><Name>Browsers</Name><Applications>firefox; chrome</Applications><Action type="Proxy" proxy="101"/></Rule>
+    <Rule enabled="true"><Name>Default</Name><Action type="Direct"/></Rule>
+  </RuleList>
+</ProxifierProfile>)";
+  operations().importProfile(ppx);
+  const Profile profile = active();
+  ASSERT_EQ(profile.proxies.size(), 2u);  // 127.0.0.1:1080 socks5 is already there
+  EXPECT_EQ(profile.proxies[1].name, "10.0.0.2:3128");
+  EXPECT_EQ(ruleNames(), (std::vector<std::string>{"Localhost", "Browsers", "Default"}));
+  EXPECT_EQ(profile.rules[1].action, RuleAction::proxy(profile.proxies[1].id));
+  EXPECT_EQ(profile.rules[1].apps, (std::vector<std::string>{"firefox", "chrome"}));
+  bool leftTemporary = false;
+  for (const auto& entry : std::filesystem::directory_iterator(scratch().path())) {
+    leftTemporary |= entry.path().extension() == ".ppx" && entry.path().filename().string().starts_with("import-");
+  }
+  EXPECT_TRUE(leftTemporary);
+
+  expectFailure([&] { operations().importProfile("just some text"); }, "无法识别的配置格式");
+  expectFailure([&] { operations().importProfile("<Other/>"); }, "无法识别的配置格式");
+  unsetenv("TMPDIR");
+}
+
+}  // namespace
+}  // namespace velmora
