@@ -1,6 +1,5 @@
 #include "commands.h"
 
-#include <functional>
 #include <map>
 #include <string>
 
@@ -54,27 +53,49 @@ Profile
   --json      机器可读输出
   --offline   跳过应用，直接读写配置文件)";
 
+const std::string& CommandContext::word(std::size_t i) const {
+  static const std::string none;
+  return i < args.positional.size() ? args.positional[i] : none;
+}
+
+ProfileStore& CommandContext::store() {
+  if (!store_) store_ = std::make_unique<ProfileStore>(SharedPaths::storeDirectory());
+  return *store_;
+}
+
 namespace {
 
-using Handler = std::function<void(const Args&)>;
+using Handler = void (*)(CommandContext&);
 
 const std::map<std::string, Handler, std::less<>>& commandTable() {
   static const std::map<std::string, Handler, std::less<>> table = {
-      {"help", [](const Args&) { emit(usage); }},
+      {"status", runStatus},
+      {"on", runSwitch},
+      {"off", runSwitch},
+      {"profile", runProfile},
+      {"env", runEnv},
+      {"rule", runRule},
+      {"proxy", runProxy},
+      {"route", runRoute},
+      {"test", runTest},
+      {"logs", runLogs},
+      {"export", runExport},
+      {"import", runImport},
+      {"help", [](CommandContext&) { emit(usage); }},
   };
   return table;
 }
 
 }  // namespace
 
-void dispatch(const Args& args) {
-  const std::string& command = args.positional.front();
+void dispatch(CommandContext& context) {
+  const std::string& command = context.word(0);
   const auto& table = commandTable();
   const auto handler = table.find(command);
   if (handler == table.end()) {
     throw Error(VL("未知命令「%@」。运行 `velmoractl help` 查看用法。", command));
   }
-  handler->second(args);
+  handler->second(context);
 }
 
 }  // namespace velmora::cli

@@ -3,15 +3,28 @@
 
 #include <string_view>
 
-#include "args.h"
+#include "command_context.h"
 
 namespace velmora::cli {
 
 /// The help text, printed as it stands.
 extern const std::string_view usage;
 
-/// Runs the command named by args.positional[0]; throws velmora::Error for anything the user
-/// must be told.
-void dispatch(const Args& args);
+/// Runs the command named by the first word; throws velmora::Error for anything the user must be
+/// told.
+void dispatch(CommandContext& context);
+
+// The handlers, one per command word.
+void runStatus(CommandContext& context);
+void runSwitch(CommandContext& context);  // on, off
+void runProfile(CommandContext& context);
+void runEnv(CommandContext& context);
+void runRule(CommandContext& context);
+void runProxy(CommandContext& context);
+void runRoute(CommandContext& context);
+void runTest(CommandContext& context);
+void runLogs(CommandContext& context);
+void runExport(CommandContext& context);
+void runImport(CommandContext& context);
 
 }  // namespace velmora::cli

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "args.h"
+#include "automation_client.h"
 #include "commands.h"
 #include "kit/error.h"
 #include "output.h"
@@ -29,7 +30,12 @@ int main(int argc, char** argv) {
   }
 
   try {
-    dispatch(args);
+    // The backend is chosen once: the running application unless --offline says otherwise or
+    // nobody answers the probe. The client opens nothing until it is first used.
+    AutomationClient client;
+    const bool useOffline = args.hasFlag("--offline") || !client.isAppRunning();
+    CommandContext context(args, client, useOffline);
+    dispatch(context);
   } catch (const velmora::Error& error) {
     fail(error.description());
   } catch (const std::exception& error) {

@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Times whole runs of the built velmoractl: the offline status, rule list and dry run on a profile
+# of 1,000 rules, and status with no session bus at all. Prints the median and the best of RUNS
+# runs for each. Usage: bench/cli_timing.sh [path/to/velmoractl] (default: the release build).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+tool=${1:-$root/build/release/src/velmoractl/velmoractl}
+runs=${RUNS:-50}
+home=$(mktemp -d)
+trap 'rm -rf "$home"' EXIT
+export HOME=$home
+unset XDG_CONFIG_HOME
+export DBUS_SESSION_BUS_ADDRESS=unix:path=$home/no-bus
+
+# A profile of 1,000 rules: the two guards and 998 rules of the usual mix.
+{
+  printf '{"schemaVersion":1,"id":"%s","name":"Bench","proxies":[],"chains":[],"rules":[' "$(cat /proc/sys/kernel/random/uuid)"
+  printf '{"id":"%s","name":"Localhost","enabled":true,"apps":[],"hosts":["localhost","127.0.0.1","::1"],"ports":[],"transport":"any","action":{"kind":"direct"},"quicPolicy":"fallback","locked":true,"tags":[]}' "$(cat /proc/sys/kernel/random/uuid)"
+  for i in $(seq 1 998); do
+    case $((i % 4)) in
+      0) match='"apps":["com.vendor'$i'.app"],"hosts":[],"ports":[]' ;;
+      1) match='"apps":["Vendor '$i'"],"hosts":["*.vendor'$i'.com"],"ports":[]' ;;
+      2) match='"apps":[],"hosts":["api'$i'.example.net"],"ports":["8000-8100"]' ;;
+      3) match='"apps":[],"hosts":["10.'$((i % 256))'.0.0/16"],"ports":[]' ;;
+    esac
+    printf ',{"id":"%s","name":"rule %d","enabled":true,%s,"transport":"any","action":{"kind":"block"},"quicPolicy":"fallback","locked":false,"tags":[]}' \
+      "$(cat /proc/sys/kernel/random/uuid)" "$i" "$match"
+  done
+  printf ',{"id":"%s","name":"Default","enabled":true,"apps":[],"hosts":[],"ports":[],"transport":"any","action":{"kind":"direct"},"quicPolicy":"fallback","locked":true,"tags":[]}' "$(cat /proc/sys/kernel/random/uuid)"
+  printf '],"dns":{"resolveViaProxy":true,"exclusions":[]},"general":{"loopDetection":true,"failsafeOnCrash":true},"environments":[]}'
+} > "$home/bench.json"
+"$tool" import "$home/bench.json" --offline > /dev/null
+"$tool" profile switch Bench --offline > /dev/null
+
+measure() {
+  local label=$1
+  shift
+  local times=()
+  for _ in $(seq "$runs"); do
+    local start end
+    start=$(date +%s%N)
+    "$tool" "$@" > /dev/null
+    end=$(date +%s%N)
+    times+=($(((end - start) / 1000)))
+  done
+  local sorted
+  sorted=$(printf '%s\n' "${times[@]}" | sort -n)
+  printf '%-48s median %6.2f ms   best %6.2f ms\n' "$label" \
+    "$(echo "$sorted" | sed -n "$((runs / 2 + 1))p" | awk '{print $1 / 1000}')" \
+    "$(echo "$sorted" | head -1 | awk '{print $1 / 1000}')"
+}
+
+measure "status --offline (1,000 rules)" status --offline
+measure "rule list --offline (1,000 rules)" rule list --offline
+measure "test --offline App example.com:443 (1,000 rules)" test --offline App example.com:443
+measure "status, no session bus" status
+unset DBUS_SESSION_BUS_ADDRESS
+measure "status, no bus address at all" status

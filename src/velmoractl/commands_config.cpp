@@ -1,0 +1,228 @@
+// The commands that show and change configuration: status, on/off, profile, env, rule, proxy,
+// route.
+#include <string>
+#include <vector>
+
+#include "commands.h"
+#include "kit/localize.h"
+#include "kit/matchers.h"
+#include "output.h"
+
+namespace velmora::cli {
+namespace {
+
+/// A usage error, reported before any backend is used.
+[[noreturn]] void usageError(std::string_view message) { throw Error(VL(message)); }
+
+/// "a; b;;c" → {"a", "b", "c"}: split at ";", trimmed, empty pieces dropped.
+std::vector<std::string> splitList(const std::optional<std::string>& value) {
+  std::vector<std::string> items;
+  if (!value) return items;
+  std::size_t start = 0;
+  while (start <= value->size()) {
+    const std::size_t end = std::min(value->find(';', start), value->size());
+    const std::string_view piece = trimmedSpacesAndTabs(std::string_view(*value).substr(start, end - start));
+    if (!piece.empty()) items.emplace_back(piece);
+    start = end + 1;
+  }
+  return items;
+}
+
+std::string joined(const std::vector<std::string>& items, std::string_view separator) {
+  std::string text;
+  for (const std::string& item : items) {
+    if (!text.empty()) text += separator;
+    text += item;
+  }
+  return text;
+}
+
+/// The subcommand, with "list" standing in for a missing one.
+std::string subcommand(const CommandContext& context) {
+  return context.args.positional.size() < 2 ? "list" : context.word(1);
+}
+
+[[noreturn]] void unknownSubcommand(const CommandContext& context) {
+  throw Error(VL("未知子命令 %@ %@", context.word(0), context.word(1)));
+}
+
+StatusDTO currentStatus(CommandContext& context) {
+  if (!context.useOffline) return DTOCoding::decode(context.client.getStatus(), statusDTOFromJSON);
+  return StatusDTO{.enabled = false,
+                   .extensionInstalled = false,
+                   .activeProfile = context.store().activeProfile().name,
+                   .currentEnvironment = std::nullopt,
+                   .stats = StatsSnapshot::empty(),
+                   .automationWritesAllowed = true};
+}
+
+}  // namespace
+
+void runStatus(CommandContext& context) {
+  const StatusDTO status = currentStatus(context);
+  if (context.json()) {
+    emitJSON(toJSON(status));
+    return;
+  }
+  emit("状态      : " + std::string(status.enabled ? "运行中" : "已停止") +
+       (context.useOffline ? "（应用未运行，读取的是配置文件）" : ""));
+  emit("当前 profile: " + status.activeProfile);
+  if (status.currentEnvironment) emit("网络环境  : " + *status.currentEnvironment);
+  if (!context.useOffline) {
+    const StatsSnapshot& stats = status.stats;
+    emit("连接      : 总 " + std::to_string(stats.totalConnections) + " · 活跃 " +
+         std::to_string(stats.activeConnections) + " · 失败 " + std::to_string(stats.failedConnections));
+    emit("流量      : ↑ " + humanBytes(stats.bytesSent) + "  ↓ " + humanBytes(stats.bytesReceived));
+  }
+}
+
+void runSwitch(CommandContext& context) {
+  // The master switch lives in the application, so this always goes over the bus.
+  const bool on = context.word(0) == "on";
+  context.client.setEnabled(on);
+  emit(on ? "已开启" : "已停止");
+}
+
+void runProfile(CommandContext& context) {
+  const std::string sub = subcommand(context);
+  if (sub == "list") {
+    const std::vector<ProfileSummaryDTO> profiles =
+        context.useOffline ? context.offline().profiles()
+                           : DTOCoding::decodeArray(context.client.listProfiles(), profileSummaryDTOFromJSON);
+    if (context.json()) {
+      emitJSON(json::arrayOf(profiles));
+      return;
+    }
+    for (const ProfileSummaryDTO& profile : profiles) {
+      std::string line = std::string(profile.isActive ? "▸" : " ") + " " + profile.name + "  (" +
+                         std::to_string(profile.ruleCount) + " 条规则, " + std::to_string(profile.proxyCount) +
+                         " 个代理)";
+      if (!profile.boundEnvironments.empty()) line += "  ← " + joined(profile.boundEnvironments, ", ");
+      emit(line);
+    }
+    return;
+  }
+  if (sub != "switch" && sub != "create") unknownSubcommand(context);
+  if (context.args.positional.size() < 3) usageError("请指定 profile 名称");
+  const std::string& name = context.word(2);
+  if (sub == "switch") {
+    context.useOffline ? context.offline().switchProfile(name) : context.client.switchProfile(name);
+    emit("已切换到「" + name + "」");
+  } else {
+    context.useOffline ? context.offline().createProfile(name) : context.client.createProfile(name);
+    emit("已创建「" + name + "」");
+  }
+}
+
+void runEnv(CommandContext& context) {
+  const std::string sub = subcommand(context);
+  if (sub == "list") {
+    const std::vector<std::string> bindings = context.offline().environments();
+    if (context.json()) {
+      emitJSON(bindings);
+    } else if (bindings.empty()) {
+      emit("还没有 profile 绑定网络环境。用 `velmoractl env bind <profile>` 把当前网络绑上去。");
+    } else {
+      for (const std::string& line : bindings) emit(line);
+    }
+    return;
+  }
+  if (sub != "bind") unknownSubcommand(context);
+  if (context.args.positional.size() < 3) usageError("请指定 profile 名称");
+  // Only the application knows which network the machine is on now.
+  context.client.bindCurrentEnvironment(context.word(2));
+  emit("已把当前网络环境绑定到「" + context.word(2) + "」— 下次回到这个网络会自动切过去");
+}
+
+void runRule(CommandContext& context) {
+  const std::string sub = subcommand(context);
+  if (sub == "list") {
+    const std::optional<std::string> search = context.args.flag({"--search", "-s"});
+    const std::vector<RuleDTO> rules = context.useOffline
+                                           ? context.offline().rules(search)
+                                           : DTOCoding::decodeArray(context.client.listRules(search), ruleDTOFromJSON);
+    if (context.json()) {
+      emitJSON(json::arrayOf(rules));
+      return;
+    }
+    for (const RuleDTO& rule : rules) {
+      std::vector<std::string> conditions;
+      if (!rule.apps.empty()) conditions.push_back("应用=" + joined(rule.apps, ";"));
+      if (!rule.hosts.empty()) conditions.push_back("主机=" + joined(rule.hosts, ";"));
+      if (!rule.ports.empty()) conditions.push_back("端口=" + joined(rule.ports, ";"));
+      emit(std::string(rule.enabled ? "✓" : "✗") + " " + rule.name + (rule.locked ? " 🔒" : "") + "  " +
+           (conditions.empty() ? "任意" : joined(conditions, " ")) + "  → " + rule.action);
+    }
+    return;
+  }
+  if (sub != "add" && sub != "enable" && sub != "disable" && sub != "rm" && sub != "remove") unknownSubcommand(context);
+  OfflineOperations offline = context.offline();
+  const std::string& name = context.word(2);
+  if (sub == "add") {
+    const std::optional<std::string> action = context.args.flag({"--action", "-a"});
+    if (context.args.positional.size() < 3 || !action) {
+      usageError("用法: rule add <名称> --app <应用> --action <direct|block|proxy:名称>");
+    }
+    offline.addRule(RuleDTO{.name = name,
+                            .enabled = true,
+                            .apps = splitList(context.args.flag({"--app"})),
+                            .hosts = splitList(context.args.flag({"--host"})),
+                            .ports = splitList(context.args.flag({"--port"})),
+                            .action = *action,
+                            .locked = false});
+    emit("已添加规则「" + name + "」");
+    return;
+  }
+  if (context.args.positional.size() < 3) usageError("请指定规则名称");
+  if (sub == "enable" || sub == "disable") {
+    const bool enabled = sub == "enable";
+    offline.setRuleEnabled(name, enabled);
+    emit("规则「" + name + "」已" + (enabled ? "启用" : "停用"));
+  } else {
+    offline.removeRule(name);
+    emit("已删除规则「" + name + "」");
+  }
+}
+
+void runProxy(CommandContext& context) {
+  const std::string sub = subcommand(context);
+  if (sub == "list") {
+    const std::vector<ProxyServer> proxies = context.offline().proxies();
+    if (context.json()) {
+      emitJSON(json::arrayOf(proxies));
+    } else if (proxies.empty()) {
+      emit("还没有配置代理。用 `velmoractl proxy add Clash 127.0.0.1 7890` 加一个。");
+    } else {
+      for (const ProxyServer& proxy : proxies) {
+        emit(proxy.name + "  " + proxy.endpointDescription() + "  " + std::string(rawValue(proxy.proto)));
+      }
+    }
+    return;
+  }
+  if (sub != "add") unknownSubcommand(context);
+  OfflineOperations offline = context.offline();
+  const auto port = context.args.positional.size() < 5 ? std::nullopt : parsePort(context.word(4));
+  if (!port) usageError("用法: proxy add <名称> <地址> <端口> [--type socks5|http]");
+  const auto user = context.args.flag({"--user"});
+  const auto password = context.args.flag({"--pass"});
+  const ProxyServer proxy{
+      .id = UUID::random(),
+      .name = context.word(2),
+      .address = context.word(3),
+      .port = *port,
+      .proto = context.args.flag({"--type"}) == "http" ? ProxyProtocol::http : ProxyProtocol::socks5,
+      .credentials = user && password ? std::optional(ProxyCredentials{*user, *password}) : std::nullopt};
+  offline.addProxy(proxy);
+  emit("已添加代理「" + proxy.name + "」" + proxy.address + ":" + std::to_string(proxy.port) + " " +
+       std::string(rawValue(proxy.proto)));
+}
+
+void runRoute(CommandContext& context) {
+  if (context.args.positional.size() < 4 || context.word(1) != "set") {
+    usageError("用法: route set <应用> <direct|block|proxy:名称>");
+  }
+  context.offline().setRoute(context.word(2), context.word(3));
+  emit("「" + context.word(2) + "」→ " + context.word(3));
+}
+
+}  // namespace velmora::cli
