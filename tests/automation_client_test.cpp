@@ -22,6 +22,7 @@
 #include "kit/automation_service.h"
 #include "kit/events.h"
 #include "kit/profile_store.h"
+#include "served_application.h"
 #include "test_support.h"
 
 namespace velmora::cli {
@@ -29,7 +30,10 @@ namespace {
 
 using namespace std::chrono_literals;
 using Kind = AutomationClient::Error::Kind;
+using velmora::testing::EventLoop;
 using velmora::testing::PrivateBus;
+using velmora::testing::RecordingApplication;
+using velmora::testing::ServedApplication;
 using velmora::testing::ScopedEnvironmentVariable;
 using velmora::testing::ScratchDirectory;
 
@@ -38,129 +42,6 @@ const std::string notRunningText = "Velmora 没有在运行 — 打开它，或�
 json::Date at(std::string_view text) {
   return *json::parseISO8601(text);
 }
-
-/// An application that writes down every request that reaches it and answers each data request
-/// with the body set for it, by default one naming the method. Requests run on the bus thread.
-class RecordingApplication : public AutomationXPCProtocol {
- public:
-  void answer(const std::string& method, std::string body) {
-    std::lock_guard lock(mutex_);
-    bodies_[method] = std::move(body);
-  }
-  /// Makes method fail with the exception.
-  template <typename Failure>
-  void fail(const std::string& method, Failure failure) {
-    std::lock_guard lock(mutex_);
-    failures_[method] = std::make_exception_ptr(failure);
-  }
-  /// Computes the answers of TestRoute or QueryConnections from their arguments.
-  std::function<std::string(const std::string&, const std::string&, std::uint16_t)> route;
-  std::function<std::string(const std::string&)> connections;
-
-  std::vector<std::string> requests() const {
-    std::lock_guard lock(mutex_);
-    return requests_;
-  }
-
-  std::string getStatus() override { return reached("GetStatus", "GetStatus()"); }
-  void setEnabled(bool enabled) override {
-    reached("SetEnabled", "SetEnabled(" + flag(enabled) + ")");
-  }
-  std::string listProfiles() override { return reached("ListProfiles", "ListProfiles()"); }
-  void switchProfile(const std::string& name) override {
-    reached("SwitchProfile", "SwitchProfile(" + name + ")");
-  }
-  void createProfile(const std::string& name) override {
-    reached("CreateProfile", "CreateProfile(" + name + ")");
-  }
-  std::string listEnvironments() override {
-    return reached("ListEnvironments", "ListEnvironments()");
-  }
-  void bindCurrentEnvironment(const std::string& profileName) override {
-    reached("BindCurrentEnvironment", "BindCurrentEnvironment(" + profileName + ")");
-  }
-  std::string listRules(const std::optional<std::string>& search) override {
-    return reached("ListRules", "ListRules(" + (search ? "\"" + *search + "\"" : "none") + ")");
-  }
-  void addRule(const std::string& ruleJSON) override {
-    reached("AddRule", "AddRule(" + ruleJSON + ")");
-  }
-  void updateRule(const std::string& ruleJSON) override {
-    reached("UpdateRule", "UpdateRule(" + ruleJSON + ")");
-  }
-  void removeRule(const std::string& name) override {
-    reached("RemoveRule", "RemoveRule(" + name + ")");
-  }
-  void setRuleEnabled(const std::string& name, bool enabled) override {
-    reached("SetRuleEnabled", "SetRuleEnabled(" + name + ", " + flag(enabled) + ")");
-  }
-  std::string listProxies() override { return reached("ListProxies", "ListProxies()"); }
-  void addProxy(const std::string& proxyJSON) override {
-    reached("AddProxy", "AddProxy(" + proxyJSON + ")");
-  }
-  void setRoute(const std::string& app, const std::string& target) override {
-    reached("SetRoute", "SetRoute(" + app + ", " + target + ")");
-  }
-  std::string testRoute(const std::string& app, const std::string& host,
-                        std::uint16_t port) override {
-    const std::string body =
-        reached("TestRoute", "TestRoute(" + app + ", " + host + ", " + std::to_string(port) + ")");
-    return route ? route(app, host, port) : body;
-  }
-  std::string queryConnections(const std::string& filterJSON) override {
-    const std::string body = reached("QueryConnections", "QueryConnections(" + filterJSON + ")");
-    return connections ? connections(filterJSON) : body;
-  }
-  std::string exportProfile(const std::string& name) override {
-    return reached("ExportProfile", "ExportProfile(" + name + ")");
-  }
-  void importProfile(const std::string& profileJSON) override {
-    reached("ImportProfile", "ImportProfile(" + profileJSON + ")");
-  }
-
- private:
-  static std::string flag(bool value) { return value ? "true" : "false"; }
-
-  std::string reached(const std::string& method, std::string request) {
-    std::lock_guard lock(mutex_);
-    requests_.push_back(std::move(request));
-    if (const auto failure = failures_.find(method); failure != failures_.end()) {
-      std::rethrow_exception(failure->second);
-    }
-    const auto body = bodies_.find(method);
-    return body != bodies_.end() ? body->second : "[\"" + method + "\"]";
-  }
-
-  mutable std::mutex mutex_;
-  std::vector<std::string> requests_;
-  std::map<std::string, std::string> bodies_;
-  std::map<std::string, std::exception_ptr> failures_;
-};
-
-/// Whether an application's connection processes what reaches it.
-enum class EventLoop { running, stopped };
-
-/// The application's end of the bus: a connection of its own owning the well-known name, the
-/// implementation exported on it, and the connection's event loop on a thread of sdbus-c++.
-class ServedApplication {
- public:
-  explicit ServedApplication(AutomationXPCProtocol& implementation,
-                             EventLoop loop = EventLoop::running)
-      : connection_(
-            sdbus::createSessionBusConnection(std::string(SharedPaths::automationMachService))),
-        service_(std::make_unique<AutomationService>(*connection_, implementation)) {
-    if (loop == EventLoop::running) connection_->enterEventLoopAsync();
-  }
-  ~ServedApplication() {
-    // The loop thread must be gone before the exported object it calls into.
-    connection_->leaveEventLoop();
-    service_.reset();
-  }
-
- private:
-  std::unique_ptr<sdbus::IConnection> connection_;
-  std::unique_ptr<AutomationService> service_;
-};
 
 /// The AutomationClient::Error that running body throws, or nothing when it throws none.
 std::optional<AutomationClient::Error> clientError(const std::function<void()>& body) {

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <stdexcept>
 #include <system_error>
@@ -20,13 +21,25 @@ namespace {
 [[noreturn]] void throwErrno(const char* what) { throw std::system_error(errno, std::generic_category(), what); }
 
 /// Reads both pipes to their ends without letting either fill up and stall the child.
-void drain(int outFD, int errFD, RunResult& result) {
+/// When interruptAt is given, the child gets SIGINT then, as a user's Ctrl-C.
+void drain(int outFD, int errFD, RunResult& result, pid_t child,
+           std::optional<std::chrono::steady_clock::time_point> interruptAt) {
   std::array<pollfd, 2> fds = {pollfd{outFD, POLLIN, 0}, pollfd{errFD, POLLIN, 0}};
   std::array<std::string*, 2> sinks = {&result.out, &result.err};
   int open = 2;
   char buffer[4096];
   while (open > 0) {
-    if (poll(fds.data(), fds.size(), -1) < 0) {
+    int timeout = -1;
+    if (interruptAt) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*interruptAt - std::chrono::steady_clock::now());
+      if (left.count() <= 0) {
+        kill(child, SIGINT);
+        interruptAt.reset();
+      } else {
+        timeout = static_cast<int>(left.count());
+      }
+    }
+    if (poll(fds.data(), fds.size(), timeout) < 0) {
       if (errno == EINTR) continue;
       throwErrno("poll");
     }
@@ -91,7 +104,9 @@ ScratchDirectory::~ScratchDirectory() {
   std::filesystem::remove_all(path_, ignored);
 }
 
-RunResult runVelmoractl(const std::vector<std::string>& arguments, const std::filesystem::path& home) {
+RunResult runVelmoractl(const std::vector<std::string>& arguments, const std::filesystem::path& home,
+                        std::optional<std::chrono::milliseconds> interruptAfter) {
+  const auto start = std::chrono::steady_clock::now();
   int outPipe[2];
   int errPipe[2];
   if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) throwErrno("pipe2");
@@ -122,7 +137,8 @@ RunResult runVelmoractl(const std::vector<std::string>& arguments, const std::fi
   close(outPipe[1]);
   close(errPipe[1]);
   RunResult result;
-  drain(outPipe[0], errPipe[0], result);
+  drain(outPipe[0], errPipe[0], result, pid,
+        interruptAfter ? std::optional(start + *interruptAfter) : std::nullopt);
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) throwErrno("waitpid");

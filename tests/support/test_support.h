@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -33,8 +34,10 @@ struct RunResult {
 };
 
 /// Runs the built velmoractl with the arguments, HOME set to home, no XDG_CONFIG_HOME, and no
-/// session bus unless a PrivateBus is alive, whose address it then gets; waits for it.
-RunResult runVelmoractl(const std::vector<std::string>& arguments, const std::filesystem::path& home);
+/// session bus unless a PrivateBus is alive, whose address it then gets; waits for it. With
+/// interruptAfter, the run is interrupted as by Ctrl-C once that much time has passed.
+RunResult runVelmoractl(const std::vector<std::string>& arguments, const std::filesystem::path& home,
+                        std::optional<std::chrono::milliseconds> interruptAfter = std::nullopt);
 
 /// An environment variable set (or, given nothing, removed) while this lives; the earlier state
 /// comes back afterwards.
