@@ -7,11 +7,6 @@
 namespace velmora {
 namespace {
 
-template <typename E>
-E enumFromJSON(const json::Reader& reader) {
-  return reader.enumeration([](std::string_view text) { return fromRawValue<E>(text); });
-}
-
 void putIfPresent(json::Value& object, const char* key, const std::optional<std::string>& value) {
   if (value) object[key] = *value;
 }

@@ -40,11 +40,6 @@ std::vector<T> arrayFromJSON(const json::Reader& reader, Read read) {
   return result;
 }
 
-template <typename E>
-E enumFromJSON(const json::Reader& reader) {
-  return reader.enumeration([](std::string_view text) { return fromRawValue<E>(text); });
-}
-
 template <typename T>
 void assignIfGiven(T& field, std::optional<T>& change) {
   if (change) field = std::move(*change);

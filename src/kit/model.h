@@ -37,6 +37,12 @@ constexpr std::optional<E> fromRawValue(std::string_view text) {
   return std::nullopt;
 }
 
+/// Reads a string-valued enumeration; any other string is an invalid value.
+template <typename E>
+E enumFromJSON(const json::Reader& reader) {
+  return reader.enumeration([](std::string_view text) { return fromRawValue<E>(text); });
+}
+
 /// Every case, in declaration order.
 template <typename E>
 constexpr auto allCases() {
