@@ -42,68 +42,57 @@ class RecordingApplication : public AutomationXPCProtocol {
     return requests_;
   }
 
-  std::string getStatus() override { return reached("GetStatus", "GetStatus()"); }
-  void setEnabled(bool enabled) override {
-    reached("SetEnabled", "SetEnabled(" + flag(enabled) + ")");
-  }
-  std::string listProfiles() override { return reached("ListProfiles", "ListProfiles()"); }
-  void switchProfile(const std::string& name) override {
-    reached("SwitchProfile", "SwitchProfile(" + name + ")");
-  }
-  void createProfile(const std::string& name) override {
-    reached("CreateProfile", "CreateProfile(" + name + ")");
-  }
-  std::string listEnvironments() override {
-    return reached("ListEnvironments", "ListEnvironments()");
-  }
+  std::string getStatus() override { return reached("GetStatus"); }
+  void setEnabled(bool enabled) override { reached("SetEnabled", flag(enabled)); }
+  std::string listProfiles() override { return reached("ListProfiles"); }
+  void switchProfile(const std::string& name) override { reached("SwitchProfile", name); }
+  void createProfile(const std::string& name) override { reached("CreateProfile", name); }
+  std::string listEnvironments() override { return reached("ListEnvironments"); }
   void bindCurrentEnvironment(const std::string& profileName) override {
-    reached("BindCurrentEnvironment", "BindCurrentEnvironment(" + profileName + ")");
+    reached("BindCurrentEnvironment", profileName);
   }
   std::string listRules(const std::optional<std::string>& search) override {
-    return reached("ListRules", "ListRules(" + (search ? "\"" + *search + "\"" : "none") + ")");
+    return reached("ListRules", search ? "\"" + *search + "\"" : "none");
   }
-  void addRule(const std::string& ruleJSON) override {
-    reached("AddRule", "AddRule(" + ruleJSON + ")");
-  }
-  void updateRule(const std::string& ruleJSON) override {
-    reached("UpdateRule", "UpdateRule(" + ruleJSON + ")");
-  }
-  void removeRule(const std::string& name) override {
-    reached("RemoveRule", "RemoveRule(" + name + ")");
-  }
+  void addRule(const std::string& ruleJSON) override { reached("AddRule", ruleJSON); }
+  void updateRule(const std::string& ruleJSON) override { reached("UpdateRule", ruleJSON); }
+  void removeRule(const std::string& name) override { reached("RemoveRule", name); }
   void setRuleEnabled(const std::string& name, bool enabled) override {
-    reached("SetRuleEnabled", "SetRuleEnabled(" + name + ", " + flag(enabled) + ")");
+    reached("SetRuleEnabled", name, flag(enabled));
   }
-  std::string listProxies() override { return reached("ListProxies", "ListProxies()"); }
-  void addProxy(const std::string& proxyJSON) override {
-    reached("AddProxy", "AddProxy(" + proxyJSON + ")");
-  }
+  std::string listProxies() override { return reached("ListProxies"); }
+  void addProxy(const std::string& proxyJSON) override { reached("AddProxy", proxyJSON); }
   void setRoute(const std::string& app, const std::string& target) override {
-    reached("SetRoute", "SetRoute(" + app + ", " + target + ")");
+    reached("SetRoute", app, target);
   }
   std::string testRoute(const std::string& app, const std::string& host,
                         std::uint16_t port) override {
-    const std::string body =
-        reached("TestRoute", "TestRoute(" + app + ", " + host + ", " + std::to_string(port) + ")");
+    const std::string body = reached("TestRoute", app, host, std::to_string(port));
     return route ? route(app, host, port) : body;
   }
   std::string queryConnections(const std::string& filterJSON) override {
-    const std::string body = reached("QueryConnections", "QueryConnections(" + filterJSON + ")");
+    const std::string body = reached("QueryConnections", filterJSON);
     return connections ? connections(filterJSON) : body;
   }
   std::string exportProfile(const std::string& name) override {
-    return reached("ExportProfile", "ExportProfile(" + name + ")");
+    return reached("ExportProfile", name);
   }
   void importProfile(const std::string& profileJSON) override {
-    reached("ImportProfile", "ImportProfile(" + profileJSON + ")");
+    reached("ImportProfile", profileJSON);
   }
 
  private:
   static std::string flag(bool value) { return value ? "true" : "false"; }
 
-  std::string reached(const std::string& method, std::string request) {
+  /// Writes down the request as "Method(argument, argument)", then fails as the test said or
+  /// answers with the body set for the method.
+  template <typename... Arguments>
+  std::string reached(const std::string& method, const Arguments&... arguments) {
+    const std::vector<std::string> parts = {std::string(arguments)...};
+    std::string request = method + "(";
+    for (std::size_t i = 0; i < parts.size(); ++i) request += (i == 0 ? "" : ", ") + parts[i];
     std::lock_guard lock(mutex_);
-    requests_.push_back(std::move(request));
+    requests_.push_back(request + ")");
     if (const auto failure = failures_.find(method); failure != failures_.end()) {
       std::rethrow_exception(failure->second);
     }
