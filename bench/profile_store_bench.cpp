@@ -15,7 +15,8 @@ namespace {
 class StoreFixture {
  public:
   explicit StoreFixture(int count) {
-    std::string pattern = (std::filesystem::temp_directory_path() / "velmora-bench-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "velmora-bench-XXXXXX").string();
     directory_ = ::mkdtemp(pattern.data());
     store_.emplace(directory_);
     for (int p = 1; p < count; ++p) {

@@ -13,10 +13,19 @@ Rule fillerRule(int i) {
   Rule rule{.id = UUID::random(), .name = "rule " + std::to_string(i)};
   const std::string n = std::to_string(i);
   switch (i % 4) {
-    case 0: rule.apps = {"com.vendor" + n + ".app"}; break;
-    case 1: rule.apps = {"com.vendor" + n + ".app", "Vendor " + n}; rule.hosts = {"*.vendor" + n + ".com"}; break;
-    case 2: rule.hosts = {"api" + n + ".example.net", "cdn" + n + ".example.net"}; break;
-    case 3: rule.hosts = {"10." + std::to_string(i % 256) + ".0.0/16", "*.corp" + n + ".internal"}; break;
+    case 0:
+      rule.apps = {"com.vendor" + n + ".app"};
+      break;
+    case 1:
+      rule.apps = {"com.vendor" + n + ".app", "Vendor " + n};
+      rule.hosts = {"*.vendor" + n + ".com"};
+      break;
+    case 2:
+      rule.hosts = {"api" + n + ".example.net", "cdn" + n + ".example.net"};
+      break;
+    case 3:
+      rule.hosts = {"10." + std::to_string(i % 256) + ".0.0/16", "*.corp" + n + ".internal"};
+      break;
   }
   if (i % 5 == 0) rule.ports = {"8000-8100", "9443"};
   if (i % 10 == 9) rule.enabled = false;
@@ -46,7 +55,8 @@ Profile profileOf(int rules, Winner winner) {
   return profile;
 }
 
-const AppIdentity kApp{.bundleID = "com.target.app", .displayName = "Target", .executableName = "target"};
+const AppIdentity kApp{
+    .bundleID = "com.target.app", .displayName = "Target", .executableName = "target"};
 
 void BM_Construct(benchmark::State& state) {
   const Profile profile = profileOf(static_cast<int>(state.range(0)), Winner::last);
@@ -55,10 +65,12 @@ void BM_Construct(benchmark::State& state) {
 }
 
 void BM_Match(benchmark::State& state) {
-  const RuleEngine engine(profileOf(static_cast<int>(state.range(0)), static_cast<Winner>(state.range(1))));
+  const RuleEngine engine(
+      profileOf(static_cast<int>(state.range(0)), static_cast<Winner>(state.range(1))));
   for (auto _ : state) {
     Verdict verdict = engine.match(kApp, "www.target.com", 443, FlowTransport::tcp);
-    if (!verdict.matchedRule || verdict.matchedRule->name != "target") state.SkipWithError("wrong winner");
+    if (!verdict.matchedRule || verdict.matchedRule->name != "target")
+      state.SkipWithError("wrong winner");
     benchmark::DoNotOptimize(verdict);
   }
 }
@@ -66,7 +78,8 @@ void BM_Match(benchmark::State& state) {
 BENCHMARK(BM_Construct)->Arg(10)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Match)
     ->ArgsProduct({{10, 100, 1000, 10000},
-                   {static_cast<int>(Winner::early), static_cast<int>(Winner::middle), static_cast<int>(Winner::last)}})
+                   {static_cast<int>(Winner::early), static_cast<int>(Winner::middle),
+                    static_cast<int>(Winner::last)}})
     ->ArgNames({"rules", "winner"})
     ->Unit(benchmark::kMicrosecond);
 

@@ -12,7 +12,9 @@ using testing::ScratchDirectory;
 
 class CommandLine : public ::testing::Test {
  protected:
-  testing::RunResult run(const std::vector<std::string>& arguments) { return runVelmoractl(arguments, home_.path()); }
+  testing::RunResult run(const std::vector<std::string>& arguments) {
+    return runVelmoractl(arguments, home_.path());
+  }
   const std::string help = std::string(cli::usage) + "\n";
 
  private:
@@ -25,12 +27,12 @@ TEST_F(CommandLine, HelpStatusesFollowTheWordsGiven) {
     int status;
   };
   const std::vector<Case> cases = {
-      {{}, 1},                        // nothing at all
-      {{"--json"}, 0},                // options only
-      {{"help"}, 0},                  // the help command
-      {{"status", "-h"}, 0},          // -h anywhere
-      {{"--help", "nonsense"}, 0},    // even before an unknown command
-      {{"--verbose", "status"}, 0},   // an unknown option swallows the only word
+      {{}, 1},                       // nothing at all
+      {{"--json"}, 0},               // options only
+      {{"help"}, 0},                 // the help command
+      {{"status", "-h"}, 0},         // -h anywhere
+      {{"--help", "nonsense"}, 0},   // even before an unknown command
+      {{"--verbose", "status"}, 0},  // an unknown option swallows the only word
   };
   for (const Case& c : cases) {
     const auto result = run(c.arguments);
@@ -42,10 +44,14 @@ TEST_F(CommandLine, HelpStatusesFollowTheWordsGiven) {
 
 TEST_F(CommandLine, HelpTextIsTheExactPage) {
   const auto result = run({"help"});
-  EXPECT_TRUE(result.out.starts_with("velmoractl — Velmora 命令行工具\n\n用法:\n  velmoractl <命令> [参数] [--json]\n"));
+  EXPECT_TRUE(result.out.starts_with(
+      "velmoractl — Velmora 命令行工具\n\n用法:\n  velmoractl <命令> [参数] [--json]\n"));
   EXPECT_TRUE(result.out.ends_with("  --offline   跳过应用，直接读写配置文件\n"));
-  EXPECT_NE(result.out.find("  profile switch <名称>            切换（已有连接不中断）\n"), std::string::npos);
-  EXPECT_NE(result.out.find("  route set <应用> <direct|block|proxy:名称>    一步设置\"应用 → 去向\"\n"), std::string::npos);
+  EXPECT_NE(result.out.find("  profile switch <名称>            切换（已有连接不中断）\n"),
+            std::string::npos);
+  EXPECT_NE(
+      result.out.find("  route set <应用> <direct|block|proxy:名称>    一步设置\"应用 → 去向\"\n"),
+      std::string::npos);
   EXPECT_EQ(result.out.find('\t'), std::string::npos);
 }
 

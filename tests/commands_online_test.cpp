@@ -16,10 +16,12 @@ using testing::EventLoop;
 using testing::PrivateBus;
 using testing::RecordingApplication;
 using testing::RunResult;
-using testing::ServedApplication;
 using testing::ScratchDirectory;
+using testing::ServedApplication;
 
-json::Date at(std::string_view text) { return *json::parseISO8601(text); }
+json::Date at(std::string_view text) {
+  return *json::parseISO8601(text);
+}
 
 std::string statusBody() {
   StatsSnapshot stats{.startedAt = at("2025-03-01T08:00:00Z"),
@@ -90,18 +92,21 @@ TEST_F(OnlineCommands, StatusShowsTheApplicationsStateAndCounters) {
 }
 
 TEST_F(OnlineCommands, SwitchProfilesAndRulesGoToTheApplication) {
-  app.answer("ListProfiles", DTOCoding::encode(std::vector<ProfileSummaryDTO>{
-                                 {"Home", false, 2, 1, {}}, {"Work", true, 5, 2, {"Office", "Lab"}}}));
+  app.answer("ListProfiles",
+             DTOCoding::encode(std::vector<ProfileSummaryDTO>{
+                 {"Home", false, 2, 1, {}}, {"Work", true, 5, 2, {"Office", "Lab"}}}));
   app.answer("ListRules", DTOCoding::encode(std::vector<RuleDTO>{
                               {"Localhost", true, {}, {"localhost"}, {}, "direct", true},
                               {"Mail", false, {"Mail"}, {}, {"993"}, "proxy:Corp", false}}));
   ServedApplication served(app);
   EXPECT_EQ(run({"on"}).out, "已开启\n");
   EXPECT_EQ(run({"off"}).out, "已停止\n");
-  EXPECT_EQ(run({"profile"}).out, "  Home  (2 条规则, 1 个代理)\n▸ Work  (5 条规则, 2 个代理)  ← Office, Lab\n");
+  EXPECT_EQ(run({"profile"}).out,
+            "  Home  (2 条规则, 1 个代理)\n▸ Work  (5 条规则, 2 个代理)  ← Office, Lab\n");
   EXPECT_EQ(run({"profile", "switch", "Home"}).out, "已切换到「Home」\n");
   EXPECT_EQ(run({"profile", "create", "New"}).out, "已创建「New」\n");
-  EXPECT_EQ(run({"env", "bind", "Home"}).out, "已把当前网络环境绑定到「Home」— 下次回到这个网络会自动切过去\n");
+  EXPECT_EQ(run({"env", "bind", "Home"}).out,
+            "已把当前网络环境绑定到「Home」— 下次回到这个网络会自动切过去\n");
   EXPECT_EQ(run({"rule", "list", "-s", "mail"}).out,
             "✓ Localhost 🔒  主机=localhost  → direct\n✗ Mail  应用=Mail 端口=993  → proxy:Corp\n");
 
@@ -119,16 +124,18 @@ TEST_F(OnlineCommands, SwitchProfilesAndRulesGoToTheApplication) {
 
 TEST_F(OnlineCommands, TestAsksTheApplication) {
   app.route = [](const std::string& application, const std::string& host, std::uint16_t port) {
-    return DTOCoding::encode(TestRouteDTO{.action = "proxy P (127.0.0.1:1080 socks5)",
-                                          .matchedRule = "Via P",
-                                          .trace = {"命中「Via P」", application + "|" + host + "|" +
-                                                                        std::to_string(port)}});
+    return DTOCoding::encode(TestRouteDTO{
+        .action = "proxy P (127.0.0.1:1080 socks5)",
+        .matchedRule = "Via P",
+        .trace = {"命中「Via P」", application + "|" + host + "|" + std::to_string(port)}});
   };
   ServedApplication served(app);
   EXPECT_EQ(run({"test", "Safari", "example.com:8443"}).out,
-            "Safari → example.com:8443\n  命中「Via P」\n  Safari|example.com|8443\n结果: proxy P (127.0.0.1:1080 socks5)\n");
+            "Safari → example.com:8443\n  命中「Via P」\n  Safari|example.com|8443\n结果: proxy P "
+            "(127.0.0.1:1080 socks5)\n");
   // With --offline the same question is answered from the files.
-  EXPECT_EQ(run({"test", "Safari", "example.com", "--offline"}).out.substr(0, 27), "Safari → example.com:443\n");
+  EXPECT_EQ(run({"test", "Safari", "example.com", "--offline"}).out.substr(0, 27),
+            "Safari → example.com:443\n");
 }
 
 TEST_F(OnlineCommands, LogsPrintsEachEventOnce) {
@@ -145,8 +152,10 @@ TEST_F(OnlineCommands, LogsPrintsEachEventOnce) {
 
   const RunResult once = run({"logs", "--app", "Safari", "--limit", "many"});
   EXPECT_EQ(once.status, 0) << once.err;
-  EXPECT_EQ(once.out, stamp(closed.date) + "Safari - apple.com:443 close, ↑2.0 KB ↓1.5 MB  [Web → proxy P]\n" +
-                          stamp(failed.date) + "Safari - example.org:443 failed  ⚠︎ connection reset\n");
+  EXPECT_EQ(once.out, stamp(closed.date) +
+                          "Safari - apple.com:443 close, ↑2.0 KB ↓1.5 MB  [Web → proxy P]\n" +
+                          stamp(failed.date) +
+                          "Safari - example.org:443 failed  ⚠︎ connection reset\n");
   EXPECT_EQ(app.requests().back(), R"(QueryConnections({"app":"Safari","limit":100}))");
 }
 
@@ -156,9 +165,10 @@ TEST_F(OnlineCommands, LogsFollowPollsForNewEvents) {
   std::mutex mutex;
   app.connections = [&](const std::string&) {
     std::lock_guard lock(mutex);
-    history.push_back(event("host" + std::to_string(history.size()) + ".test", ConnectionEvent::Phase::open,
-                            at("2025-03-01T08:30:00Z")));
-    return DTOCoding::encode(std::vector<ConnectionEvent>(history.end() - std::min<long>(2, history.size()), history.end()));
+    history.push_back(event("host" + std::to_string(history.size()) + ".test",
+                            ConnectionEvent::Phase::open, at("2025-03-01T08:30:00Z")));
+    return DTOCoding::encode(std::vector<ConnectionEvent>(
+        history.end() - std::min<long>(2, history.size()), history.end()));
   };
   ServedApplication served(app);
   const RunResult result = run({"logs", "--follow"}, 2600ms);
@@ -173,7 +183,8 @@ TEST_F(OnlineCommands, LogsFollowPollsForNewEvents) {
   EXPECT_EQ(lines[1], "— 实时跟随中，Ctrl-C 退出 —");
   // Each poll shows only the event it has not shown before, in order.
   for (std::size_t i = 2; i < lines.size(); ++i) {
-    EXPECT_NE(lines[i].find("host" + std::to_string(i - 1) + ".test"), std::string::npos) << lines[i];
+    EXPECT_NE(lines[i].find("host" + std::to_string(i - 1) + ".test"), std::string::npos)
+        << lines[i];
   }
 
   const RunResult json = run({"logs", "--follow", "--json"}, 2600ms);
@@ -200,7 +211,8 @@ TEST_F(OnlineCommands, ASilentApplicationCountsAsAbsent) {
   const auto start = std::chrono::steady_clock::now();
   const RunResult result = run({"status"});
   const auto waited = std::chrono::steady_clock::now() - start;
-  EXPECT_EQ(result.out, "状态      : 已停止（应用未运行，读取的是配置文件）\n当前 profile: Default\n");
+  EXPECT_EQ(result.out,
+            "状态      : 已停止（应用未运行，读取的是配置文件）\n当前 profile: Default\n");
   EXPECT_GE(waited, 1400ms);  // the probe waited its full limit before giving up
 }
 

@@ -19,7 +19,9 @@ const std::string kNotRunning = "Velmora 没有在运行 — 打开它，或用 
 
 class Commands : public ::testing::Test {
  protected:
-  RunResult run(const std::vector<std::string>& arguments) { return testing::runVelmoractl(arguments, home_.path()); }
+  RunResult run(const std::vector<std::string>& arguments) {
+    return testing::runVelmoractl(arguments, home_.path());
+  }
 
   /// Runs a command that must succeed and returns its standard output.
   std::string ok(const std::vector<std::string>& arguments) {
@@ -57,7 +59,8 @@ class Commands : public ::testing::Test {
 };
 
 TEST_F(Commands, StatusReadsTheFilesWhenTheApplicationIsAway) {
-  const std::string expected = "状态      : 已停止（应用未运行，读取的是配置文件）\n当前 profile: Default\n";
+  const std::string expected =
+      "状态      : 已停止（应用未运行，读取的是配置文件）\n当前 profile: Default\n";
   EXPECT_EQ(ok({"status", "--offline"}), expected);
   EXPECT_EQ(ok({"status"}), expected);  // no bus at all: the files, at once
   const json::Value status = json::parse(ok({"status", "--json"}));
@@ -69,8 +72,11 @@ TEST_F(Commands, StatusReadsTheFilesWhenTheApplicationIsAway) {
 }
 
 TEST_F(Commands, ApplicationOnlyCommandsSayItIsNotRunning) {
-  for (const auto& arguments : std::vector<std::vector<std::string>>{
-           {"on"}, {"off", "--offline"}, {"env", "bind", "Default"}, {"logs"}, {"logs", "--follow"}}) {
+  for (const auto& arguments : std::vector<std::vector<std::string>>{{"on"},
+                                                                     {"off", "--offline"},
+                                                                     {"env", "bind", "Default"},
+                                                                     {"logs"},
+                                                                     {"logs", "--follow"}}) {
     fails(arguments, kNotRunning);
   }
 }
@@ -79,10 +85,14 @@ TEST_F(Commands, ProfilesAreListedCreatedAndSwitched) {
   EXPECT_EQ(ok({"profile", "create", "Work"}), "已创建「Work」\n");
   EXPECT_EQ(ok({"profile"}), "▸ Default  (2 条规则, 0 个代理)\n  Work  (2 条规则, 0 个代理)\n");
   EXPECT_EQ(ok({"profile", "switch", "work"}), "已切换到「work」\n");
-  EXPECT_EQ(ok({"profile", "list"}), "  Default  (2 条规则, 0 个代理)\n▸ Work  (2 条规则, 0 个代理)\n");
+  EXPECT_EQ(ok({"profile", "list"}),
+            "  Default  (2 条规则, 0 个代理)\n▸ Work  (2 条规则, 0 个代理)\n");
   const json::Value list = json::parse(ok({"profile", "list", "--json"}));
   ASSERT_EQ(list.size(), 2u);
-  EXPECT_EQ(list[1], (json::Value{{"name", "Work"}, {"isActive", true}, {"ruleCount", 2}, {"proxyCount", 0},
+  EXPECT_EQ(list[1], (json::Value{{"name", "Work"},
+                                  {"isActive", true},
+                                  {"ruleCount", 2},
+                                  {"proxyCount", 0},
                                   {"boundEnvironments", json::Value::array()}}));
 
   fails({"profile", "create", "WORK"}, "已存在同名 profile「WORK」");
@@ -92,22 +102,24 @@ TEST_F(Commands, ProfilesAreListedCreatedAndSwitched) {
 }
 
 TEST_F(Commands, EnvironmentsListFromTheFiles) {
-  EXPECT_EQ(ok({"env"}), "还没有 profile 绑定网络环境。用 `velmoractl env bind <profile>` 把当前网络绑上去。\n");
+  EXPECT_EQ(ok({"env"}),
+            "还没有 profile 绑定网络环境。用 `velmoractl env bind <profile>` 把当前网络绑上去。\n");
   EXPECT_EQ(ok({"env", "list", "--json"}), "[]\n");
   fails({"env", "bind"}, "请指定 profile 名称");
   fails({"env", "forget"}, "未知子命令 env forget");
 
   ProfileStore store(storeDirectory());
   Profile profile = store.activeProfile();
-  profile.environments = {NetworkEnvironment{UUID::random(), "Office", NetworkEnvironment::Kind::wifi("corp")}};
+  profile.environments = {
+      NetworkEnvironment{UUID::random(), "Office", NetworkEnvironment::Kind::wifi("corp")}};
   store.save(profile);
   EXPECT_EQ(ok({"env", "list"}), "Default ← Office\n");
   EXPECT_EQ(ok({"profile", "list"}), "▸ Default  (2 条规则, 0 个代理)  ← Office\n");
 }
 
 TEST_F(Commands, RulesAreAddedListedSwitchedAndRemoved) {
-  EXPECT_EQ(ok({"rule", "add", "Work", "--app", " Safari;; com.apple.mail ;", "--host", "*.corp.example",
-                "--port", "443;8000-8080", "-a", "block"}),
+  EXPECT_EQ(ok({"rule", "add", "Work", "--app", " Safari;; com.apple.mail ;", "--host",
+                "*.corp.example", "--port", "443;8000-8080", "-a", "block"}),
             "已添加规则「Work」\n");
   EXPECT_EQ(ok({"rule", "add", "Everything", "--action", "direct"}), "已添加规则「Everything」\n");
   EXPECT_EQ(ok({"rule"}),
@@ -116,29 +128,39 @@ TEST_F(Commands, RulesAreAddedListedSwitchedAndRemoved) {
             "✓ Everything  任意  → direct\n"
             "✓ Default 🔒  任意  → direct\n");
   EXPECT_EQ(ok({"rule", "disable", "work"}), "规则「work」已停用\n");
-  EXPECT_EQ(ok({"rule", "list", "-s", "CORP"}), "✗ Work  应用=Safari;com.apple.mail 主机=*.corp.example 端口=443;8000-8080  → block\n");
+  EXPECT_EQ(ok({"rule", "list", "-s", "CORP"}),
+            "✗ Work  应用=Safari;com.apple.mail 主机=*.corp.example 端口=443;8000-8080  → block\n");
   const json::Value rules = json::parse(ok({"rule", "list", "--json", "--search", "corp"}));
-  EXPECT_EQ(rules, json::parse(R"([{"action":"block","apps":["Safari","com.apple.mail"],"enabled":false,)"
-                               R"("hosts":["*.corp.example"],"locked":false,"name":"Work","ports":["443","8000-8080"]}])"));
+  EXPECT_EQ(
+      rules,
+      json::parse(
+          R"([{"action":"block","apps":["Safari","com.apple.mail"],"enabled":false,)"
+          R"("hosts":["*.corp.example"],"locked":false,"name":"Work","ports":["443","8000-8080"]}])"));
   EXPECT_EQ(ok({"rule", "enable", "Work"}), "规则「Work」已启用\n");
   EXPECT_EQ(ok({"rule", "rm", "Everything"}), "已删除规则「Everything」\n");
   EXPECT_EQ(ok({"rule", "remove", "work"}), "已删除规则「work」\n");
   EXPECT_EQ(ok({"rule", "list"}).find("Work"), std::string::npos);
 
-  fails({"rule", "add", "x", "--app", "A"}, "用法: rule add <名称> --app <应用> --action <direct|block|proxy:名称>");
-  fails({"rule", "add", "--action", "direct"}, "用法: rule add <名称> --app <应用> --action <direct|block|proxy:名称>");
+  fails({"rule", "add", "x", "--app", "A"},
+        "用法: rule add <名称> --app <应用> --action <direct|block|proxy:名称>");
+  fails({"rule", "add", "--action", "direct"},
+        "用法: rule add <名称> --app <应用> --action <direct|block|proxy:名称>");
   fails({"rule", "add", "x", "--action", "proxy:ghost"}, "找不到 profile「代理「ghost」」");
   fails({"rule", "enable"}, "请指定规则名称");
-  fails({"rule", "rm", "Default"}, "「Default」是内置保护规则，不能删除（它防止本机 localhost 流量被误代理）");
+  fails({"rule", "rm", "Default"},
+        "「Default」是内置保护规则，不能删除（它防止本机 localhost 流量被误代理）");
   fails({"rule", "rm", "ghost"}, "找不到 profile「规则「ghost」」");
   fails({"rule", "edit", "x"}, "未知子命令 rule edit");
 }
 
 TEST_F(Commands, ProxiesAreAddedAndListed) {
-  EXPECT_EQ(ok({"proxy"}), "还没有配置代理。用 `velmoractl proxy add Clash 127.0.0.1 7890` 加一个。\n");
+  EXPECT_EQ(ok({"proxy"}),
+            "还没有配置代理。用 `velmoractl proxy add Clash 127.0.0.1 7890` 加一个。\n");
   EXPECT_EQ(ok({"proxy", "list", "--json"}), "[]\n");
-  EXPECT_EQ(ok({"proxy", "add", "Clash", "127.0.0.1", "7890"}), "已添加代理「Clash」127.0.0.1:7890 socks5\n");
-  EXPECT_EQ(ok({"proxy", "add", "Corp", "proxy.corp", "+3128", "--type", "http", "--user", "me", "--pass", "p/w"}),
+  EXPECT_EQ(ok({"proxy", "add", "Clash", "127.0.0.1", "7890"}),
+            "已添加代理「Clash」127.0.0.1:7890 socks5\n");
+  EXPECT_EQ(ok({"proxy", "add", "Corp", "proxy.corp", "+3128", "--type", "http", "--user", "me",
+                "--pass", "p/w"}),
             "已添加代理「Corp」proxy.corp:3128 http\n");
   EXPECT_EQ(ok({"proxy", "add", "Typo", "::1", "1080", "--type", "htpp", "--user", "me"}),
             "已添加代理「Typo」::1:1080 socks5\n");
@@ -159,7 +181,8 @@ TEST_F(Commands, RouteSetCreatesThenUpdatesTheAppRule) {
   ok({"proxy", "add", "Home", "10.0.0.1", "1080"});
   EXPECT_EQ(ok({"route", "set", "com.tencent.微信", "block"}), "「com.tencent.微信」→ block\n");
   EXPECT_EQ(ok({"route", "set", "com.tencent.微信", "home"}), "「com.tencent.微信」→ home\n");
-  EXPECT_EQ(ok({"rule", "list", "-s", "微信"}), "✓ App: com.tencent.微信  应用=com.tencent.微信  → proxy:Home\n");
+  EXPECT_EQ(ok({"rule", "list", "-s", "微信"}),
+            "✓ App: com.tencent.微信  应用=com.tencent.微信  → proxy:Home\n");
   fails({"route", "set", "X", "proxy:Nope"}, "找不到代理「Nope」。可用：Home");
   fails({"route", "list"}, "用法: route set <应用> <direct|block|proxy:名称>");
   fails({"route", "set", "X"}, "用法: route set <应用> <direct|block|proxy:名称>");
@@ -173,7 +196,8 @@ TEST_F(Commands, TestExplainsTheDecision) {
             "  命中「Web」\n"
             "结果: block\n");
   EXPECT_EQ(ok({"test", "Safari", "example.com"}).substr(0, 27), "Safari → example.com:443\n");
-  EXPECT_NE(ok({"test", "Safari", "example.com:http"}).find("example.com:443\n"), std::string::npos);
+  EXPECT_NE(ok({"test", "Safari", "example.com:http"}).find("example.com:443\n"),
+            std::string::npos);
   const json::Value verdict = json::parse(ok({"test", "Safari", "example.com:8080", "--json"}));
   EXPECT_EQ(verdict["matchedRule"], "Web");
   EXPECT_EQ(verdict["action"], "block");
@@ -191,14 +215,16 @@ TEST_F(Commands, ExportAndImportMoveProfiles) {
   const fs::path file = home() / "out.json";
   EXPECT_EQ(ok({"export", "Default", "-o", file.string()}), "已导出到 " + file.string() + "\n");
   EXPECT_EQ(readFile(file) + "\n", exported);
-  fails({"export", "--output", (home() / "missing" / "out.json").string()},
-        "无法写入「" + (home() / "missing" / "out.json").string() + "」：No such file or directory");
+  fails(
+      {"export", "--output", (home() / "missing" / "out.json").string()},
+      "无法写入「" + (home() / "missing" / "out.json").string() + "」：No such file or directory");
   fails({"export", "Nope"}, "找不到 profile「Nope」");
 
   Profile edited = profile;
   edited.name = "Renamed";
   std::ofstream(home() / "edited.json") << encodeProfileDocument(edited);
-  EXPECT_EQ(ok({"import", (home() / "edited.json").string()}), "已导入 " + (home() / "edited.json").string() + "\n");
+  EXPECT_EQ(ok({"import", (home() / "edited.json").string()}),
+            "已导入 " + (home() / "edited.json").string() + "\n");
   EXPECT_EQ(ok({"profile"}), "▸ Renamed  (3 条规则, 0 个代理)\n");
 
   fails({"import"}, "请指定要导入的文件");

@@ -1,11 +1,11 @@
 // The fake-IP allocator's sequence, reuse, expiry and eviction on a clock the test moves, and its
 // invariants under several threads.
+#include "kit/fake_ip_allocator.h"
+
 #include <gtest/gtest.h>
 
 #include <set>
 #include <thread>
-
-#include "kit/fake_ip_allocator.h"
 
 namespace velmora {
 namespace {

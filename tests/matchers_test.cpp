@@ -1,27 +1,20 @@
 // Application, host and port patterns, wildcards and IPv4 text, table by table.
-#include <gtest/gtest.h>
-
 #include "kit/matchers.h"
+
+#include <gtest/gtest.h>
 
 namespace velmora {
 namespace {
 
 TEST(IPv4, ParsesOnlyFourDecimalBytes) {
   const std::vector<std::pair<std::string, std::optional<std::uint32_t>>> cases = {
-      {"192.168.1.1", 0xC0A80101},
-      {"01.02.03.04", 0x01020304},
-      {"+1.2.3.4", 0x01020304},
-      {"0.0.0.0", 0},
-      {"255.255.255.255", 0xFFFFFFFF},
-      {"256.1.1.1", std::nullopt},
-      {"1.2.3", std::nullopt},
-      {"1.2.3.4.5", std::nullopt},
-      {"1..3.4", std::nullopt},
-      {"1.2.3.4.", std::nullopt},
-      {" 1.2.3.4", std::nullopt},
-      {"1.2.3.-4", std::nullopt},
-      {"a.b.c.d", std::nullopt},
-      {"", std::nullopt},
+      {"192.168.1.1", 0xC0A80101},     {"01.02.03.04", 0x01020304},
+      {"+1.2.3.4", 0x01020304},        {"0.0.0.0", 0},
+      {"255.255.255.255", 0xFFFFFFFF}, {"256.1.1.1", std::nullopt},
+      {"1.2.3", std::nullopt},         {"1.2.3.4.5", std::nullopt},
+      {"1..3.4", std::nullopt},        {"1.2.3.4.", std::nullopt},
+      {" 1.2.3.4", std::nullopt},      {"1.2.3.-4", std::nullopt},
+      {"a.b.c.d", std::nullopt},       {"", std::nullopt},
   };
   for (const auto& [text, expected] : cases) EXPECT_EQ(IPv4::parse(text), expected) << text;
   EXPECT_EQ(IPv4::format(0xC0A80101), "192.168.1.1");
@@ -57,14 +50,16 @@ TEST(WildcardPattern, MatchesTheWholeSubjectIgnoringCase) {
       {"?", "微", true},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(WildcardPattern(c.pattern).matches(c.subject), c.matches) << c.pattern << " vs " << c.subject;
+    EXPECT_EQ(WildcardPattern(c.pattern).matches(c.subject), c.matches)
+        << c.pattern << " vs " << c.subject;
   }
   EXPECT_FALSE(WildcardPattern("plain").compiled.has_value());
   EXPECT_TRUE(WildcardPattern("pl*n").compiled.has_value());
 }
 
 TEST(AppPattern, TriesEveryNameOfTheIdentity) {
-  const AppIdentity full{"com.apple.Safari", "Safari", "Safari", "com.apple.WebKit", "WebKit", "webkitd", "Safari.app"};
+  const AppIdentity full{"com.apple.Safari", "Safari",  "Safari",    "com.apple.WebKit",
+                         "WebKit",           "webkitd", "Safari.app"};
   EXPECT_TRUE(AppPattern("com.apple.safari").matches(full));
   EXPECT_TRUE(AppPattern("webkitd").matches(full));
   EXPECT_TRUE(AppPattern("safari.APP").matches(full));
@@ -91,7 +86,9 @@ TEST(AppPattern, PlainBundleIdentifierCoversItsHelpers) {
 }
 
 TEST(AppIdentity, BestDescriptionPrefersTheDisplayName) {
-  EXPECT_EQ((AppIdentity{.bundleID = "b", .displayName = "d", .executableName = "e"}).bestDescription(), "d");
+  EXPECT_EQ(
+      (AppIdentity{.bundleID = "b", .displayName = "d", .executableName = "e"}).bestDescription(),
+      "d");
   EXPECT_EQ((AppIdentity{.bundleID = "b", .executableName = "e"}).bestDescription(), "e");
   EXPECT_EQ((AppIdentity{.bundleID = "b", .responsibleAppName = "r"}).bestDescription(), "b");
   EXPECT_EQ(AppIdentity{.responsibleAppName = "r"}.bestDescription(), "unknown");
@@ -106,11 +103,16 @@ TEST(HostPattern, CompilesNetworkRangeWildcardExactInThatOrder) {
   EXPECT_EQ(HostPattern("1.2.3.4/32").mask, 0xFFFFFFFFu);
 
   const std::vector<std::pair<std::string, HostPattern::Kind>> kinds = {
-      {"10.0.0.0/33", HostPattern::Kind::exact},       {"10.0.0.0/", HostPattern::Kind::exact},
-      {"host/8", HostPattern::Kind::exact},            {"10.0.0.1-10.0.0.9", HostPattern::Kind::range},
-      {"10.0.0.9-10.0.0.1", HostPattern::Kind::exact}, {"10.0.0.1 - 10.0.0.9", HostPattern::Kind::exact},
-      {"my-host.lan", HostPattern::Kind::exact},       {"*-cdn.net", HostPattern::Kind::wildcard},
-      {"10.0.0.*", HostPattern::Kind::wildcard},       {"10.*/8", HostPattern::Kind::wildcard},
+      {"10.0.0.0/33", HostPattern::Kind::exact},
+      {"10.0.0.0/", HostPattern::Kind::exact},
+      {"host/8", HostPattern::Kind::exact},
+      {"10.0.0.1-10.0.0.9", HostPattern::Kind::range},
+      {"10.0.0.9-10.0.0.1", HostPattern::Kind::exact},
+      {"10.0.0.1 - 10.0.0.9", HostPattern::Kind::exact},
+      {"my-host.lan", HostPattern::Kind::exact},
+      {"*-cdn.net", HostPattern::Kind::wildcard},
+      {"10.0.0.*", HostPattern::Kind::wildcard},
+      {"10.*/8", HostPattern::Kind::wildcard},
   };
   for (const auto& [text, kind] : kinds) EXPECT_EQ(HostPattern(text).kind, kind) << text;
 

@@ -1,15 +1,18 @@
 // The profile document: its JSON form both ways, rule order, route setting and environments.
-#include <gtest/gtest.h>
-
 #include "kit/model.h"
+
+#include <gtest/gtest.h>
 
 namespace velmora {
 namespace {
 
-Profile read(const std::string& text) { return profileFromJSON(json::Reader(json::parse(text))); }
+Profile read(const std::string& text) {
+  return profileFromJSON(json::Reader(json::parse(text)));
+}
 
 Rule unlockedRule(std::string name, RuleAction action = RuleAction::direct()) {
-  return Rule{.id = UUID::random(), .name = std::move(name), .apps = {"App"}, .action = std::move(action)};
+  return Rule{
+      .id = UUID::random(), .name = std::move(name), .apps = {"App"}, .action = std::move(action)};
 }
 
 std::vector<std::string> names(const std::vector<Rule>& rules) {
@@ -20,21 +23,35 @@ std::vector<std::string> names(const std::vector<Rule>& rules) {
 
 Profile sampleProfile() {
   Profile profile = Profile::makeDefault("工作");
-  const ProxyServer plain{.id = UUID::random(), .name = "corp", .address = "proxy.corp", .port = 3128,
-                          .proto = ProxyProtocol::http, .credentials = std::nullopt};
-  const ProxyServer secured{.id = UUID::random(), .name = "home", .address = "::1", .port = 1080,
-                            .proto = ProxyProtocol::socks5, .credentials = ProxyCredentials{"me", "p/w"}};
-  const ProxyChain chain{.id = UUID::random(), .name = "both", .proxyIDs = {plain.id, secured.id, UUID::random()}};
+  const ProxyServer plain{.id = UUID::random(),
+                          .name = "corp",
+                          .address = "proxy.corp",
+                          .port = 3128,
+                          .proto = ProxyProtocol::http,
+                          .credentials = std::nullopt};
+  const ProxyServer secured{.id = UUID::random(),
+                            .name = "home",
+                            .address = "::1",
+                            .port = 1080,
+                            .proto = ProxyProtocol::socks5,
+                            .credentials = ProxyCredentials{"me", "p/w"}};
+  const ProxyChain chain{
+      .id = UUID::random(), .name = "both", .proxyIDs = {plain.id, secured.id, UUID::random()}};
   profile.proxies = {plain, secured};
   profile.chains = {chain};
-  profile.rules.insert(profile.rules.begin() + 1, unlockedRule("chain", RuleAction::chain(chain.id)));
-  profile.rules.insert(profile.rules.begin() + 1, unlockedRule("tun", RuleAction::interface("utun3")));
-  profile.rules.insert(profile.rules.begin() + 1, unlockedRule("proxy", RuleAction::proxy(plain.id)));
+  profile.rules.insert(profile.rules.begin() + 1,
+                       unlockedRule("chain", RuleAction::chain(chain.id)));
+  profile.rules.insert(profile.rules.begin() + 1,
+                       unlockedRule("tun", RuleAction::interface("utun3")));
+  profile.rules.insert(profile.rules.begin() + 1,
+                       unlockedRule("proxy", RuleAction::proxy(plain.id)));
   profile.rules.insert(profile.rules.begin() + 1, unlockedRule("block", RuleAction::block()));
   profile.environments = {
       NetworkEnvironment{UUID::random(), "Office", NetworkEnvironment::Kind::wifi("Corp-WiFi")},
-      NetworkEnvironment{UUID::random(), "Desk", NetworkEnvironment::Kind::wired("AA:BB:CC:00:11:22", std::nullopt)},
-      NetworkEnvironment{UUID::random(), "Lab", NetworkEnvironment::Kind::wired(std::nullopt, std::nullopt)},
+      NetworkEnvironment{UUID::random(), "Desk",
+                         NetworkEnvironment::Kind::wired("AA:BB:CC:00:11:22", std::nullopt)},
+      NetworkEnvironment{UUID::random(), "Lab",
+                         NetworkEnvironment::Kind::wired(std::nullopt, std::nullopt)},
   };
   profile.schemaVersion = 7;
   return profile;
@@ -52,10 +69,12 @@ TEST(Profile, NewProfileHasTheTwoLockedDirectGuards) {
     EXPECT_EQ(rule.transport, FlowTransport::any);
     EXPECT_EQ(rule.quicPolicy, QUICPolicy::fallback);
   }
-  EXPECT_EQ(profile.rules[0].hosts, (std::vector<std::string>{"localhost", "127.0.0.1", "::1", "%ComputerName%"}));
+  EXPECT_EQ(profile.rules[0].hosts,
+            (std::vector<std::string>{"localhost", "127.0.0.1", "::1", "%ComputerName%"}));
   EXPECT_TRUE(profile.rules[1].hosts.empty());
   EXPECT_NE(profile.rules[0].id, profile.rules[1].id);
-  EXPECT_EQ(profile.dns.exclusions, (std::vector<std::string>{"localhost", "*.local", "%ComputerName%"}));
+  EXPECT_EQ(profile.dns.exclusions,
+            (std::vector<std::string>{"localhost", "*.local", "%ComputerName%"}));
   EXPECT_TRUE(profile.dns.resolveViaProxy);
   EXPECT_TRUE(profile.general.loopDetection && profile.general.failsafeOnCrash);
   EXPECT_NE(Profile::makeDefault("x").id, Profile::makeDefault("x").id);
@@ -69,8 +88,10 @@ TEST(Profile, OrderedRulesPutsGuardsAroundUnlockedRules) {
   otherLocked.locked = true;
   Rule lowerCaseGuard = Profile::localhostGuardRule();
   lowerCaseGuard.name = "localhost";
-  profile.rules = {fallback, unlockedRule("A"), otherLocked, localhost, lowerCaseGuard, unlockedRule("B")};
-  EXPECT_EQ(names(profile.orderedRules()), (std::vector<std::string>{"Localhost", "A", "B", "Default"}));
+  profile.rules = {fallback,  unlockedRule("A"), otherLocked,
+                   localhost, lowerCaseGuard,    unlockedRule("B")};
+  EXPECT_EQ(names(profile.orderedRules()),
+            (std::vector<std::string>{"Localhost", "A", "B", "Default"}));
 }
 
 TEST(Profile, SettingRouteTwiceKeepsOneRuleWithTheSecondAction) {
@@ -82,7 +103,8 @@ TEST(Profile, SettingRouteTwiceKeepsOneRuleWithTheSecondAction) {
 
   const UUID proxyID = UUID::random();
   const Profile first = profile.settingRoute("com.tencent.微信", RuleAction::block());
-  EXPECT_EQ(names(first.rules), (std::vector<std::string>{"Localhost", "Mine", "App: com.tencent.微信", "Default"}));
+  EXPECT_EQ(names(first.rules),
+            (std::vector<std::string>{"Localhost", "Mine", "App: com.tencent.微信", "Default"}));
   const Rule& created = first.rules[2];
   EXPECT_EQ(created.apps, std::vector<std::string>{"com.tencent.微信"});
   EXPECT_TRUE(created.enabled && !created.locked && created.hosts.empty() && created.ports.empty());
@@ -138,10 +160,13 @@ TEST(ProfileJSON, WritesOptionalsOnlyWhenPresent) {
   const Profile profile = sampleProfile();
   const json::Value document = toJSON(profile);
   EXPECT_FALSE(document["proxies"][0].contains("credentials"));
-  EXPECT_EQ(document["proxies"][1]["credentials"], (json::Value{{"username", "me"}, {"password", "p/w"}}));
+  EXPECT_EQ(document["proxies"][1]["credentials"],
+            (json::Value{{"username", "me"}, {"password", "p/w"}}));
   EXPECT_EQ(document["environments"][2]["kind"], (json::Value{{"type", "wired"}}));
-  EXPECT_EQ(document["environments"][1]["kind"], (json::Value{{"type", "wired"}, {"gatewayMAC", "AA:BB:CC:00:11:22"}}));
-  EXPECT_EQ(document["rules"][3]["action"], (json::Value{{"kind", "interface"}, {"name", "utun3"}}));
+  EXPECT_EQ(document["environments"][1]["kind"],
+            (json::Value{{"type", "wired"}, {"gatewayMAC", "AA:BB:CC:00:11:22"}}));
+  EXPECT_EQ(document["rules"][3]["action"],
+            (json::Value{{"kind", "interface"}, {"name", "utun3"}}));
   EXPECT_EQ(document["rules"][1]["action"], (json::Value{{"kind", "block"}}));
   EXPECT_EQ(document["schemaVersion"], 7);
   // UUIDs are written upper case and read in either case.
@@ -182,24 +207,34 @@ TEST(ProfileJSON, RejectsEveryMalformedDocumentNamingThePlace) {
       {"port too high", [](json::Value& d) { d["proxies"][0]["port"] = 65536; }, "proxies[0].port"},
       {"negative port", [](json::Value& d) { d["proxies"][0]["port"] = -1; }, "proxies[0].port"},
       {"port as text", [](json::Value& d) { d["proxies"][0]["port"] = "80"; }, "proxies[0].port"},
-      {"upper-case proto", [](json::Value& d) { d["proxies"][0]["proto"] = "HTTP"; }, "proxies[0].proto"},
-      {"unknown action", [](json::Value& d) { d["rules"][1]["action"]["kind"] = "reject"; }, "rules[1].action.kind"},
-      {"proxy action without id", [](json::Value& d) { d["rules"][2]["action"].erase("id"); }, "rules[2].action.id"},
+      {"upper-case proto", [](json::Value& d) { d["proxies"][0]["proto"] = "HTTP"; },
+       "proxies[0].proto"},
+      {"unknown action", [](json::Value& d) { d["rules"][1]["action"]["kind"] = "reject"; },
+       "rules[1].action.kind"},
+      {"proxy action without id", [](json::Value& d) { d["rules"][2]["action"].erase("id"); },
+       "rules[2].action.id"},
       {"interface without name", [](json::Value& d) { d["rules"][3]["action"].erase("name"); },
        "rules[3].action.name"},
-      {"bad transport", [](json::Value& d) { d["rules"][0]["transport"] = "quic"; }, "rules[0].transport"},
-      {"bad quic policy", [](json::Value& d) { d["rules"][0]["quicPolicy"] = "Proxy"; }, "rules[0].quicPolicy"},
-      {"bad uuid", [](json::Value& d) { d["chains"][0]["proxyIDs"][1] = "1234"; }, "chains[0].proxyIDs[1]"},
-      {"credentials without password", [](json::Value& d) { d["proxies"][1]["credentials"].erase("password"); },
+      {"bad transport", [](json::Value& d) { d["rules"][0]["transport"] = "quic"; },
+       "rules[0].transport"},
+      {"bad quic policy", [](json::Value& d) { d["rules"][0]["quicPolicy"] = "Proxy"; },
+       "rules[0].quicPolicy"},
+      {"bad uuid", [](json::Value& d) { d["chains"][0]["proxyIDs"][1] = "1234"; },
+       "chains[0].proxyIDs[1]"},
+      {"credentials without password",
+       [](json::Value& d) { d["proxies"][1]["credentials"].erase("password"); },
        "proxies[1].credentials.password"},
-      {"enabled as number", [](json::Value& d) { d["rules"][0]["enabled"] = 1; }, "rules[0].enabled"},
+      {"enabled as number", [](json::Value& d) { d["rules"][0]["enabled"] = 1; },
+       "rules[0].enabled"},
       {"schema as float", [](json::Value& d) { d["schemaVersion"] = 1.5; }, "schemaVersion"},
       {"wifi without ssid", [](json::Value& d) { d["environments"][0]["kind"].erase("ssid"); },
        "environments[0].kind.ssid"},
-      {"unknown environment type", [](json::Value& d) { d["environments"][0]["kind"]["type"] = "cellular"; },
+      {"unknown environment type",
+       [](json::Value& d) { d["environments"][0]["kind"]["type"] = "cellular"; },
        "environments[0].kind.type"},
       {"dns missing", [](json::Value& d) { d["dns"].erase("exclusions"); }, "dns.exclusions"},
-      {"apps holds a number", [](json::Value& d) { d["rules"][1]["apps"][0] = 5; }, "rules[1].apps[0]"},
+      {"apps holds a number", [](json::Value& d) { d["rules"][1]["apps"][0] = 5; },
+       "rules[1].apps[0]"},
   };
   for (const Case& c : cases) {
     json::Value document = valid;
@@ -219,14 +254,18 @@ TEST(ProfileJSON, RejectsEveryMalformedDocumentNamingThePlace) {
 TEST(NetworkEnvironment, MatchesFingerprints) {
   using Fingerprint = NetworkEnvironment::Fingerprint;
   using Type = Fingerprint::InterfaceType;
-  const auto environment = [](NetworkEnvironment::Kind kind) { return NetworkEnvironment{UUID::random(), "e", kind}; };
+  const auto environment = [](NetworkEnvironment::Kind kind) {
+    return NetworkEnvironment{UUID::random(), "e", kind};
+  };
   const auto wifi = environment(NetworkEnvironment::Kind::wifi("corp-wifi"));
   EXPECT_TRUE(wifi.matches({Type::wifi, "CORP-WiFi", std::nullopt, std::nullopt}));
   EXPECT_FALSE(wifi.matches({Type::wifi, std::nullopt, std::nullopt, std::nullopt}));
   EXPECT_FALSE(wifi.matches({Type::wired, "corp-wifi", std::nullopt, std::nullopt}));
-  EXPECT_TRUE(environment(NetworkEnvironment::Kind::wifi("咖啡馆")).matches({Type::wifi, "咖啡馆", {}, {}}));
+  EXPECT_TRUE(environment(NetworkEnvironment::Kind::wifi("咖啡馆"))
+                  .matches({Type::wifi, "咖啡馆", {}, {}}));
 
-  const auto byGateway = environment(NetworkEnvironment::Kind::wired("AA:BB:CC:DD:EE:FF", std::nullopt));
+  const auto byGateway =
+      environment(NetworkEnvironment::Kind::wired("AA:BB:CC:DD:EE:FF", std::nullopt));
   EXPECT_TRUE(byGateway.matches({Type::wired, std::nullopt, "aa:bb:cc:dd:ee:ff", "10.0.0.0/24"}));
   EXPECT_FALSE(byGateway.matches({Type::wired, std::nullopt, std::nullopt, "10.0.0.0/24"}));
 
@@ -242,18 +281,23 @@ TEST(NetworkEnvironment, MatchesFingerprints) {
 
 TEST(NetworkEnvironment, FingerprintJSONLeavesOutAbsentKeys) {
   using Fingerprint = NetworkEnvironment::Fingerprint;
-  const Fingerprint fingerprint{Fingerprint::InterfaceType::wired, std::nullopt, "aa:bb", std::nullopt};
-  EXPECT_EQ(json::compact(toJSON(fingerprint)), R"({"gatewayMAC":"aa:bb","interfaceType":"wired"})");
-  EXPECT_EQ(fingerprintFromJSON(json::Reader(json::parse(R"({"interfaceType":"wired","gatewayMAC":"aa:bb","ssid":null})"))),
+  const Fingerprint fingerprint{Fingerprint::InterfaceType::wired, std::nullopt, "aa:bb",
+                                std::nullopt};
+  EXPECT_EQ(json::compact(toJSON(fingerprint)),
+            R"({"gatewayMAC":"aa:bb","interfaceType":"wired"})");
+  EXPECT_EQ(fingerprintFromJSON(json::Reader(
+                json::parse(R"({"interfaceType":"wired","gatewayMAC":"aa:bb","ssid":null})"))),
             fingerprint);
-  EXPECT_THROW(fingerprintFromJSON(json::Reader(json::parse(R"({"interfaceType":"Wired"})"))), json::DecodingError);
+  EXPECT_THROW(fingerprintFromJSON(json::Reader(json::parse(R"({"interfaceType":"Wired"})"))),
+               json::DecodingError);
 }
 
 TEST(Enumerations, ConvertToAndFromTheirExactStrings) {
   EXPECT_EQ(fromRawValue<ProxyProtocol>("socks5"), ProxyProtocol::socks5);
   EXPECT_EQ(fromRawValue<ProxyProtocol>("SOCKS5"), std::nullopt);
   EXPECT_EQ(rawValue(QUICPolicy::fallback), "fallback");
-  EXPECT_EQ(allCases<FlowTransport>(), (std::array{FlowTransport::tcp, FlowTransport::udp, FlowTransport::any}));
+  EXPECT_EQ(allCases<FlowTransport>(),
+            (std::array{FlowTransport::tcp, FlowTransport::udp, FlowTransport::any}));
 }
 
 }  // namespace

@@ -1,10 +1,11 @@
 // The file backend over scratch stores, operation by operation; every failure leaves the profile
 // file as it was, byte for byte.
+#include "offline_operations.h"
+
 #include <gtest/gtest.h>
 
 #include "kit/file_io.h"
 #include "kit/import_error.h"
-#include "offline_operations.h"
 #include "test_support.h"
 
 namespace velmora {
@@ -21,7 +22,9 @@ class OfflineOperationsTest : public ::testing::Test {
   ProfileStore& store() { return store_; }
   OfflineOperations& operations() { return operations_; }
   Profile active() { return store_.activeProfile(); }
-  std::string activeBytes() { return readFile(store_.directory() / "profiles" / (store_.activeID().string() + ".json")); }
+  std::string activeBytes() {
+    return readFile(store_.directory() / "profiles" / (store_.activeID().string() + ".json"));
+  }
 
   /// Runs an operation that must fail, and checks its message and that nothing was saved.
   template <typename Operation>
@@ -38,7 +41,8 @@ class OfflineOperationsTest : public ::testing::Test {
 
   void addProxies(const std::vector<std::string>& names) {
     for (const std::string& name : names) {
-      operations_.addProxy(ProxyServer{.id = UUID::random(), .name = name, .address = "127.0.0.1", .port = 1080});
+      operations_.addProxy(
+          ProxyServer{.id = UUID::random(), .name = name, .address = "127.0.0.1", .port = 1080});
     }
   }
 
@@ -59,8 +63,9 @@ class OfflineOperationsTest : public ::testing::Test {
 TEST_F(OfflineOperationsTest, ProfilesSummariseEveryProfileByName) {
   operations().createProfile("Work");
   Profile work = store().find("work");
-  work.environments = {NetworkEnvironment{UUID::random(), "Office", NetworkEnvironment::Kind::wifi("corp")},
-                       NetworkEnvironment{UUID::random(), "Lab", NetworkEnvironment::Kind::wired("aa", {})}};
+  work.environments = {
+      NetworkEnvironment{UUID::random(), "Office", NetworkEnvironment::Kind::wifi("corp")},
+      NetworkEnvironment{UUID::random(), "Lab", NetworkEnvironment::Kind::wired("aa", {})}};
   work.proxies = {ProxyServer{.name = "p"}};
   store().save(work);
 
@@ -85,11 +90,15 @@ TEST_F(OfflineOperationsTest, ProfilesSummariseEveryProfileByName) {
 
 TEST_F(OfflineOperationsTest, RulesAreListedInEvaluationOrderAndSearched) {
   addProxies({"Home"});
-  operations().addRule(RuleDTO{.name = "Work web", .apps = {"Safari"}, .hosts = {"*.Corp.example"}, .ports = {"8443"},
+  operations().addRule(RuleDTO{.name = "Work web",
+                               .apps = {"Safari"},
+                               .hosts = {"*.Corp.example"},
+                               .ports = {"8443"},
                                .action = "proxy:home"});
   Profile profile = active();
   profile.rules[1].tags = {"办公"};
-  std::rotate(profile.rules.begin(), profile.rules.begin() + 1, profile.rules.end());  // Localhost stored last
+  std::rotate(profile.rules.begin(), profile.rules.begin() + 1,
+              profile.rules.end());  // Localhost stored last
   store().save(profile);
 
   const auto all = operations().rules(std::nullopt);
@@ -108,7 +117,7 @@ TEST_F(OfflineOperationsTest, RulesAreListedInEvaluationOrderAndSearched) {
   EXPECT_EQ(names("safari"), std::vector<std::string>{"Work web"});
   EXPECT_EQ(names("办公"), std::vector<std::string>{"Work web"});
   EXPECT_EQ(names("LOCALHOST"), std::vector<std::string>{"Localhost"});
-  EXPECT_TRUE(names("8443").empty());  // ports are not searched
+  EXPECT_TRUE(names("8443").empty());   // ports are not searched
   EXPECT_TRUE(names("proxy").empty());  // nor is the action
 }
 
@@ -123,7 +132,8 @@ TEST_F(OfflineOperationsTest, AddRulePutsTheRuleBeforeTheFallback) {
   EXPECT_FALSE(active().rules[2].locked);
 
   expectFailure([&] { operations().addRule(RuleDTO{.name = "Bad", .action = "socks:foo"}); },
-                "配置文件内容异常：未知 action「socks:foo」，应为 direct / block / proxy:<名称> / interface:<网卡名>");
+                "配置文件内容异常：未知 action「socks:foo」，应为 direct / block / proxy:<名称> / "
+                "interface:<网卡名>");
   expectFailure([&] { operations().addRule(RuleDTO{.name = "Bad", .action = "proxy:ghost"}); },
                 "找不到 profile「代理「ghost」」");
 }
@@ -134,7 +144,8 @@ TEST_F(OfflineOperationsTest, RemoveRefusesBuiltInRulesButEnableDoesNot) {
   expectFailure([&] { operations().removeRule("default"); },
                 "「Default」是内置保护规则，不能删除（它防止本机 localhost 流量被误代理）");
   expectFailure([&] { operations().removeRule("ghost"); }, "找不到 profile「规则「ghost」」");
-  expectFailure([&] { operations().setRuleEnabled("ghost", false); }, "找不到 profile「规则「ghost」」");
+  expectFailure([&] { operations().setRuleEnabled("ghost", false); },
+                "找不到 profile「规则「ghost」」");
 
   operations().setRuleEnabled("DEFAULT", false);
   EXPECT_FALSE(active().rules.back().enabled);
@@ -149,8 +160,12 @@ TEST_F(OfflineOperationsTest, RemoveRefusesBuiltInRulesButEnableDoesNot) {
 }
 
 TEST_F(OfflineOperationsTest, ProxiesAreAppendedAsGiven) {
-  const ProxyServer secured{.id = UUID::random(), .name = "Home", .address = "10.0.0.1", .port = 1080,
-                            .proto = ProxyProtocol::socks5, .credentials = ProxyCredentials{"me", "secret"}};
+  const ProxyServer secured{.id = UUID::random(),
+                            .name = "Home",
+                            .address = "10.0.0.1",
+                            .port = 1080,
+                            .proto = ProxyProtocol::socks5,
+                            .credentials = ProxyCredentials{"me", "secret"}};
   operations().addProxy(secured);
   operations().addProxy(secured);  // duplicates are stored
   const auto proxies = operations().proxies();
@@ -183,19 +198,25 @@ TEST_F(OfflineOperationsTest, SetRouteParsesTargets) {
   EXPECT_EQ(route.action, RuleAction::proxy(profile.proxies[1].id));
   EXPECT_EQ(active().rules.size(), 3u);
 
-  expectFailure([&] { operations().setRoute("X", "interface:   "); }, "interface: 后面要跟网卡名，例如 interface:utun4");
+  expectFailure([&] { operations().setRoute("X", "interface:   "); },
+                "interface: 后面要跟网卡名，例如 interface:utun4");
   expectFailure([&] { operations().setRoute("X", "proxy:C"); }, "找不到代理「C」。可用：A, B");
-  expectFailure([&] { operations().setRoute("X", "chain:AB"); }, "找不到代理「chain:AB」。可用：A, B");
+  expectFailure([&] { operations().setRoute("X", "chain:AB"); },
+                "找不到代理「chain:AB」。可用：A, B");
 }
 
 TEST_F(OfflineOperationsTest, TestRouteNamesTheAppEveryWay) {
-  operations().addRule(RuleDTO{.name = "By bundle", .apps = {"com.example.app"}, .hosts = {"*.example.com"},
+  operations().addRule(RuleDTO{.name = "By bundle",
+                               .apps = {"com.example.app"},
+                               .hosts = {"*.example.com"},
                                .action = "block"});
-  const TestRouteDTO byBundle = operations().testRoute("com.example.app.helper", "www.example.com", 443);
+  const TestRouteDTO byBundle =
+      operations().testRoute("com.example.app.helper", "www.example.com", 443);
   EXPECT_EQ(byBundle.matchedRule, "By bundle");
   EXPECT_EQ(byBundle.action, "block");
-  EXPECT_EQ(byBundle.trace, (std::vector<std::string>{"跳过「Localhost」：目标主机不匹配（www.example.com）",
-                                                      "命中「By bundle」"}));
+  EXPECT_EQ(byBundle.trace,
+            (std::vector<std::string>{"跳过「Localhost」：目标主机不匹配（www.example.com）",
+                                      "命中「By bundle」"}));
   const TestRouteDTO other = operations().testRoute("Firefox", "127.0.0.1", 80);
   EXPECT_EQ(other.matchedRule, "Localhost");
   EXPECT_EQ(operations().testRoute("Firefox", "www.example.com", 443).trace[1],
@@ -244,7 +265,8 @@ TEST_F(OfflineOperationsTest, ForeignConfigurationMergesIntoTheActiveProfile) {
   EXPECT_EQ(profile.rules[1].apps, (std::vector<std::string>{"firefox", "chrome"}));
   bool leftTemporary = false;
   for (const auto& entry : std::filesystem::directory_iterator(scratch().path())) {
-    leftTemporary |= entry.path().extension() == ".ppx" && entry.path().filename().string().starts_with("import-");
+    leftTemporary |= entry.path().extension() == ".ppx" &&
+                     entry.path().filename().string().starts_with("import-");
   }
   EXPECT_TRUE(leftTemporary);
 

@@ -1,5 +1,7 @@
 // The profile store over scratch directories: first use, listing, names, deletion, the active
 // marker, damaged files, file modes, and writes that fail, crash or race.
+#include "kit/profile_store.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -8,7 +10,6 @@
 #include <fstream>
 #include <thread>
 
-#include "kit/profile_store.h"
 #include "test_support.h"
 
 namespace velmora {
@@ -21,7 +22,9 @@ void writeText(const fs::path& path, std::string_view text) {
   std::ofstream(path, std::ios::binary) << text;
 }
 
-std::string readText(const fs::path& path) { return readFile(path); }
+std::string readText(const fs::path& path) {
+  return readFile(path);
+}
 
 mode_t modeOf(const fs::path& path) {
   struct stat status {};
@@ -37,7 +40,8 @@ std::vector<std::string> names(const std::vector<Profile>& profiles) {
 
 std::vector<std::string> entries(const fs::path& directory) {
   std::vector<std::string> result;
-  for (const auto& entry : fs::directory_iterator(directory)) result.push_back(entry.path().filename().string());
+  for (const auto& entry : fs::directory_iterator(directory))
+    result.push_back(entry.path().filename().string());
   std::sort(result.begin(), result.end());
   return result;
 }
@@ -65,7 +69,8 @@ TEST_F(ProfileStoreTest, FirstUseCreatesAPrivateDefaultProfileAndMarksItActive) 
   EXPECT_EQ(modeOf(root() / "nested" / "active"), 0600u);
   EXPECT_EQ(modeOf(root() / "nested" / "profiles" / (all[0].id.string() + ".json")), 0600u);
   // The file is the store's pretty, sorted form.
-  EXPECT_EQ(readText(root() / "nested" / "profiles" / (all[0].id.string() + ".json")), encodeProfileDocument(all[0]));
+  EXPECT_EQ(readText(root() / "nested" / "profiles" / (all[0].id.string() + ".json")),
+            encodeProfileDocument(all[0]));
 
   // Opening again changes nothing.
   ProfileStore again(root() / "nested");
@@ -143,7 +148,8 @@ TEST_F(ProfileStoreTest, NamesAreUniqueIgnoringCaseAndListedCaseSensitively) {
 TEST_F(ProfileStoreTest, DuplicateKeepsRulesAndDropsBindings) {
   ProfileStore store(root());
   Profile source = store.activeProfile();
-  source.environments = {NetworkEnvironment{UUID::random(), "Office", NetworkEnvironment::Kind::wifi("corp")}};
+  source.environments = {
+      NetworkEnvironment{UUID::random(), "Office", NetworkEnvironment::Kind::wifi("corp")}};
   source.schemaVersion = 4;
   store.save(source);
   const Profile copy = store.duplicate(source.id, "Copy");
@@ -206,14 +212,17 @@ TEST_F(ProfileStoreTest, ProfileMatchingTakesTheFirstBoundProfileByName) {
   ProfileStore store(root());
   const auto bind = [&](const std::string& name, NetworkEnvironment::Kind kind) {
     Profile profile = store.create(name);
-    profile.environments.push_back(NetworkEnvironment{UUID::random(), name + " net", std::move(kind)});
+    profile.environments.push_back(
+        NetworkEnvironment{UUID::random(), name + " net", std::move(kind)});
     store.save(profile);
   };
   bind("b-office", NetworkEnvironment::Kind::wifi("Corp"));
   bind("a-office", NetworkEnvironment::Kind::wifi("corp"));
   bind("home", NetworkEnvironment::Kind::wired("aa:bb", std::nullopt));
-  EXPECT_EQ(store.profileMatching({Fingerprint::InterfaceType::wifi, "CORP", {}, {}})->name, "a-office");
-  EXPECT_EQ(store.profileMatching({Fingerprint::InterfaceType::wired, {}, "AA:BB", {}})->name, "home");
+  EXPECT_EQ(store.profileMatching({Fingerprint::InterfaceType::wifi, "CORP", {}, {}})->name,
+            "a-office");
+  EXPECT_EQ(store.profileMatching({Fingerprint::InterfaceType::wired, {}, "AA:BB", {}})->name,
+            "home");
   EXPECT_FALSE(store.profileMatching({Fingerprint::InterfaceType::other, "corp", {}, {}}));
 }
 
@@ -303,9 +312,11 @@ TEST_F(ProfileStoreTest, ConcurrentSaversLeaveOneWholeDocument) {
   const fs::path file = profiles() / (base.id.string() + ".json");
   // Large documents make a torn write likely if writes were not atomic.
   Profile large = base;
-  for (int i = 0; i < 200; ++i) large = large.settingRoute("app-" + std::to_string(i), RuleAction::block());
+  for (int i = 0; i < 200; ++i)
+    large = large.settingRoute("app-" + std::to_string(i), RuleAction::block());
   const auto version = [&](int writer, int round) {
-    return large.with({.name = "writer " + std::to_string(writer) + " round " + std::to_string(round)});
+    return large.with(
+        {.name = "writer " + std::to_string(writer) + " round " + std::to_string(round)});
   };
   constexpr int kProcesses = 3;
   constexpr int kThreads = 2;

@@ -14,10 +14,13 @@ namespace {
 
 using namespace std::chrono_literals;
 
-json::Date at(std::string_view text) { return *json::parseISO8601(text); }
+json::Date at(std::string_view text) {
+  return *json::parseISO8601(text);
+}
 
 TEST(DTOCoding, IsCompactSortedWithISODates) {
-  StatsSnapshot stats{.startedAt = at("2025-03-01T08:30:00Z"), .totalConnections = 3, .bytesSent = 1ull << 40};
+  StatsSnapshot stats{
+      .startedAt = at("2025-03-01T08:30:00Z"), .totalConnections = 3, .bytesSent = 1ull << 40};
   stats.perApp["Safari"] = {.connections = 2, .bytesSent = 10, .bytesReceived = 20};
   const StatusDTO status{.enabled = true,
                          .extensionInstalled = false,
@@ -25,12 +28,13 @@ TEST(DTOCoding, IsCompactSortedWithISODates) {
                          .currentEnvironment = std::nullopt,
                          .stats = stats,
                          .automationWritesAllowed = true};
-  EXPECT_EQ(DTOCoding::encode(status),
-            R"({"activeProfile":"工作\/Work","automationWritesAllowed":true,"enabled":true,)"
-            R"("extensionInstalled":false,"stats":{"activeConnections":0,"blockedConnections":0,)"
-            R"("bytesReceived":0,"bytesSent":1099511627776,"failedConnections":0,"perApp":{"Safari":)"
-            R"({"bytesReceived":20,"bytesSent":10,"connections":2}},"startedAt":"2025-03-01T08:30:00Z",)"
-            R"("totalConnections":3}})");
+  EXPECT_EQ(
+      DTOCoding::encode(status),
+      R"({"activeProfile":"工作\/Work","automationWritesAllowed":true,"enabled":true,)"
+      R"("extensionInstalled":false,"stats":{"activeConnections":0,"blockedConnections":0,)"
+      R"("bytesReceived":0,"bytesSent":1099511627776,"failedConnections":0,"perApp":{"Safari":)"
+      R"({"bytesReceived":20,"bytesSent":10,"connections":2}},"startedAt":"2025-03-01T08:30:00Z",)"
+      R"("totalConnections":3}})");
   EXPECT_EQ(DTOCoding::decode(DTOCoding::encode(status), statusDTOFromJSON), status);
 }
 
@@ -38,9 +42,12 @@ TEST(DTOCoding, OptionalKeysAreLeftOutAndRequiredOnesEnforced) {
   EXPECT_EQ(DTOCoding::encode(ConnectionQueryDTO{}), "{}");
   const ConnectionQueryDTO query{.app = "Safari", .sinceMinutes = 30};
   EXPECT_EQ(DTOCoding::encode(query), R"({"app":"Safari","sinceMinutes":30})");
-  EXPECT_EQ(DTOCoding::decode(R"({"app":"Safari","host":null,"sinceMinutes":30})", connectionQueryDTOFromJSON), query);
+  EXPECT_EQ(DTOCoding::decode(R"({"app":"Safari","host":null,"sinceMinutes":30})",
+                              connectionQueryDTOFromJSON),
+            query);
 
-  const std::string stats = DTOCoding::encode(StatsSnapshot{.startedAt = at("2025-01-01T00:00:00Z")});
+  const std::string stats =
+      DTOCoding::encode(StatsSnapshot{.startedAt = at("2025-01-01T00:00:00Z")});
   const std::string withoutEnvironment =
       R"({"activeProfile":"A","automationWritesAllowed":false,"enabled":true,"extensionInstalled":true,"stats":)" +
       stats + "}";
@@ -49,25 +56,34 @@ TEST(DTOCoding, OptionalKeysAreLeftOutAndRequiredOnesEnforced) {
   withoutWrites.erase(withoutWrites.find(R"("automationWritesAllowed":false,)"), 32);
   EXPECT_THROW(DTOCoding::decode(withoutWrites, statusDTOFromJSON), json::DecodingError);
 
-  EXPECT_EQ(DTOCoding::decode(R"({"startedAt":"2025-01-01T08:00:00+08:00","totalConnections":0,)"
-                              R"("activeConnections":0,"failedConnections":0,"blockedConnections":0,)"
-                              R"("bytesSent":0,"bytesReceived":0,"perApp":{}})",
-                              statsSnapshotFromJSON)
-                .startedAt,
-            at("2025-01-01T00:00:00Z"));
-  EXPECT_THROW(DTOCoding::decode(R"({"startedAt":"2025-01-01T00:00:00Z","totalConnections":0,)"
-                                 R"("activeConnections":0,"failedConnections":0,"blockedConnections":0,)"
-                                 R"("bytesSent":0,"bytesReceived":0})",
-                                 statsSnapshotFromJSON),
-               json::DecodingError);
+  EXPECT_EQ(
+      DTOCoding::decode(R"({"startedAt":"2025-01-01T08:00:00+08:00","totalConnections":0,)"
+                        R"("activeConnections":0,"failedConnections":0,"blockedConnections":0,)"
+                        R"("bytesSent":0,"bytesReceived":0,"perApp":{}})",
+                        statsSnapshotFromJSON)
+          .startedAt,
+      at("2025-01-01T00:00:00Z"));
+  EXPECT_THROW(
+      DTOCoding::decode(R"({"startedAt":"2025-01-01T00:00:00Z","totalConnections":0,)"
+                        R"("activeConnections":0,"failedConnections":0,"blockedConnections":0,)"
+                        R"("bytesSent":0,"bytesReceived":0})",
+                        statsSnapshotFromJSON),
+      json::DecodingError);
 
-  const std::vector<ProfileSummaryDTO> summaries = {
-      {.name = "A", .isActive = true, .ruleCount = 2, .proxyCount = 0, .boundEnvironments = {"Office"}}};
-  EXPECT_EQ(DTOCoding::encode(summaries),
-            R"([{"boundEnvironments":["Office"],"isActive":true,"name":"A","proxyCount":0,"ruleCount":2}])");
-  EXPECT_EQ(DTOCoding::decodeArray(DTOCoding::encode(summaries), profileSummaryDTOFromJSON), summaries);
-  EXPECT_THROW(DTOCoding::decodeArray(R"([{"name":"A"}])", profileSummaryDTOFromJSON), json::DecodingError);
-  EXPECT_THROW(DTOCoding::decodeArray(R"({"name":"A"})", profileSummaryDTOFromJSON), json::DecodingError);
+  const std::vector<ProfileSummaryDTO> summaries = {{.name = "A",
+                                                     .isActive = true,
+                                                     .ruleCount = 2,
+                                                     .proxyCount = 0,
+                                                     .boundEnvironments = {"Office"}}};
+  EXPECT_EQ(
+      DTOCoding::encode(summaries),
+      R"([{"boundEnvironments":["Office"],"isActive":true,"name":"A","proxyCount":0,"ruleCount":2}])");
+  EXPECT_EQ(DTOCoding::decodeArray(DTOCoding::encode(summaries), profileSummaryDTOFromJSON),
+            summaries);
+  EXPECT_THROW(DTOCoding::decodeArray(R"([{"name":"A"}])", profileSummaryDTOFromJSON),
+               json::DecodingError);
+  EXPECT_THROW(DTOCoding::decodeArray(R"({"name":"A"})", profileSummaryDTOFromJSON),
+               json::DecodingError);
 }
 
 TEST(ISO8601, FormatsWholeSecondsInUTC) {
@@ -79,7 +95,8 @@ TEST(ISO8601, FormatsWholeSecondsInUTC) {
   }
 }
 
-ConnectionEvent event(std::string app, std::string host, json::Date date = at("2025-03-01T08:30:00Z")) {
+ConnectionEvent event(std::string app, std::string host,
+                      json::Date date = at("2025-03-01T08:30:00Z")) {
   return ConnectionEvent{.id = UUID::random(),
                          .date = date,
                          .app = std::move(app),
@@ -94,7 +111,8 @@ ConnectionEvent event(std::string app, std::string host, json::Date date = at("2
 TEST(ConnectionEvent, JSONLeavesOutAbsentKeysAndRejectsUnknownWords) {
   ConnectionEvent plain = event("Safari", "apple.com");
   const json::Value written = toJSON(plain);
-  for (const char* key : {"bundleID", "responsibleApp", "appBundleName", "ruleName", "errorDescription"}) {
+  for (const char* key :
+       {"bundleID", "responsibleApp", "appBundleName", "ruleName", "errorDescription"}) {
     EXPECT_FALSE(written.contains(key)) << key;
   }
   EXPECT_EQ(written["date"], "2025-03-01T08:30:00Z");
@@ -107,11 +125,16 @@ TEST(ConnectionEvent, JSONLeavesOutAbsentKeysAndRejectsUnknownWords) {
   full.errorDescription = "timed out";
   full.phase = ConnectionEvent::Phase::failed;
   full.bytesReceived = UINT64_MAX;
-  EXPECT_EQ(DTOCoding::decodeArray(DTOCoding::encode(std::vector{full, plain}), connectionEventFromJSON),
-            (std::vector{full, plain}));
+  EXPECT_EQ(
+      DTOCoding::decodeArray(DTOCoding::encode(std::vector{full, plain}), connectionEventFromJSON),
+      (std::vector{full, plain}));
 
-  for (const auto& [key, value] : std::vector<std::pair<std::string, json::Value>>{
-           {"phase", "opened"}, {"transport", "quic"}, {"port", 70000}, {"bytesSent", -1}, {"date", "now"}}) {
+  for (const auto& [key, value] :
+       std::vector<std::pair<std::string, json::Value>>{{"phase", "opened"},
+                                                        {"transport", "quic"},
+                                                        {"port", 70000},
+                                                        {"bytesSent", -1},
+                                                        {"date", "now"}}) {
     json::Value damaged = written;
     damaged[key] = value;
     EXPECT_THROW(connectionEventFromJSON(json::Reader(damaged)), json::DecodingError) << key;
@@ -159,7 +182,8 @@ TEST(EventRingBuffer, FiltersThenLimits) {
 
   EXPECT_EQ(hosts(buffer.snapshot("safari", {}, {}, 10)),
             (std::vector<std::string>{"a.apple.com", "b.apple.com", "example.org"}));
-  EXPECT_EQ(hosts(buffer.snapshot("safari", "APPLE", {}, 10)), (std::vector<std::string>{"a.apple.com", "b.apple.com"}));
+  EXPECT_EQ(hosts(buffer.snapshot("safari", "APPLE", {}, 10)),
+            (std::vector<std::string>{"a.apple.com", "b.apple.com"}));
   EXPECT_EQ(hosts(buffer.snapshot({}, {}, at("2025-03-01T10:00:00Z"), 10)),
             (std::vector<std::string>{"imap.apple.com", "weixin.qq.com", "example.org"}));
   // The limit counts only the events that passed the filters.
@@ -196,17 +220,27 @@ TEST(EventRingBuffer, AppendsAndSnapshotsFromManyThreads) {
 
 Profile profileWithProxies() {
   Profile profile = Profile::makeDefault("p");
-  profile.proxies = {
-      ProxyServer{.id = UUID::random(), .name = "HOME", .address = "10.0.0.1", .port = 1080, .proto = ProxyProtocol::socks5},
-      ProxyServer{.id = UUID::random(), .name = "?", .address = "10.0.0.2", .port = 8080, .proto = ProxyProtocol::http}};
-  profile.chains = {ProxyChain{.id = UUID::random(), .name = "Both", .proxyIDs = {profile.proxies[0].id}}};
+  profile.proxies = {ProxyServer{.id = UUID::random(),
+                                 .name = "HOME",
+                                 .address = "10.0.0.1",
+                                 .port = 1080,
+                                 .proto = ProxyProtocol::socks5},
+                     ProxyServer{.id = UUID::random(),
+                                 .name = "?",
+                                 .address = "10.0.0.2",
+                                 .port = 8080,
+                                 .proto = ProxyProtocol::http}};
+  profile.chains = {
+      ProxyChain{.id = UUID::random(), .name = "Both", .proxyIDs = {profile.proxies[0].id}}};
   return profile;
 }
 
 TEST(RuleDTO, WritesActionsAsText) {
   const Profile profile = profileWithProxies();
   const auto text = [&](RuleAction action) {
-    return RuleDTO::fromRule(Rule{.id = UUID::random(), .name = "r", .action = std::move(action)}, profile).action;
+    return RuleDTO::fromRule(Rule{.id = UUID::random(), .name = "r", .action = std::move(action)},
+                             profile)
+        .action;
   };
   EXPECT_EQ(text(RuleAction::direct()), "direct");
   EXPECT_EQ(text(RuleAction::block()), "block");
@@ -218,19 +252,27 @@ TEST(RuleDTO, WritesActionsAsText) {
 
   const Rule locked = profile.rules[0];
   const RuleDTO record = RuleDTO::fromRule(locked, profile);
-  EXPECT_EQ(record, (RuleDTO{.name = "Localhost", .enabled = true, .apps = {},
-                             .hosts = {"localhost", "127.0.0.1", "::1", "%ComputerName%"}, .ports = {},
-                             .action = "direct", .locked = true}));
+  EXPECT_EQ(record, (RuleDTO{.name = "Localhost",
+                             .enabled = true,
+                             .apps = {},
+                             .hosts = {"localhost", "127.0.0.1", "::1", "%ComputerName%"},
+                             .ports = {},
+                             .action = "direct",
+                             .locked = true}));
   EXPECT_EQ(DTOCoding::decode(DTOCoding::encode(record), ruleDTOFromJSON), record);
-  EXPECT_THROW(DTOCoding::decode(R"({"name":"x","enabled":true,"apps":[],"hosts":[],"ports":[],"action":"direct"})",
-                                 ruleDTOFromJSON),
-               json::DecodingError);
+  EXPECT_THROW(
+      DTOCoding::decode(
+          R"({"name":"x","enabled":true,"apps":[],"hosts":[],"ports":[],"action":"direct"})",
+          ruleDTOFromJSON),
+      json::DecodingError);
 }
 
 TEST(RuleDTO, ReadsActionTextsAndRefusesUnknownOnes) {
   const Profile profile = profileWithProxies();
   const auto action = [&](std::string text) {
-    return RuleDTO{.name = "n", .apps = {"A"}, .action = std::move(text), .locked = true}.makeRule(profile).action;
+    return RuleDTO{.name = "n", .apps = {"A"}, .action = std::move(text), .locked = true}
+        .makeRule(profile)
+        .action;
   };
   EXPECT_EQ(action("Direct"), RuleAction::direct());
   EXPECT_EQ(action("BLOCK"), RuleAction::block());
@@ -249,13 +291,21 @@ TEST(RuleDTO, ReadsActionTextsAndRefusesUnknownOnes) {
   };
   EXPECT_EQ(message("proxy:Home "), "找不到 profile「代理「Home 」」");
   EXPECT_EQ(message("chain:nope"), "找不到 profile「代理链「nope」」");
-  EXPECT_EQ(message("interface:"), "配置文件内容异常：interface: 后面要跟网卡名，例如 interface:utun4");
-  EXPECT_EQ(message("interface: \t "), "配置文件内容异常：interface: 后面要跟网卡名，例如 interface:utun4");
+  EXPECT_EQ(message("interface:"),
+            "配置文件内容异常：interface: 后面要跟网卡名，例如 interface:utun4");
+  EXPECT_EQ(message("interface: \t "),
+            "配置文件内容异常：interface: 后面要跟网卡名，例如 interface:utun4");
   EXPECT_EQ(message("socks:foo"),
-            "配置文件内容异常：未知 action「socks:foo」，应为 direct / block / proxy:<名称> / interface:<网卡名>");
+            "配置文件内容异常：未知 action「socks:foo」，应为 direct / block / proxy:<名称> / "
+            "interface:<网卡名>");
 
-  const Rule made = RuleDTO{.name = "n", .enabled = false, .apps = {"A"}, .hosts = {"h"}, .ports = {"1"},
-                            .action = "block", .locked = true}
+  const Rule made = RuleDTO{.name = "n",
+                            .enabled = false,
+                            .apps = {"A"},
+                            .hosts = {"h"},
+                            .ports = {"1"},
+                            .action = "block",
+                            .locked = true}
                         .makeRule(profile);
   EXPECT_FALSE(made.locked);
   EXPECT_FALSE(made.enabled);

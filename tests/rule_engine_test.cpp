@@ -1,8 +1,9 @@
 // The rule engine's decisions and traces, resolution fallbacks and the test-route record.
+#include "kit/rule_engine.h"
+
 #include <gtest/gtest.h>
 
 #include "kit/automation_protocol.h"
-#include "kit/rule_engine.h"
 
 namespace velmora {
 namespace {
@@ -26,14 +27,17 @@ Profile profileWith(std::vector<Rule> rules) {
   return profile;
 }
 
-const AppIdentity safari{.bundleID = "com.apple.Safari", .displayName = "Safari", .executableName = "Safari"};
+const AppIdentity safari{
+    .bundleID = "com.apple.Safari", .displayName = "Safari", .executableName = "Safari"};
 
 Verdict matchTCP(const Profile& profile, std::string_view host, std::uint16_t port = 443,
                  const AppIdentity& app = safari) {
   return RuleEngine(profile).match(app, host, port, FlowTransport::tcp);
 }
 
-std::string matchedName(const Verdict& verdict) { return verdict.matchedRule ? verdict.matchedRule->name : "(none)"; }
+std::string matchedName(const Verdict& verdict) {
+  return verdict.matchedRule ? verdict.matchedRule->name : "(none)";
+}
 
 TEST(RuleEngine, EmptyProfileEndsWithTheNoRuleEntry) {
   Profile profile = Profile::makeDefault("empty");
@@ -43,12 +47,14 @@ TEST(RuleEngine, EmptyProfileEndsWithTheNoRuleEntry) {
   EXPECT_FALSE(verdict.matchedRule);
   EXPECT_EQ(verdict.quicPolicy, QUICPolicy::direct);
   EXPECT_EQ(verdict.trace, (std::vector<Entry>{{"(无兜底规则)", true, "默认直连"}}));
-  EXPECT_EQ(TestRouteDTO::fromVerdict(verdict).trace, std::vector<std::string>{"命中「(无兜底规则)」"});
+  EXPECT_EQ(TestRouteDTO::fromVerdict(verdict).trace,
+            std::vector<std::string>{"命中「(无兜底规则)」"});
 }
 
 TEST(RuleEngine, GuardsComeFirstAndLastWhateverTheStoredOrder) {
   Profile profile = profileWith({rule("Safari web", {"com.apple.Safari"}, {"*.example.com"})});
-  std::rotate(profile.rules.begin(), profile.rules.begin() + 1, profile.rules.end());  // Localhost last
+  std::rotate(profile.rules.begin(), profile.rules.begin() + 1,
+              profile.rules.end());  // Localhost last
   Rule pinned = rule("Pinned");
   pinned.locked = true;
   profile.rules.insert(profile.rules.begin(), pinned);
@@ -59,8 +65,9 @@ TEST(RuleEngine, GuardsComeFirstAndLastWhateverTheStoredOrder) {
 
   const Verdict web = matchTCP(profile, "www.example.com");
   EXPECT_EQ(matchedName(web), "Safari web");
-  EXPECT_EQ(web.trace, (std::vector<Entry>{{"Localhost", false, "目标主机不匹配（www.example.com）"},
-                                           {"Safari web", true, "命中"}}));
+  EXPECT_EQ(web.trace,
+            (std::vector<Entry>{{"Localhost", false, "目标主机不匹配（www.example.com）"},
+                                {"Safari web", true, "命中"}}));
 
   const Verdict other = matchTCP(profile, "example.org", 80);
   EXPECT_EQ(matchedName(other), "Default");
@@ -72,9 +79,10 @@ TEST(RuleEngine, EachTestFailsWithItsReasonInOrder) {
   disabled.enabled = false;
   Rule udpOnly = rule("udp only");
   udpOnly.transport = FlowTransport::udp;
-  const Profile profile = profileWith({disabled, udpOnly, rule("chrome", {"Google Chrome", "com.google.*"}),
-                                       rule("hosts", {}, {"10.0.0.0/8", "a.test"}),
-                                       rule("ports", {}, {}, {"80", "8000-9000"}), rule("winner", {" Safari\t"})});
+  const Profile profile =
+      profileWith({disabled, udpOnly, rule("chrome", {"Google Chrome", "com.google.*"}),
+                   rule("hosts", {}, {"10.0.0.0/8", "a.test"}),
+                   rule("ports", {}, {}, {"80", "8000-9000"}), rule("winner", {" Safari\t"})});
   const Verdict verdict = matchTCP(profile, "example.com", 443);
   EXPECT_EQ(matchedName(verdict), "winner");
   EXPECT_EQ(verdict.trace, (std::vector<Entry>{
@@ -102,15 +110,19 @@ TEST(RuleEngine, TransportAnyOnEitherSidePasses) {
 
 TEST(RuleEngine, AppMismatchNamesTheIdentityByBestDescription) {
   const Profile profile = profileWith({rule("only chrome", {"Google Chrome"})});
-  EXPECT_EQ(matchTCP(profile, "x.test", 1, AppIdentity{.bundleID = "org.mozilla.firefox"}).trace[1].reason,
+  EXPECT_EQ(matchTCP(profile, "x.test", 1, AppIdentity{.bundleID = "org.mozilla.firefox"})
+                .trace[1]
+                .reason,
             "应用不匹配（org.mozilla.firefox）");
   EXPECT_EQ(matchTCP(profile, "x.test", 1, AppIdentity{}).trace[1].reason, "应用不匹配（unknown）");
 }
 
 TEST(RuleEngine, CompilesEntriesTheWayUsersWriteThem) {
   // An unparseable port is dropped, so the rule takes every port; blank entries are skipped.
-  EXPECT_EQ(matchedName(matchTCP(profileWith({rule("any port", {}, {}, {"abc"})}), "x.test", 5)), "any port");
-  EXPECT_EQ(matchedName(matchTCP(profileWith({rule("blank", {""}, {""}, {""})}), "x.test", 5)), "blank");
+  EXPECT_EQ(matchedName(matchTCP(profileWith({rule("any port", {}, {}, {"abc"})}), "x.test", 5)),
+            "any port");
+  EXPECT_EQ(matchedName(matchTCP(profileWith({rule("blank", {""}, {""}, {""})}), "x.test", 5)),
+            "blank");
   // An app entry of blanks only becomes a pattern over "", which no named program matches.
   EXPECT_EQ(matchedName(matchTCP(profileWith({rule("spaces", {"  "})}), "x.test")), "Default");
   // A rule that places no condition takes everything, and later rules leave no trace.
@@ -126,11 +138,11 @@ TEST(RuleEngine, HostPatternsOfEveryKind) {
     bool matches;
   };
   const std::vector<Case> cases = {
-      {"10.0.0.0/8", "10.1.2.3", true},       {"10.0.0.0/8", "10.1.2", false},
-      {"10.0.0.0/8", "alpha.test", false},    {"10.0.0.1-10.0.0.9", "10.0.0.7", true},
-      {"10.0.0.1-10.0.0.9", "alpha", false},  {"alpha.test", "Alpha.TEST", true},
+      {"10.0.0.0/8", "10.1.2.3", true},         {"10.0.0.0/8", "10.1.2", false},
+      {"10.0.0.0/8", "alpha.test", false},      {"10.0.0.1-10.0.0.9", "10.0.0.7", true},
+      {"10.0.0.1-10.0.0.9", "alpha", false},    {"alpha.test", "Alpha.TEST", true},
       {"*.alpha.test", "a.b.alpha.test", true}, {"*.alpha.test", "alpha.test", false},
-      {" alpha.test ", "alpha.test", true},   {"192.168.1.?", "192.168.1.7", true},
+      {" alpha.test ", "alpha.test", true},     {"192.168.1.?", "192.168.1.7", true},
   };
   for (const Case& c : cases) {
     const Verdict verdict = matchTCP(profileWith({rule("r", {}, {c.pattern})}), c.host);
@@ -140,16 +152,27 @@ TEST(RuleEngine, HostPatternsOfEveryKind) {
 
 TEST(RuleEngine, PortRangesAreInclusive) {
   const Profile profile = profileWith({rule("web", {}, {}, {"80", " 8000-8080 ", "9000-8000"})});
-  for (const std::uint16_t port : {80, 8000, 8080}) EXPECT_EQ(matchedName(matchTCP(profile, "x", port)), "web");
-  for (const std::uint16_t port : {79, 81, 8081, 9000}) EXPECT_EQ(matchedName(matchTCP(profile, "x", port)), "Default");
+  for (const std::uint16_t port : {80, 8000, 8080})
+    EXPECT_EQ(matchedName(matchTCP(profile, "x", port)), "web");
+  for (const std::uint16_t port : {79, 81, 8081, 9000})
+    EXPECT_EQ(matchedName(matchTCP(profile, "x", port)), "Default");
 }
 
 TEST(RuleEngine, ResolvesProxiesAndChainsAndFallsBackToDirect) {
-  const ProxyServer a{.id = UUID::random(), .name = "A", .address = "10.0.0.1", .port = 1080, .proto = ProxyProtocol::socks5};
-  const ProxyServer b{.id = UUID::random(), .name = "B", .address = "10.0.0.2", .port = 8080, .proto = ProxyProtocol::http};
+  const ProxyServer a{.id = UUID::random(),
+                      .name = "A",
+                      .address = "10.0.0.1",
+                      .port = 1080,
+                      .proto = ProxyProtocol::socks5};
+  const ProxyServer b{.id = UUID::random(),
+                      .name = "B",
+                      .address = "10.0.0.2",
+                      .port = 8080,
+                      .proto = ProxyProtocol::http};
   ProxyServer aTwin = a;
   aTwin.name = "A twin";
-  const ProxyChain chain{.id = UUID::random(), .name = "AB", .proxyIDs = {a.id, UUID::random(), b.id}};
+  const ProxyChain chain{
+      .id = UUID::random(), .name = "AB", .proxyIDs = {a.id, UUID::random(), b.id}};
   const ProxyChain hollow{.id = UUID::random(), .name = "hollow", .proxyIDs = {UUID::random()}};
   const ProxyChain empty{.id = UUID::random(), .name = "empty", .proxyIDs = {}};
 
@@ -160,14 +183,18 @@ TEST(RuleEngine, ResolvesProxiesAndChainsAndFallsBackToDirect) {
     std::string description;
   };
   const std::vector<Case> cases = {
-      {RuleAction::proxy(a.id), Verdict::Resolved::proxy({a}), "", "proxy A (10.0.0.1:1080 socks5)"},
+      {RuleAction::proxy(a.id), Verdict::Resolved::proxy({a}), "",
+       "proxy A (10.0.0.1:1080 socks5)"},
       {RuleAction::chain(chain.id), Verdict::Resolved::proxy({a, b}), "",
        "proxy A (10.0.0.1:1080 socks5) → B (10.0.0.2:8080 http)"},
-      {RuleAction::proxy(UUID::random()), Verdict::Resolved::direct(), "规则指向的代理不存在，回退直连", "direct"},
-      {RuleAction::chain(UUID::random()), Verdict::Resolved::direct(), "规则指向的代理链不存在，回退直连", "direct"},
+      {RuleAction::proxy(UUID::random()), Verdict::Resolved::direct(),
+       "规则指向的代理不存在，回退直连", "direct"},
+      {RuleAction::chain(UUID::random()), Verdict::Resolved::direct(),
+       "规则指向的代理链不存在，回退直连", "direct"},
       {RuleAction::chain(hollow.id), Verdict::Resolved::direct(), "代理链为空，回退直连", "direct"},
       {RuleAction::chain(empty.id), Verdict::Resolved::direct(), "代理链为空，回退直连", "direct"},
-      {RuleAction::interface("utun4"), Verdict::Resolved::interface("utun4"), "", "interface utun4"},
+      {RuleAction::interface("utun4"), Verdict::Resolved::interface("utun4"), "",
+       "interface utun4"},
       {RuleAction::block(), Verdict::Resolved::block(), "", "block"},
   };
   for (const Case& c : cases) {
@@ -183,26 +210,34 @@ TEST(RuleEngine, ResolvesProxiesAndChainsAndFallsBackToDirect) {
     EXPECT_EQ(verdict.quicPolicy, QUICPolicy::proxy);
     std::vector<Entry> tail = {{"decider", true, "命中"}};
     if (!c.fallback.empty()) tail.insert(tail.begin(), Entry{"decider", false, c.fallback});
-    EXPECT_EQ(std::vector<Entry>(verdict.trace.end() - static_cast<long>(tail.size()), verdict.trace.end()), tail)
+    EXPECT_EQ(std::vector<Entry>(verdict.trace.end() - static_cast<long>(tail.size()),
+                                 verdict.trace.end()),
+              tail)
         << c.description;
   }
 }
 
 TEST(TestRouteDTO, CarriesTheVerdictAsText) {
-  const ProxyServer p{.id = UUID::random(), .name = "P", .address = "127.0.0.1", .port = 1080, .proto = ProxyProtocol::socks5};
+  const ProxyServer p{.id = UUID::random(),
+                      .name = "P",
+                      .address = "127.0.0.1",
+                      .port = 1080,
+                      .proto = ProxyProtocol::socks5};
   Profile profile = profileWith({rule("via P", {"Safari"}, {}, {}, RuleAction::proxy(p.id))});
   profile.proxies = {p};
   const TestRouteDTO record = TestRouteDTO::fromVerdict(matchTCP(profile, "example.com"));
   EXPECT_EQ(record, (TestRouteDTO{.action = "proxy P (127.0.0.1:1080 socks5)",
                                   .matchedRule = "via P",
-                                  .trace = {"跳过「Localhost」：目标主机不匹配（example.com）", "命中「via P」"}}));
+                                  .trace = {"跳过「Localhost」：目标主机不匹配（example.com）",
+                                            "命中「via P」"}}));
   EXPECT_EQ(json::compact(toJSON(record)),
             R"js({"action":"proxy P (127.0.0.1:1080 socks5)","matchedRule":"via P","trace":)js"
             R"js(["跳过「Localhost」：目标主机不匹配（example.com）","命中「via P」"]})js");
   EXPECT_EQ(testRouteDTOFromJSON(json::Reader(toJSON(record))), record);
   const TestRouteDTO unmatched{.action = "direct", .matchedRule = std::nullopt, .trace = {}};
   EXPECT_EQ(json::compact(toJSON(unmatched)), R"({"action":"direct","trace":[]})");
-  EXPECT_THROW(testRouteDTOFromJSON(json::Reader(json::parse(R"({"action":"direct"})"))), json::DecodingError);
+  EXPECT_THROW(testRouteDTOFromJSON(json::Reader(json::parse(R"({"action":"direct"})"))),
+               json::DecodingError);
 }
 
 }  // namespace

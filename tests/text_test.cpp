@@ -14,7 +14,8 @@ using cli::Args;
 TEST(Args, SplitsWordsOptionsAndFlags) {
   const Args args({"rule", "add", "x", "--app", "A", "--action", "direct"});
   EXPECT_EQ(args.positional, (std::vector<std::string>{"rule", "add", "x"}));
-  EXPECT_EQ(args.options, (std::map<std::string, std::string>{{"--app", "A"}, {"--action", "direct"}}));
+  EXPECT_EQ(args.options,
+            (std::map<std::string, std::string>{{"--app", "A"}, {"--action", "direct"}}));
   EXPECT_TRUE(args.flags.empty());
   EXPECT_EQ(args.flag({"--action", "-a"}), "direct");
   EXPECT_EQ(args.flag({"-a"}), std::nullopt);
@@ -71,8 +72,11 @@ TEST(HumanBytes, ChoosesTheUnitBeforeRounding) {
 }
 
 TEST(JSONText, PrettyLayoutMatchesTheStoreFormat) {
-  const json::Value value = {
-      {"b", {1, 2}}, {"a", "x/y"}, {"c", json::Value::array()}, {"d", json::Value::object()}, {"名", "微信"}};
+  const json::Value value = {{"b", {1, 2}},
+                             {"a", "x/y"},
+                             {"c", json::Value::array()},
+                             {"d", json::Value::object()},
+                             {"名", "微信"}};
   EXPECT_EQ(json::pretty(value),
             "{\n"
             "  \"a\" : \"x\\/y\",\n"

@@ -8,7 +8,8 @@
 namespace velmora {
 
 TestRouteDTO TestRouteDTO::fromVerdict(const Verdict& verdict) {
-  TestRouteDTO record{.action = verdict.actionDescription(), .matchedRule = std::nullopt, .trace = {}};
+  TestRouteDTO record{
+      .action = verdict.actionDescription(), .matchedRule = std::nullopt, .trace = {}};
   if (verdict.matchedRule) record.matchedRule = verdict.matchedRule->name;
   record.trace.reserve(verdict.trace.size());
   // The frames are fixed text; the reasons inside them were localised when the trace was made.
@@ -22,8 +23,12 @@ TestRouteDTO TestRouteDTO::fromVerdict(const Verdict& verdict) {
 RuleDTO RuleDTO::fromRule(const Rule& rule, const Profile& profile) {
   std::string action;
   switch (rule.action.kind) {
-    case RuleAction::Kind::direct: action = "direct"; break;
-    case RuleAction::Kind::block: action = "block"; break;
+    case RuleAction::Kind::direct:
+      action = "direct";
+      break;
+    case RuleAction::Kind::block:
+      action = "block";
+      break;
     case RuleAction::Kind::proxy: {
       const ProxyServer* proxy = profile.proxy(rule.action.id);
       action = "proxy:" + (proxy ? proxy->name : "?");
@@ -34,7 +39,9 @@ RuleDTO RuleDTO::fromRule(const Rule& rule, const Profile& profile) {
       action = "chain:" + (chain ? chain->name : "?");
       break;
     }
-    case RuleAction::Kind::interface: action = "interface:" + rule.action.interfaceName; break;
+    case RuleAction::Kind::interface:
+      action = "interface:" + rule.action.interfaceName;
+      break;
   }
   return RuleDTO{.name = rule.name,
                  .enabled = rule.enabled,
@@ -48,7 +55,9 @@ RuleDTO RuleDTO::fromRule(const Rule& rule, const Profile& profile) {
 RuleAction parseActionText(std::string_view text, const Profile& profile) {
   // Only the word is compared ignoring case; a name is cut from the text as the user wrote it.
   const std::string lowered = unicode::lowercased(text);
-  const auto rest = [&](std::string_view prefix) { return std::string(text.substr(prefix.size())); };
+  const auto rest = [&](std::string_view prefix) {
+    return std::string(text.substr(prefix.size()));
+  };
   if (lowered == "direct") return RuleAction::direct();
   if (lowered == "block") return RuleAction::block();
   if (lowered.starts_with("proxy:")) {
@@ -67,11 +76,13 @@ RuleAction parseActionText(std::string_view text, const Profile& profile) {
   }
   if (lowered.starts_with("interface:")) {
     const std::string name(trimmedSpacesAndTabs(rest("interface:")));
-    if (name.empty()) throw ImportError::malformed(VL("interface: 后面要跟网卡名，例如 interface:utun4"));
+    if (name.empty())
+      throw ImportError::malformed(VL("interface: 后面要跟网卡名，例如 interface:utun4"));
     return RuleAction::interface(name);
   }
   throw ImportError::malformed(
-      VL("未知 action「%@」，应为 direct / block / proxy:<名称> / interface:<网卡名>", std::string(text)));
+      VL("未知 action「%@」，应为 direct / block / proxy:<名称> / interface:<网卡名>",
+         std::string(text)));
 }
 
 Rule RuleDTO::makeRule(const Profile& profile) const {
@@ -122,8 +133,9 @@ json::Value toJSON(const ConnectionQueryDTO& record) {
 }
 
 json::Value toJSON(const RuleDTO& record) {
-  return {{"name", record.name},   {"enabled", record.enabled}, {"apps", record.apps},     {"hosts", record.hosts},
-          {"ports", record.ports}, {"action", record.action},   {"locked", record.locked}};
+  return {{"name", record.name},    {"enabled", record.enabled}, {"apps", record.apps},
+          {"hosts", record.hosts},  {"ports", record.ports},     {"action", record.action},
+          {"locked", record.locked}};
 }
 
 StatusDTO statusDTOFromJSON(const json::Reader& reader) {

@@ -121,7 +121,8 @@ template <typename Read>
 auto decodeArray(std::string_view body, Read read) {
   const json::Value value = json::parse(body);
   std::vector<decltype(read(json::Reader(value)))> result;
-  for (const json::Reader& element : json::Reader(value).elements()) result.push_back(read(element));
+  for (const json::Reader& element : json::Reader(value).elements())
+    result.push_back(read(element));
   return result;
 }
 
@@ -150,7 +151,8 @@ class AutomationXPCProtocol {
   virtual std::string listProxies() = 0;
   virtual void addProxy(const std::string& proxyJSON) = 0;
   virtual void setRoute(const std::string& app, const std::string& target) = 0;
-  virtual std::string testRoute(const std::string& app, const std::string& host, std::uint16_t port) = 0;
+  virtual std::string testRoute(const std::string& app, const std::string& host,
+                                std::uint16_t port) = 0;
   virtual std::string queryConnections(const std::string& filterJSON) = 0;
   virtual std::string exportProfile(const std::string& name) = 0;
   virtual void importProfile(const std::string& profileJSON) = 0;

@@ -41,7 +41,9 @@ json::Value toJSON(const ConnectionEvent& event) {
 json::Value toJSON(const StatsSnapshot& stats) {
   json::Value perApp = json::Value::object();
   for (const auto& [name, app] : stats.perApp) {
-    perApp[name] = {{"connections", app.connections}, {"bytesSent", app.bytesSent}, {"bytesReceived", app.bytesReceived}};
+    perApp[name] = {{"connections", app.connections},
+                    {"bytesSent", app.bytesSent},
+                    {"bytesReceived", app.bytesReceived}};
   }
   return {{"startedAt", json::formatISO8601(stats.startedAt)},
           {"totalConnections", stats.totalConnections},
@@ -82,9 +84,10 @@ StatsSnapshot statsSnapshotFromJSON(const json::Reader& reader) {
                       .bytesReceived = reader["bytesReceived"].unsignedInteger(),
                       .perApp = {}};
   for (const auto& [name, app] : reader["perApp"].members()) {
-    stats.perApp[name] = StatsSnapshot::App{.connections = app["connections"].unsignedInteger(),
-                                            .bytesSent = app["bytesSent"].unsignedInteger(),
-                                            .bytesReceived = app["bytesReceived"].unsignedInteger()};
+    stats.perApp[name] =
+        StatsSnapshot::App{.connections = app["connections"].unsignedInteger(),
+                           .bytesSent = app["bytesSent"].unsignedInteger(),
+                           .bytesReceived = app["bytesReceived"].unsignedInteger()};
   }
   return stats;
 }

@@ -44,8 +44,11 @@ struct ConnectionEvent {
 template <>
 struct EnumTexts<ConnectionEvent::Phase> {
   using P = ConnectionEvent::Phase;
-  static constexpr std::array<std::pair<P, std::string_view>, 5> cases{
-      {{P::open, "open"}, {P::close, "close"}, {P::blocked, "blocked"}, {P::failed, "failed"}, {P::direct, "direct"}}};
+  static constexpr std::array<std::pair<P, std::string_view>, 5> cases{{{P::open, "open"},
+                                                                        {P::close, "close"},
+                                                                        {P::blocked, "blocked"},
+                                                                        {P::failed, "failed"},
+                                                                        {P::direct, "direct"}}};
 };
 
 /// The application's counters since startedAt.
@@ -90,8 +93,10 @@ class EventRingBuffer {
   /// The newest `limit` events that pass every given filter, oldest first. app matches the
   /// event's app or bundle identifier, host its host, both as case-insensitive substrings; since
   /// keeps events not earlier than it.
-  std::vector<ConnectionEvent> snapshot(const std::optional<std::string>& app, const std::optional<std::string>& host,
-                                        const std::optional<json::Date>& since, std::size_t limit) const;
+  std::vector<ConnectionEvent> snapshot(const std::optional<std::string>& app,
+                                        const std::optional<std::string>& host,
+                                        const std::optional<json::Date>& since,
+                                        std::size_t limit) const;
 
  private:
   const std::size_t capacity_;

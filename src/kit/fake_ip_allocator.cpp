@@ -59,7 +59,8 @@ std::uint32_t FakeIPAllocator::claimLocked(Clock::time_point now) {
     const std::uint32_t candidate = nextOffset_;
     nextOffset_ = candidate < capacity_ ? candidate + 1 : 2;
     if (!ipToHost_.contains(candidate)) return candidate;
-    if (const auto expires = expiry_.find(candidate); expires != expiry_.end() && expires->second < now) {
+    if (const auto expires = expiry_.find(candidate);
+        expires != expiry_.end() && expires->second < now) {
       evictLocked(candidate);
       return candidate;
     }
@@ -74,7 +75,8 @@ std::uint32_t FakeIPAllocator::claimLocked(Clock::time_point now) {
 }
 
 void FakeIPAllocator::evictLocked(std::uint32_t offset) {
-  if (const auto found = ipToHost_.find(offset); found != ipToHost_.end()) hostToIP_.erase(found->second);
+  if (const auto found = ipToHost_.find(offset); found != ipToHost_.end())
+    hostToIP_.erase(found->second);
   ipToHost_.erase(offset);
   expiry_.erase(offset);
 }

@@ -43,9 +43,15 @@ class TemporaryFile {
 
 }  // namespace
 
-ssize_t FileCalls::write(int fd, const void* data, std::size_t size) { return ::write(fd, data, size); }
-int FileCalls::fsync(int fd) { return ::fsync(fd); }
-int FileCalls::rename(const char* from, const char* to) { return ::rename(from, to); }
+ssize_t FileCalls::write(int fd, const void* data, std::size_t size) {
+  return ::write(fd, data, size);
+}
+int FileCalls::fsync(int fd) {
+  return ::fsync(fd);
+}
+int FileCalls::rename(const char* from, const char* to) {
+  return ::rename(from, to);
+}
 
 FileCalls& FileCalls::system() {
   static FileCalls calls;

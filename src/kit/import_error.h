@@ -16,7 +16,9 @@ class ImportError : public Error {
   static ImportError malformed(const std::string& detail) {
     return ImportError(Kind::malformed, VL("配置文件内容异常：%@", detail));
   }
-  static ImportError unrecognizedFormat() { return ImportError(Kind::unrecognizedFormat, VL("无法识别的配置格式")); }
+  static ImportError unrecognizedFormat() {
+    return ImportError(Kind::unrecognizedFormat, VL("无法识别的配置格式"));
+  }
 
   Kind kind() const { return kind_; }
 

@@ -11,14 +11,30 @@ void writeString(std::string& out, const std::string& text) {
   out += '"';
   for (unsigned char c : text) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '/': out += "\\/"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '/':
+        out += "\\/";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (c < 0x20) {
           static constexpr char kHex[] = "0123456789abcdef";
@@ -113,10 +129,10 @@ std::string formatISO8601(Date date) {
   const std::chrono::year_month_day ymd(day);
   const std::chrono::hh_mm_ss time(seconds - day);
   char buffer[32];
-  std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(ymd.year()),
-                static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()),
-                static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
-                static_cast<int>(time.seconds().count()));
+  std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02uT%02d:%02d:%02dZ",
+                static_cast<int>(ymd.year()), static_cast<unsigned>(ymd.month()),
+                static_cast<unsigned>(ymd.day()), static_cast<int>(time.hours().count()),
+                static_cast<int>(time.minutes().count()), static_cast<int>(time.seconds().count()));
   return buffer;
 }
 
@@ -133,11 +149,13 @@ std::optional<Date> parseISO8601(std::string_view text) {
   const auto separator = [&](std::size_t at, char c) { return at < text.size() && text[at] == c; };
   const auto year = digits(0, 4), month = digits(5, 2), day = digits(8, 2);
   const auto hour = digits(11, 2), minute = digits(14, 2), second = digits(17, 2);
-  if (!year || !month || !day || !hour || !minute || !second || !separator(4, '-') || !separator(7, '-') ||
-      !(separator(10, 'T') || separator(10, 't')) || !separator(13, ':') || !separator(16, ':')) {
+  if (!year || !month || !day || !hour || !minute || !second || !separator(4, '-') ||
+      !separator(7, '-') || !(separator(10, 'T') || separator(10, 't')) || !separator(13, ':') ||
+      !separator(16, ':')) {
     return std::nullopt;
   }
-  const std::chrono::year_month_day ymd{std::chrono::year(*year), std::chrono::month(static_cast<unsigned>(*month)),
+  const std::chrono::year_month_day ymd{std::chrono::year(*year),
+                                        std::chrono::month(static_cast<unsigned>(*month)),
                                         std::chrono::day(static_cast<unsigned>(*day))};
   if (!ymd.ok() || *hour > 23 || *minute > 59 || *second > 60) return std::nullopt;
   std::chrono::seconds offset{0};
@@ -203,8 +221,10 @@ void Reader::requireObject() const {
 Reader Reader::operator[](std::string_view key) const {
   requireObject();
   const auto found = value_.find(key);
-  if (found == value_.end()) throw DecodingError(VL("JSON 数据无效：缺少键「%@」", memberPath(key)));
-  if (found->is_null()) throw DecodingError(VL("JSON 数据无效：键「%@」不能为 null", memberPath(key)));
+  if (found == value_.end())
+    throw DecodingError(VL("JSON 数据无效：缺少键「%@」", memberPath(key)));
+  if (found->is_null())
+    throw DecodingError(VL("JSON 数据无效：键「%@」不能为 null", memberPath(key)));
   return Reader(*found, document_);
 }
 
@@ -295,7 +315,8 @@ std::optional<std::string> Reader::optionalString(std::string_view key) const {
 
 void Reader::invalid() const {
   const std::string place = path();
-  throw DecodingError(VL("JSON 数据无效：键「%@」的值 %@ 无效", place.empty() ? "(root)" : place, compact(value_)));
+  throw DecodingError(
+      VL("JSON 数据无效：键「%@」的值 %@ 无效", place.empty() ? "(root)" : place, compact(value_)));
 }
 
 void Reader::wrongType(std::string_view expected) const {

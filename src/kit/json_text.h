@@ -2,10 +2,9 @@
 // names the key or value it cannot accept.
 #pragma once
 
-#include <nlohmann/json.hpp>
-
 #include <chrono>
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>

@@ -38,7 +38,8 @@ std::string fill(std::string_view format, std::initializer_list<VLArgument> argu
     // An explicit position ("%2$@") lets a translation reorder the values.
     std::size_t position = 0;
     std::size_t k = j;
-    while (k < format.size() && format[k] >= '0' && format[k] <= '9') position = position * 10 + (format[k++] - '0');
+    while (k < format.size() && format[k] >= '0' && format[k] <= '9')
+      position = position * 10 + (format[k++] - '0');
     if (k > j && k < format.size() && format[k] == '$' && position > 0) {
       j = k + 1;
     } else {

@@ -23,7 +23,9 @@ std::optional<T> parseUnsigned(std::string_view text) {
 
 }  // namespace
 
-std::optional<std::uint16_t> parsePort(std::string_view text) { return parseUnsigned<std::uint16_t>(text); }
+std::optional<std::uint16_t> parsePort(std::string_view text) {
+  return parseUnsigned<std::uint16_t>(text);
+}
 
 std::string_view trimmedSpacesAndTabs(std::string_view text) {
   const auto first = text.find_first_not_of(" \t");
@@ -47,7 +49,8 @@ std::optional<std::uint32_t> parse(std::string_view text) {
   std::size_t start = 0;
   while (true) {
     const auto dot = text.find('.', start);
-    const auto piece = text.substr(start, dot == std::string_view::npos ? std::string_view::npos : dot - start);
+    const auto piece =
+        text.substr(start, dot == std::string_view::npos ? std::string_view::npos : dot - start);
     const auto byte = parseUnsigned<std::uint8_t>(piece);
     if (!byte || ++pieces > 4) return std::nullopt;
     address = (address << 8) | *byte;
@@ -80,8 +83,9 @@ AppPattern::AppPattern(std::string text) : pattern(std::move(text)) {
 
 bool AppPattern::matches(const AppIdentity& identity) const {
   const std::array<const std::optional<std::string>*, 7> candidates = {
-      &identity.bundleID,           &identity.displayName,        &identity.executableName,
-      &identity.responsibleBundleID, &identity.responsibleAppName, &identity.responsibleExecutable,
+      &identity.bundleID,           &identity.displayName,
+      &identity.executableName,     &identity.responsibleBundleID,
+      &identity.responsibleAppName, &identity.responsibleExecutable,
       &identity.appBundleName};
   for (const auto* candidate : candidates) {
     if (*candidate && pattern.matches(**candidate)) return true;
@@ -92,7 +96,8 @@ bool AppPattern::matches(const AppIdentity& identity) const {
          unicode::startsWithLowercased(*identity.bundleID, bundlePrefix_);
 }
 
-HostPattern::HostPattern(std::string_view text) : source(trimmedSpacesAndTabs(text)), kind(Kind::exact) {
+HostPattern::HostPattern(std::string_view text)
+    : source(trimmedSpacesAndTabs(text)), kind(Kind::exact) {
   if (const auto slash = source.find('/'); slash != std::string::npos) {
     const auto address = IPv4::parse(std::string_view(source).substr(0, slash));
     const auto prefix = parseUnsigned<std::uint32_t>(std::string_view(source).substr(slash + 1));

@@ -8,11 +8,16 @@ namespace {
 constexpr std::string_view kLocalhostRuleName = "Localhost";
 constexpr std::string_view kDefaultRuleName = "Default";
 
-bool isLocalhostGuard(const Rule& rule) { return rule.locked && rule.name == kLocalhostRuleName; }
-bool isDefaultFallback(const Rule& rule) { return rule.locked && rule.name == kDefaultRuleName; }
+bool isLocalhostGuard(const Rule& rule) {
+  return rule.locked && rule.name == kLocalhostRuleName;
+}
+bool isDefaultFallback(const Rule& rule) {
+  return rule.locked && rule.name == kDefaultRuleName;
+}
 
 /// Rebuilds a rule list in evaluation order from the guards of `stored` around `unlocked`.
-std::vector<Rule> inEvaluationOrder(const std::vector<Rule>& stored, const std::vector<Rule>& unlocked) {
+std::vector<Rule> inEvaluationOrder(const std::vector<Rule>& stored,
+                                    const std::vector<Rule>& unlocked) {
   std::vector<Rule> result;
   result.reserve(stored.size());
   for (const Rule& rule : stored) {
@@ -47,7 +52,9 @@ void assignIfGiven(T& field, std::optional<T>& change) {
 
 }  // namespace
 
-std::string ProxyServer::endpointDescription() const { return address + ":" + std::to_string(port); }
+std::string ProxyServer::endpointDescription() const {
+  return address + ":" + std::to_string(port);
+}
 
 Rule Rule::with(Changes changes) const {
   Rule copy = *this;
@@ -77,7 +84,8 @@ bool NetworkEnvironment::matches(const Fingerprint& fingerprint) const {
     case Kind::Type::wired:
       if (fingerprint.interfaceType != InterfaceType::wired) return false;
       if (kind.gatewayMAC && !kind.gatewayMAC->empty() &&
-          !(fingerprint.gatewayMAC && unicode::equalsIgnoringCase(*fingerprint.gatewayMAC, *kind.gatewayMAC))) {
+          !(fingerprint.gatewayMAC &&
+            unicode::equalsIgnoringCase(*fingerprint.gatewayMAC, *kind.gatewayMAC))) {
         return false;
       }
       // Subnets are compared exactly: the host application writes them in one canonical form.
@@ -144,7 +152,9 @@ const Rule* Profile::rule(const UUID& wanted) const {
   return nullptr;
 }
 
-std::vector<Rule> Profile::orderedRules() const { return inEvaluationOrder(rules, unlockedRules(rules)); }
+std::vector<Rule> Profile::orderedRules() const {
+  return inEvaluationOrder(rules, unlockedRules(rules));
+}
 
 Profile Profile::settingRoute(const std::string& app, const RuleAction& action) const {
   const std::string ruleName = "App: " + app;
@@ -190,11 +200,14 @@ Profile Profile::with(Changes changes) const {
 // JSON forms -------------------------------------------------------------------------------------
 
 json::Value toJSON(const ProxyServer& proxy) {
-  json::Value result = {{"id", proxy.id.string()},     {"name", proxy.name},
-                        {"address", proxy.address},    {"port", proxy.port},
+  json::Value result = {{"id", proxy.id.string()},
+                        {"name", proxy.name},
+                        {"address", proxy.address},
+                        {"port", proxy.port},
                         {"proto", rawValue(proxy.proto)}};
   if (proxy.credentials) {
-    result["credentials"] = {{"username", proxy.credentials->username}, {"password", proxy.credentials->password}};
+    result["credentials"] = {{"username", proxy.credentials->username},
+                             {"password", proxy.credentials->password}};
   }
   return result;
 }
@@ -207,11 +220,16 @@ json::Value toJSON(const ProxyChain& chain) {
 
 json::Value toJSON(const RuleAction& action) {
   switch (action.kind) {
-    case RuleAction::Kind::direct: return {{"kind", "direct"}};
-    case RuleAction::Kind::block: return {{"kind", "block"}};
-    case RuleAction::Kind::proxy: return {{"kind", "proxy"}, {"id", action.id.string()}};
-    case RuleAction::Kind::chain: return {{"kind", "chain"}, {"id", action.id.string()}};
-    case RuleAction::Kind::interface: return {{"kind", "interface"}, {"name", action.interfaceName}};
+    case RuleAction::Kind::direct:
+      return {{"kind", "direct"}};
+    case RuleAction::Kind::block:
+      return {{"kind", "block"}};
+    case RuleAction::Kind::proxy:
+      return {{"kind", "proxy"}, {"id", action.id.string()}};
+    case RuleAction::Kind::chain:
+      return {{"kind", "chain"}, {"id", action.id.string()}};
+    case RuleAction::Kind::interface:
+      return {{"kind", "interface"}, {"name", action.interfaceName}};
   }
   return {};
 }
@@ -254,16 +272,19 @@ json::Value toJSON(const NetworkEnvironment::Fingerprint& fingerprint) {
 }
 
 json::Value toJSON(const Profile& profile) {
-  return {{"schemaVersion", profile.schemaVersion},
-          {"id", profile.id.string()},
-          {"name", profile.name},
-          {"proxies", json::arrayOf(profile.proxies)},
-          {"chains", json::arrayOf(profile.chains)},
-          {"rules", json::arrayOf(profile.rules)},
-          {"dns", {{"resolveViaProxy", profile.dns.resolveViaProxy}, {"exclusions", profile.dns.exclusions}}},
-          {"general",
-           {{"loopDetection", profile.general.loopDetection}, {"failsafeOnCrash", profile.general.failsafeOnCrash}}},
-          {"environments", json::arrayOf(profile.environments)}};
+  return {
+      {"schemaVersion", profile.schemaVersion},
+      {"id", profile.id.string()},
+      {"name", profile.name},
+      {"proxies", json::arrayOf(profile.proxies)},
+      {"chains", json::arrayOf(profile.chains)},
+      {"rules", json::arrayOf(profile.rules)},
+      {"dns",
+       {{"resolveViaProxy", profile.dns.resolveViaProxy}, {"exclusions", profile.dns.exclusions}}},
+      {"general",
+       {{"loopDetection", profile.general.loopDetection},
+        {"failsafeOnCrash", profile.general.failsafeOnCrash}}},
+      {"environments", json::arrayOf(profile.environments)}};
 }
 
 ProxyServer proxyServerFromJSON(const json::Reader& reader) {
@@ -283,7 +304,8 @@ ProxyServer proxyServerFromJSON(const json::Reader& reader) {
 ProxyChain proxyChainFromJSON(const json::Reader& reader) {
   return ProxyChain{.id = reader["id"].uuid(),
                     .name = reader["name"].string(),
-                    .proxyIDs = arrayFromJSON<UUID>(reader["proxyIDs"], [](const json::Reader& r) { return r.uuid(); })};
+                    .proxyIDs = arrayFromJSON<UUID>(
+                        reader["proxyIDs"], [](const json::Reader& r) { return r.uuid(); })};
 }
 
 RuleAction ruleActionFromJSON(const json::Reader& reader) {
@@ -312,14 +334,16 @@ Rule ruleFromJSON(const json::Reader& reader) {
 }
 
 NetworkEnvironment networkEnvironmentFromJSON(const json::Reader& reader) {
-  NetworkEnvironment environment{.id = reader["id"].uuid(), .name = reader["name"].string(), .kind = {}};
+  NetworkEnvironment environment{
+      .id = reader["id"].uuid(), .name = reader["name"].string(), .kind = {}};
   const json::Reader kind = reader["kind"];
   const json::Reader type = kind["type"];
   const std::string text = type.string();
   if (text == "wifi") {
     environment.kind = NetworkEnvironment::Kind::wifi(kind["ssid"].string());
   } else if (text == "wired") {
-    environment.kind = NetworkEnvironment::Kind::wired(kind.optionalString("gatewayMAC"), kind.optionalString("subnet"));
+    environment.kind = NetworkEnvironment::Kind::wired(kind.optionalString("gatewayMAC"),
+                                                       kind.optionalString("subnet"));
   } else {
     type.invalid();
   }
@@ -328,7 +352,8 @@ NetworkEnvironment networkEnvironmentFromJSON(const json::Reader& reader) {
 
 NetworkEnvironment::Fingerprint fingerprintFromJSON(const json::Reader& reader) {
   return NetworkEnvironment::Fingerprint{
-      .interfaceType = enumFromJSON<NetworkEnvironment::Fingerprint::InterfaceType>(reader["interfaceType"]),
+      .interfaceType =
+          enumFromJSON<NetworkEnvironment::Fingerprint::InterfaceType>(reader["interfaceType"]),
       .ssid = reader.optionalString("ssid"),
       .gatewayMAC = reader.optionalString("gatewayMAC"),
       .subnet = reader.optionalString("subnet")};
@@ -337,17 +362,18 @@ NetworkEnvironment::Fingerprint fingerprintFromJSON(const json::Reader& reader) 
 Profile profileFromJSON(const json::Reader& reader) {
   const json::Reader dns = reader["dns"];
   const json::Reader general = reader["general"];
-  return Profile{
-      .schemaVersion = reader["schemaVersion"].integer(),
-      .id = reader["id"].uuid(),
-      .name = reader["name"].string(),
-      .proxies = arrayFromJSON<ProxyServer>(reader["proxies"], proxyServerFromJSON),
-      .chains = arrayFromJSON<ProxyChain>(reader["chains"], proxyChainFromJSON),
-      .rules = arrayFromJSON<Rule>(reader["rules"], ruleFromJSON),
-      .dns = {.resolveViaProxy = dns["resolveViaProxy"].boolean(), .exclusions = dns["exclusions"].strings()},
-      .general = {.loopDetection = general["loopDetection"].boolean(),
-                  .failsafeOnCrash = general["failsafeOnCrash"].boolean()},
-      .environments = arrayFromJSON<NetworkEnvironment>(reader["environments"], networkEnvironmentFromJSON)};
+  return Profile{.schemaVersion = reader["schemaVersion"].integer(),
+                 .id = reader["id"].uuid(),
+                 .name = reader["name"].string(),
+                 .proxies = arrayFromJSON<ProxyServer>(reader["proxies"], proxyServerFromJSON),
+                 .chains = arrayFromJSON<ProxyChain>(reader["chains"], proxyChainFromJSON),
+                 .rules = arrayFromJSON<Rule>(reader["rules"], ruleFromJSON),
+                 .dns = {.resolveViaProxy = dns["resolveViaProxy"].boolean(),
+                         .exclusions = dns["exclusions"].strings()},
+                 .general = {.loopDetection = general["loopDetection"].boolean(),
+                             .failsafeOnCrash = general["failsafeOnCrash"].boolean()},
+                 .environments = arrayFromJSON<NetworkEnvironment>(reader["environments"],
+                                                                   networkEnvironmentFromJSON)};
 }
 
 }  // namespace velmora

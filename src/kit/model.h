@@ -64,7 +64,9 @@ enum class QUICPolicy { proxy, fallback, direct };
 template <>
 struct EnumTexts<QUICPolicy> {
   static constexpr std::array<std::pair<QUICPolicy, std::string_view>, 3> cases{
-      {{QUICPolicy::proxy, "proxy"}, {QUICPolicy::fallback, "fallback"}, {QUICPolicy::direct, "direct"}}};
+      {{QUICPolicy::proxy, "proxy"},
+       {QUICPolicy::fallback, "fallback"},
+       {QUICPolicy::direct, "direct"}}};
 };
 
 /// The transport a rule applies to; any places no limit.

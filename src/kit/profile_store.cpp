@@ -44,11 +44,17 @@ ProfileStore::Error ProfileStore::Error::duplicateName(const std::string& name) 
   return Error(Kind::duplicateName, VL("已存在同名 profile「%@」", name));
 }
 
-ProfileStore::Error ProfileStore::Error::lastProfile() { return Error(Kind::lastProfile, VL("至少保留一个 profile")); }
+ProfileStore::Error ProfileStore::Error::lastProfile() {
+  return Error(Kind::lastProfile, VL("至少保留一个 profile"));
+}
 
-std::string encodeProfileDocument(const Profile& profile) { return json::pretty(toJSON(profile)); }
+std::string encodeProfileDocument(const Profile& profile) {
+  return json::pretty(toJSON(profile));
+}
 
-Profile decodeProfileDocument(std::string_view text) { return profileFromJSON(json::Reader(json::parse(text))); }
+Profile decodeProfileDocument(std::string_view text) {
+  return profileFromJSON(json::Reader(json::parse(text)));
+}
 
 ProfileStore::ProfileStore(std::filesystem::path directory, FileCalls& calls)
     : directory_(std::move(directory)), profilesDirectory_(directory_ / "profiles"), calls_(calls) {
@@ -61,7 +67,9 @@ ProfileStore::ProfileStore(std::filesystem::path directory, FileCalls& calls)
   }
 }
 
-std::filesystem::path ProfileStore::fileOf(const UUID& id) const { return profilesDirectory_ / (id.string() + ".json"); }
+std::filesystem::path ProfileStore::fileOf(const UUID& id) const {
+  return profilesDirectory_ / (id.string() + ".json");
+}
 
 std::vector<UUID> ProfileStore::listIDs() const {
   std::vector<UUID> ids;
@@ -84,7 +92,8 @@ std::vector<Profile> ProfileStore::list() const {
       // An unreadable or damaged file is left alone and simply not listed.
     }
   }
-  std::stable_sort(profiles.begin(), profiles.end(), [](const Profile& a, const Profile& b) { return a.name < b.name; });
+  std::stable_sort(profiles.begin(), profiles.end(),
+                   [](const Profile& a, const Profile& b) { return a.name < b.name; });
   return profiles;
 }
 
@@ -143,7 +152,8 @@ void ProfileStore::remove(const UUID& id) {
   {
     std::lock_guard guard(lock_);
     const std::filesystem::path path = fileOf(id);
-    if (::unlink(path.c_str()) != 0) throw FileError(VL("无法删除「%@」：%@", path.string(), std::strerror(errno)));
+    if (::unlink(path.c_str()) != 0)
+      throw FileError(VL("无法删除「%@」：%@", path.string(), std::strerror(errno)));
   }
   if (wasActive) {
     const std::vector<UUID> remaining = listIDs();
@@ -166,17 +176,23 @@ UUID ProfileStore::activeID() const {
   const std::string text = readFile(directory_ / "active");
   const auto first = text.find_first_not_of(" \t\r\n\v\f");
   const auto last = text.find_last_not_of(" \t\r\n\v\f");
-  const auto id = first == std::string::npos ? std::nullopt : UUID::parse(std::string_view(text).substr(first, last - first + 1));
+  const auto id = first == std::string::npos
+                      ? std::nullopt
+                      : UUID::parse(std::string_view(text).substr(first, last - first + 1));
   if (!id) throw Error::notFound("active");
   return *id;
 }
 
-Profile ProfileStore::activeProfile() const { return load(activeID()); }
+Profile ProfileStore::activeProfile() const {
+  return load(activeID());
+}
 
-std::optional<Profile> ProfileStore::profileMatching(const NetworkEnvironment::Fingerprint& fingerprint) const {
+std::optional<Profile> ProfileStore::profileMatching(
+    const NetworkEnvironment::Fingerprint& fingerprint) const {
   for (Profile& profile : list()) {
-    const bool bound = std::any_of(profile.environments.begin(), profile.environments.end(),
-                                   [&](const NetworkEnvironment& environment) { return environment.matches(fingerprint); });
+    const bool bound = std::any_of(
+        profile.environments.begin(), profile.environments.end(),
+        [&](const NetworkEnvironment& environment) { return environment.matches(fingerprint); });
     if (bound) return std::move(profile);
   }
   return std::nullopt;

@@ -8,15 +8,19 @@ namespace velmora {
 
 std::string Verdict::actionDescription() const {
   switch (resolved.kind) {
-    case Resolved::Kind::direct: return "direct";
-    case Resolved::Kind::block: return "block";
-    case Resolved::Kind::interface: return "interface " + resolved.interfaceName;
+    case Resolved::Kind::direct:
+      return "direct";
+    case Resolved::Kind::block:
+      return "block";
+    case Resolved::Kind::interface:
+      return "interface " + resolved.interfaceName;
     case Resolved::Kind::proxy: {
       std::string text = "proxy ";
       for (std::size_t i = 0; i < resolved.proxies.size(); ++i) {
         const ProxyServer& hop = resolved.proxies[i];
         if (i > 0) text += " → ";
-        text += hop.name + " (" + hop.endpointDescription() + " " + std::string(rawValue(hop.proto)) + ")";
+        text += hop.name + " (" + hop.endpointDescription() + " " +
+                std::string(rawValue(hop.proto)) + ")";
       }
       return text;
     }
@@ -65,23 +69,27 @@ Verdict RuleEngine::match(const AppIdentity& app, std::string_view host, std::ui
       skip(reason(disabledReason, [] { return VL("规则已停用"); }));
       continue;
     }
-    if (rule.transport != FlowTransport::any && transport != FlowTransport::any && rule.transport != transport) {
+    if (rule.transport != FlowTransport::any && transport != FlowTransport::any &&
+        rule.transport != transport) {
       skip(reason(transportReason[rule.transport == FlowTransport::tcp ? 0 : 1],
                   [&] { return VL("传输层不匹配（规则限 %@）", rawValue(rule.transport)); }));
       continue;
     }
     if (!compiled.apps.empty() &&
-        std::none_of(compiled.apps.begin(), compiled.apps.end(), [&](const AppPattern& p) { return p.matches(app); })) {
+        std::none_of(compiled.apps.begin(), compiled.apps.end(),
+                     [&](const AppPattern& p) { return p.matches(app); })) {
       skip(reason(appReason, [&] { return VL("应用不匹配（%@）", app.bestDescription()); }));
       continue;
     }
-    if (!compiled.hosts.empty() && std::none_of(compiled.hosts.begin(), compiled.hosts.end(),
-                                                [&](const HostPattern& p) { return p.matches(host); })) {
+    if (!compiled.hosts.empty() &&
+        std::none_of(compiled.hosts.begin(), compiled.hosts.end(),
+                     [&](const HostPattern& p) { return p.matches(host); })) {
       skip(reason(hostReason, [&] { return VL("目标主机不匹配（%@）", host); }));
       continue;
     }
-    if (!compiled.ports.empty() && std::none_of(compiled.ports.begin(), compiled.ports.end(),
-                                                [&](const PortPattern& p) { return p.matches(port); })) {
+    if (!compiled.ports.empty() &&
+        std::none_of(compiled.ports.begin(), compiled.ports.end(),
+                     [&](const PortPattern& p) { return p.matches(port); })) {
       skip(reason(portReason, [&] { return VL("端口不匹配（%lld）", port); }));
       continue;
     }
@@ -100,7 +108,8 @@ Verdict RuleEngine::match(const AppIdentity& app, std::string_view host, std::ui
                  .trace = std::move(trace)};
 }
 
-Verdict::Resolved RuleEngine::resolve(const RuleAction& action, std::vector<Verdict::TraceEntry>& trace,
+Verdict::Resolved RuleEngine::resolve(const RuleAction& action,
+                                      std::vector<Verdict::TraceEntry>& trace,
                                       const std::string& ruleName) const {
   const auto fallBack = [&](std::string reason) {
     trace.push_back({.ruleName = ruleName, .matched = false, .reason = std::move(reason)});
@@ -123,9 +132,12 @@ Verdict::Resolved RuleEngine::resolve(const RuleAction& action, std::vector<Verd
       if (hops.empty()) return fallBack(VL("代理链为空，回退直连"));
       return Verdict::Resolved::proxy(std::move(hops));
     }
-    case RuleAction::Kind::interface: return Verdict::Resolved::interface(action.interfaceName);
-    case RuleAction::Kind::direct: return Verdict::Resolved::direct();
-    case RuleAction::Kind::block: return Verdict::Resolved::block();
+    case RuleAction::Kind::interface:
+      return Verdict::Resolved::interface(action.interfaceName);
+    case RuleAction::Kind::direct:
+      return Verdict::Resolved::direct();
+    case RuleAction::Kind::block:
+      return Verdict::Resolved::block();
   }
   return Verdict::Resolved::direct();
 }

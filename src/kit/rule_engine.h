@@ -25,7 +25,9 @@ struct Verdict {
 
     static Resolved direct() { return {}; }
     static Resolved block() { return {Kind::block, {}, {}}; }
-    static Resolved proxy(std::vector<ProxyServer> hops) { return {Kind::proxy, std::move(hops), {}}; }
+    static Resolved proxy(std::vector<ProxyServer> hops) {
+      return {Kind::proxy, std::move(hops), {}};
+    }
     static Resolved interface(std::string name) { return {Kind::interface, {}, std::move(name)}; }
 
     bool operator==(const Resolved&) const = default;
@@ -57,7 +59,8 @@ class RuleEngine {
   explicit RuleEngine(Profile profile);
 
   /// The first rule, in evaluation order, that takes the connection; never fails.
-  Verdict match(const AppIdentity& app, std::string_view host, std::uint16_t port, FlowTransport transport) const;
+  Verdict match(const AppIdentity& app, std::string_view host, std::uint16_t port,
+                FlowTransport transport) const;
 
   const Profile& profile() const { return profile_; }
 

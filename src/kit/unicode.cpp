@@ -12,14 +12,18 @@ namespace velmora::unicode {
 namespace {
 
 icu::UnicodeString toUnicode(std::string_view text) {
-  return icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
+  return icu::UnicodeString::fromUTF8(
+      icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
 }
 
 bool isASCII(std::string_view text) {
-  return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  return std::all_of(text.begin(), text.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
-char asciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char asciiLower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 }  // namespace
 
@@ -50,8 +54,9 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
   // Case folding can map a non-ASCII letter onto an ASCII one (the Kelvin sign onto "k"), so the
   // byte-wise shortcut is only exact when both sides are ASCII.
   if (isASCII(a) && isASCII(b)) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return asciiLower(x) == asciiLower(y); });
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+             return asciiLower(x) == asciiLower(y);
+           });
   }
   return toUnicode(a).caseCompare(toUnicode(b), U_FOLD_CASE_DEFAULT) == 0;
 }
@@ -59,9 +64,12 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
 bool containsIgnoringCase(std::string_view haystack, std::string_view needle) {
   if (isASCII(haystack) && isASCII(needle)) {
     return std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end(),
-                       [](char x, char y) { return asciiLower(x) == asciiLower(y); }) != haystack.end();
+                       [](char x, char y) { return asciiLower(x) == asciiLower(y); }) !=
+           haystack.end();
   }
-  return toUnicode(haystack).foldCase(U_FOLD_CASE_DEFAULT).indexOf(toUnicode(needle).foldCase(U_FOLD_CASE_DEFAULT)) >= 0;
+  return toUnicode(haystack)
+             .foldCase(U_FOLD_CASE_DEFAULT)
+             .indexOf(toUnicode(needle).foldCase(U_FOLD_CASE_DEFAULT)) >= 0;
 }
 
 bool startsWithLowercased(std::string_view text, std::string_view lowercasePrefix) {
@@ -103,7 +111,8 @@ bool globMatch(const std::u32string& pattern, const Subject& subject) {
     if (p < pattern.size() && pattern[p] == U'*') {
       starP = p++;
       starS = s;
-    } else if (p < pattern.size() && (pattern[p] == U'?' || pattern[p] == static_cast<char32_t>(subject[s]))) {
+    } else if (p < pattern.size() &&
+               (pattern[p] == U'?' || pattern[p] == static_cast<char32_t>(subject[s]))) {
       ++p;
       ++s;
     } else if (starP != std::u32string::npos) {
@@ -126,7 +135,8 @@ struct LoweredASCII {
 
 }  // namespace
 
-CaseInsensitiveWildcard::CaseInsensitiveWildcard(std::string_view pattern) : folded_(folded(pattern)) {}
+CaseInsensitiveWildcard::CaseInsensitiveWildcard(std::string_view pattern)
+    : folded_(folded(pattern)) {}
 
 bool CaseInsensitiveWildcard::matches(std::string_view subject) const {
   if (isASCII(subject)) return globMatch(folded_, LoweredASCII{subject});

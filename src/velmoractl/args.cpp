@@ -7,7 +7,8 @@ namespace velmora::cli {
 namespace {
 
 // These never take a value, so "--json status" keeps "status" as the command word.
-constexpr std::array<std::string_view, 5> kValuelessOptions = {"--json", "--offline", "--follow", "-h", "--help"};
+constexpr std::array<std::string_view, 5> kValuelessOptions = {"--json", "--offline", "--follow",
+                                                               "-h", "--help"};
 
 }  // namespace
 
@@ -18,7 +19,8 @@ Args::Args(const std::vector<std::string>& argv) {
     if (!argument.starts_with("-")) {
       positional.push_back(argument);
       i += 1;
-    } else if (std::find(kValuelessOptions.begin(), kValuelessOptions.end(), argument) != kValuelessOptions.end()) {
+    } else if (std::find(kValuelessOptions.begin(), kValuelessOptions.end(), argument) !=
+               kValuelessOptions.end()) {
       flags.insert(argument);
       i += 1;
     } else if (i + 1 < argv.size() && !argv[i + 1].starts_with("--")) {
@@ -34,7 +36,8 @@ Args::Args(const std::vector<std::string>& argv) {
 
 std::optional<std::string> Args::flag(std::initializer_list<std::string_view> names) const {
   for (std::string_view name : names) {
-    if (const auto found = options.find(std::string(name)); found != options.end()) return found->second;
+    if (const auto found = options.find(std::string(name)); found != options.end())
+      return found->second;
   }
   return std::nullopt;
 }

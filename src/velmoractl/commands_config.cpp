@@ -12,7 +12,9 @@ namespace velmora::cli {
 namespace {
 
 /// A usage error, reported before any backend is used.
-[[noreturn]] void usageError(std::string_view message) { throw Error(VL(message)); }
+[[noreturn]] void usageError(std::string_view message) {
+  throw Error(VL(message));
+}
 
 /// "a; b;;c" → {"a", "b", "c"}: split at ";", trimmed, empty pieces dropped.
 std::vector<std::string> splitList(const std::optional<std::string>& value) {
@@ -21,7 +23,8 @@ std::vector<std::string> splitList(const std::optional<std::string>& value) {
   std::size_t start = 0;
   while (start <= value->size()) {
     const std::size_t end = std::min(value->find(';', start), value->size());
-    const std::string_view piece = trimmedSpacesAndTabs(std::string_view(*value).substr(start, end - start));
+    const std::string_view piece =
+        trimmedSpacesAndTabs(std::string_view(*value).substr(start, end - start));
     if (!piece.empty()) items.emplace_back(piece);
     start = end + 1;
   }
@@ -71,7 +74,8 @@ void runStatus(CommandContext& context) {
   if (!context.useOffline) {
     const StatsSnapshot& stats = status.stats;
     emit("连接      : 总 " + std::to_string(stats.totalConnections) + " · 活跃 " +
-         std::to_string(stats.activeConnections) + " · 失败 " + std::to_string(stats.failedConnections));
+         std::to_string(stats.activeConnections) + " · 失败 " +
+         std::to_string(stats.failedConnections));
     emit("流量      : ↑ " + humanBytes(stats.bytesSent) + "  ↓ " + humanBytes(stats.bytesReceived));
   }
 }
@@ -87,17 +91,19 @@ void runProfile(CommandContext& context) {
   const std::string sub = subcommand(context);
   if (sub == "list") {
     const std::vector<ProfileSummaryDTO> profiles =
-        context.useOffline ? context.offline().profiles()
-                           : DTOCoding::decodeArray(context.client.listProfiles(), profileSummaryDTOFromJSON);
+        context.useOffline
+            ? context.offline().profiles()
+            : DTOCoding::decodeArray(context.client.listProfiles(), profileSummaryDTOFromJSON);
     if (context.json()) {
       emitJSON(json::arrayOf(profiles));
       return;
     }
     for (const ProfileSummaryDTO& profile : profiles) {
       std::string line = std::string(profile.isActive ? "▸" : " ") + " " + profile.name + "  (" +
-                         std::to_string(profile.ruleCount) + " 条规则, " + std::to_string(profile.proxyCount) +
-                         " 个代理)";
-      if (!profile.boundEnvironments.empty()) line += "  ← " + joined(profile.boundEnvironments, ", ");
+                         std::to_string(profile.ruleCount) + " 条规则, " +
+                         std::to_string(profile.proxyCount) + " 个代理)";
+      if (!profile.boundEnvironments.empty())
+        line += "  ← " + joined(profile.boundEnvironments, ", ");
       emit(line);
     }
     return;
@@ -138,9 +144,10 @@ void runRule(CommandContext& context) {
   const std::string sub = subcommand(context);
   if (sub == "list") {
     const std::optional<std::string> search = context.args.flag({"--search", "-s"});
-    const std::vector<RuleDTO> rules = context.useOffline
-                                           ? context.offline().rules(search)
-                                           : DTOCoding::decodeArray(context.client.listRules(search), ruleDTOFromJSON);
+    const std::vector<RuleDTO> rules =
+        context.useOffline
+            ? context.offline().rules(search)
+            : DTOCoding::decodeArray(context.client.listRules(search), ruleDTOFromJSON);
     if (context.json()) {
       emitJSON(json::arrayOf(rules));
       return;
@@ -150,12 +157,13 @@ void runRule(CommandContext& context) {
       if (!rule.apps.empty()) conditions.push_back("应用=" + joined(rule.apps, ";"));
       if (!rule.hosts.empty()) conditions.push_back("主机=" + joined(rule.hosts, ";"));
       if (!rule.ports.empty()) conditions.push_back("端口=" + joined(rule.ports, ";"));
-      emit(std::string(rule.enabled ? "✓" : "✗") + " " + rule.name + (rule.locked ? " 🔒" : "") + "  " +
-           (conditions.empty() ? "任意" : joined(conditions, " ")) + "  → " + rule.action);
+      emit(std::string(rule.enabled ? "✓" : "✗") + " " + rule.name + (rule.locked ? " 🔒" : "") +
+           "  " + (conditions.empty() ? "任意" : joined(conditions, " ")) + "  → " + rule.action);
     }
     return;
   }
-  if (sub != "add" && sub != "enable" && sub != "disable" && sub != "rm" && sub != "remove") unknownSubcommand(context);
+  if (sub != "add" && sub != "enable" && sub != "disable" && sub != "rm" && sub != "remove")
+    unknownSubcommand(context);
   OfflineOperations offline = context.offline();
   const std::string& name = context.word(2);
   if (sub == "add") {
@@ -194,7 +202,8 @@ void runProxy(CommandContext& context) {
       emit("还没有配置代理。用 `velmoractl proxy add Clash 127.0.0.1 7890` 加一个。");
     } else {
       for (const ProxyServer& proxy : proxies) {
-        emit(proxy.name + "  " + proxy.endpointDescription() + "  " + std::string(rawValue(proxy.proto)));
+        emit(proxy.name + "  " + proxy.endpointDescription() + "  " +
+             std::string(rawValue(proxy.proto)));
       }
     }
     return;
@@ -205,13 +214,15 @@ void runProxy(CommandContext& context) {
   if (!port) usageError("用法: proxy add <名称> <地址> <端口> [--type socks5|http]");
   const auto user = context.args.flag({"--user"});
   const auto password = context.args.flag({"--pass"});
-  const ProxyServer proxy{
-      .id = UUID::random(),
-      .name = context.word(2),
-      .address = context.word(3),
-      .port = *port,
-      .proto = context.args.flag({"--type"}) == "http" ? ProxyProtocol::http : ProxyProtocol::socks5,
-      .credentials = user && password ? std::optional(ProxyCredentials{*user, *password}) : std::nullopt};
+  const ProxyServer proxy{.id = UUID::random(),
+                          .name = context.word(2),
+                          .address = context.word(3),
+                          .port = *port,
+                          .proto = context.args.flag({"--type"}) == "http" ? ProxyProtocol::http
+                                                                           : ProxyProtocol::socks5,
+                          .credentials = user && password
+                                             ? std::optional(ProxyCredentials{*user, *password})
+                                             : std::nullopt};
   offline.addProxy(proxy);
   emit("已添加代理「" + proxy.name + "」" + proxy.address + ":" + std::to_string(proxy.port) + " " +
        std::string(rawValue(proxy.proto)));

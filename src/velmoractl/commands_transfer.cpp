@@ -29,7 +29,8 @@ std::optional<std::int64_t> parseInteger(const std::optional<std::string>& text)
   return negative ? -value : value;
 }
 
-/// "[03.01 16:30:00] Safari - apple.com:443 close, ↑1.0 KB ↓2.0 KB  [Web → direct]  ⚠︎ reset"
+/// "[03.01 16:30:00] Safari - apple.com:443 close, ↑1.0 KB ↓2.0 KB  [Web → direct]  ⚠︎
+/// reset"
 std::string eventLine(const ConnectionEvent& event) {
   const std::time_t seconds = std::chrono::system_clock::to_time_t(event.date);
   std::tm local{};
@@ -71,9 +72,10 @@ void runTest(CommandContext& context) {
   const std::string& host = pieces[0];
   const std::uint16_t port = pieces.size() > 1 ? parsePort(pieces[1]).value_or(443) : 443;
 
-  const TestRouteDTO result = context.useOffline
-                                  ? context.offline().testRoute(app, host, port)
-                                  : DTOCoding::decode(context.client.testRoute(app, host, port), testRouteDTOFromJSON);
+  const TestRouteDTO result =
+      context.useOffline
+          ? context.offline().testRoute(app, host, port)
+          : DTOCoding::decode(context.client.testRoute(app, host, port), testRouteDTOFromJSON);
   if (context.json()) {
     emitJSON(toJSON(result));
     return;
@@ -84,12 +86,15 @@ void runTest(CommandContext& context) {
 }
 
 void runLogs(CommandContext& context) {
-  const ConnectionQueryDTO query{.app = context.args.flag({"--app"}),
-                                 .host = context.args.flag({"--host"}),
-                                 .sinceMinutes = parseInteger(context.args.flag({"--since"})),
-                                 .limit = parseInteger(context.args.flag({"--limit"})).value_or(100)};
+  const ConnectionQueryDTO query{
+      .app = context.args.flag({"--app"}),
+      .host = context.args.flag({"--host"}),
+      .sinceMinutes = parseInteger(context.args.flag({"--since"})),
+      .limit = parseInteger(context.args.flag({"--limit"})).value_or(100)};
   const std::string filter = DTOCoding::encode(query);
-  const auto fetch = [&] { return DTOCoding::decodeArray(context.client.queryConnections(filter), connectionEventFromJSON); };
+  const auto fetch = [&] {
+    return DTOCoding::decodeArray(context.client.queryConnections(filter), connectionEventFromJSON);
+  };
 
   const std::vector<ConnectionEvent> first = fetch();
   printEvents(context, first);

@@ -22,10 +22,12 @@ std::size_t ruleIndex(const Profile& profile, std::string_view name) {
 
 bool mentions(const Rule& rule, const std::string& word) {
   const auto inAny = [&](const std::vector<std::string>& texts) {
-    return std::any_of(texts.begin(), texts.end(),
-                       [&](const std::string& text) { return unicode::containsIgnoringCase(text, word); });
+    return std::any_of(texts.begin(), texts.end(), [&](const std::string& text) {
+      return unicode::containsIgnoringCase(text, word);
+    });
   };
-  return unicode::containsIgnoringCase(rule.name, word) || inAny(rule.apps) || inAny(rule.hosts) || inAny(rule.tags);
+  return unicode::containsIgnoringCase(rule.name, word) || inAny(rule.apps) || inAny(rule.hosts) ||
+         inAny(rule.tags);
 }
 
 }  // namespace
@@ -52,9 +54,13 @@ std::vector<ProfileSummaryDTO> OfflineOperations::profiles() const {
   return summaries;
 }
 
-void OfflineOperations::switchProfile(std::string_view name) { store_.setActive(store_.find(name).id); }
+void OfflineOperations::switchProfile(std::string_view name) {
+  store_.setActive(store_.find(name).id);
+}
 
-void OfflineOperations::createProfile(const std::string& name) { store_.create(name); }
+void OfflineOperations::createProfile(const std::string& name) {
+  store_.create(name);
+}
 
 std::vector<std::string> OfflineOperations::environments() const {
   std::vector<std::string> lines;
@@ -81,7 +87,8 @@ void OfflineOperations::addRule(const RuleDTO& record) {
   Rule rule = record.makeRule(profile);
   // The new rule goes after every unlocked rule and before the fallback.
   std::vector<Rule> rules = profile.orderedRules();
-  const auto fallback = std::find_if(rules.begin(), rules.end(), [](const Rule& r) { return r.locked && r.name == "Default"; });
+  const auto fallback = std::find_if(rules.begin(), rules.end(),
+                                     [](const Rule& r) { return r.locked && r.name == "Default"; });
   rules.insert(fallback, std::move(rule));
   store_.save(profile.with({.rules = std::move(rules)}));
 }
@@ -90,7 +97,8 @@ void OfflineOperations::removeRule(std::string_view name) {
   const Profile profile = store_.activeProfile();
   const Rule& rule = profile.rules[ruleIndex(profile, name)];
   if (rule.locked) {
-    throw ClientErrorMessage(VL("「%@」是内置保护规则，不能删除（它防止本机 localhost 流量被误代理）", rule.name));
+    throw ClientErrorMessage(
+        VL("「%@」是内置保护规则，不能删除（它防止本机 localhost 流量被误代理）", rule.name));
   }
   std::vector<Rule> rules;
   for (const Rule& candidate : profile.rules) {
@@ -114,7 +122,9 @@ void OfflineOperations::addProxy(const ProxyServer& proxy) {
   store_.save(profile.with({.proxies = std::move(proxies)}));
 }
 
-std::vector<ProxyServer> OfflineOperations::proxies() const { return store_.activeProfile().proxies; }
+std::vector<ProxyServer> OfflineOperations::proxies() const {
+  return store_.activeProfile().proxies;
+}
 
 void OfflineOperations::setRoute(const std::string& app, std::string_view target) {
   const Profile profile = store_.activeProfile();
@@ -129,7 +139,8 @@ RuleAction OfflineOperations::parseTarget(std::string_view target, const Profile
   if (lowered == "block") return RuleAction::block();
   if (lowered.starts_with("interface:")) {
     const std::string name(trimmedSpacesAndTabs(target.substr(10)));
-    if (name.empty()) throw ClientErrorMessage(VL("interface: 后面要跟网卡名，例如 interface:utun4"));
+    if (name.empty())
+      throw ClientErrorMessage(VL("interface: 后面要跟网卡名，例如 interface:utun4"));
     return RuleAction::interface(name);
   }
   const std::string proxyName(lowered.starts_with("proxy:") ? target.substr(6) : target);
@@ -144,7 +155,8 @@ RuleAction OfflineOperations::parseTarget(std::string_view target, const Profile
   throw ClientErrorMessage(VL("找不到代理「%@」。可用：%@", proxyName, available));
 }
 
-TestRouteDTO OfflineOperations::testRoute(const std::string& app, std::string_view host, std::uint16_t port) const {
+TestRouteDTO OfflineOperations::testRoute(const std::string& app, std::string_view host,
+                                          std::uint16_t port) const {
   const RuleEngine engine(store_.activeProfile());
   // The one text the user gave stands for every name the application could be known by.
   const AppIdentity identity{.bundleID = app, .displayName = app, .executableName = app};

@@ -18,7 +18,9 @@
 namespace velmora::testing {
 namespace {
 
-[[noreturn]] void throwErrno(const char* what) { throw std::system_error(errno, std::generic_category(), what); }
+[[noreturn]] void throwErrno(const char* what) {
+  throw std::system_error(errno, std::generic_category(), what);
+}
 
 /// Reads both pipes to their ends without letting either fill up and stall the child.
 /// When interruptAt is given, the child gets SIGINT then, as a user's Ctrl-C.
@@ -31,7 +33,8 @@ void drain(int outFD, int errFD, RunResult& result, pid_t child,
   while (open > 0) {
     int timeout = -1;
     if (interruptAt) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*interruptAt - std::chrono::steady_clock::now());
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          *interruptAt - std::chrono::steady_clock::now());
       if (left.count() <= 0) {
         kill(child, SIGINT);
         interruptAt.reset();
@@ -104,7 +107,8 @@ ScratchDirectory::~ScratchDirectory() {
   std::filesystem::remove_all(path_, ignored);
 }
 
-RunResult runVelmoractl(const std::vector<std::string>& arguments, const std::filesystem::path& home,
+RunResult runVelmoractl(const std::vector<std::string>& arguments,
+                        const std::filesystem::path& home,
                         std::optional<std::chrono::milliseconds> interruptAfter) {
   const auto start = std::chrono::steady_clock::now();
   int outPipe[2];

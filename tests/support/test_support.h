@@ -36,7 +36,8 @@ struct RunResult {
 /// Runs the built velmoractl with the arguments, HOME set to home, no XDG_CONFIG_HOME, and no
 /// session bus unless a PrivateBus is alive, whose address it then gets; waits for it. With
 /// interruptAfter, the run is interrupted as by Ctrl-C once that much time has passed.
-RunResult runVelmoractl(const std::vector<std::string>& arguments, const std::filesystem::path& home,
+RunResult runVelmoractl(const std::vector<std::string>& arguments,
+                        const std::filesystem::path& home,
                         std::optional<std::chrono::milliseconds> interruptAfter = std::nullopt);
 
 /// An environment variable set (or, given nothing, removed) while this lives; the earlier state
