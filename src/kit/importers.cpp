@@ -186,22 +186,6 @@ std::optional<std::uint16_t> proxifierPort(std::string_view text) {
   return static_cast<std::uint16_t>(value);
 }
 
-/// The pieces of a semicolon-separated list, trimmed of spaces and tabs; empty pieces dropped.
-/// Line breaks stay: a list broken over lines without semicolons keeps them inside its pieces.
-std::vector<std::string> splitList(const std::optional<std::string>& text) {
-  std::vector<std::string> pieces;
-  if (!text) return pieces;
-  std::string_view rest = *text;
-  while (!rest.empty()) {
-    const auto semicolon = rest.find(';');
-    const std::string_view piece = trimmedSpacesAndTabs(rest.substr(0, semicolon));
-    if (!piece.empty()) pieces.emplace_back(piece);
-    if (semicolon == std::string_view::npos) break;
-    rest.remove_prefix(semicolon + 1);
-  }
-  return pieces;
-}
-
 /// The value of encoding="…" in an XML declaration at the very start, or nothing.
 std::optional<std::string> declaredEncoding(std::string_view data) {
   if (!data.starts_with("<?xml")) return std::nullopt;
@@ -355,9 +339,9 @@ ImportedConfig PPXImportAdapter::parse(std::string_view data) const {
         Rule{.id = UUID::random(),
              .name = std::move(name),
              .enabled = std::string_view(element.attribute("enabled").value()) != "false",
-             .apps = splitList(childText(element, "Applications")),
-             .hosts = splitList(childText(element, "Targets")),
-             .ports = splitList(childText(element, "Ports")),
+             .apps = splitList(childText(element, "Applications").value_or("")),
+             .hosts = splitList(childText(element, "Targets").value_or("")),
+             .ports = splitList(childText(element, "Ports").value_or("")),
              .transport = FlowTransport::any,
              .action = ruleAction(element, proxyIDs, config.proxies),
              .quicPolicy = QUICPolicy::fallback,

@@ -34,6 +34,18 @@ std::string_view trimmedSpacesAndTabs(std::string_view text) {
   return text.substr(first, last - first + 1);
 }
 
+std::vector<std::string> splitList(std::string_view text) {
+  std::vector<std::string> items;
+  while (!text.empty()) {
+    const auto semicolon = text.find(';');
+    const std::string_view item = trimmedSpacesAndTabs(text.substr(0, semicolon));
+    if (!item.empty()) items.emplace_back(item);
+    if (semicolon == std::string_view::npos) break;
+    text.remove_prefix(semicolon + 1);
+  }
+  return items;
+}
+
 std::string AppIdentity::bestDescription() const {
   if (displayName) return *displayName;
   if (executableName) return *executableName;

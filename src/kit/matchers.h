@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "unicode.h"
 
@@ -88,5 +89,9 @@ std::optional<std::uint16_t> parsePort(std::string_view text);
 
 /// Spaces and tabs removed from both ends (line breaks stay).
 std::string_view trimmedSpacesAndTabs(std::string_view text);
+
+/// "a; b;;c" → {"a", "b", "c"}: a list as users write it, split at ";", each item trimmed of
+/// spaces and tabs (line breaks stay inside items), empty items dropped.
+std::vector<std::string> splitList(std::string_view text);
 
 }  // namespace velmora

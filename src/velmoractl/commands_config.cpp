@@ -16,21 +16,6 @@ namespace {
   throw Error(VL(message));
 }
 
-/// "a; b;;c" → {"a", "b", "c"}: split at ";", trimmed, empty pieces dropped.
-std::vector<std::string> splitList(const std::optional<std::string>& value) {
-  std::vector<std::string> items;
-  if (!value) return items;
-  std::size_t start = 0;
-  while (start <= value->size()) {
-    const std::size_t end = std::min(value->find(';', start), value->size());
-    const std::string_view piece =
-        trimmedSpacesAndTabs(std::string_view(*value).substr(start, end - start));
-    if (!piece.empty()) items.emplace_back(piece);
-    start = end + 1;
-  }
-  return items;
-}
-
 std::string joined(const std::vector<std::string>& items, std::string_view separator) {
   std::string text;
   for (const std::string& item : items) {
@@ -173,9 +158,9 @@ void runRule(CommandContext& context) {
     }
     offline.addRule(RuleDTO{.name = name,
                             .enabled = true,
-                            .apps = splitList(context.args.flag({"--app"})),
-                            .hosts = splitList(context.args.flag({"--host"})),
-                            .ports = splitList(context.args.flag({"--port"})),
+                            .apps = splitList(context.args.flag({"--app"}).value_or("")),
+                            .hosts = splitList(context.args.flag({"--host"}).value_or("")),
+                            .ports = splitList(context.args.flag({"--port"}).value_or("")),
                             .action = *action,
                             .locked = false});
     emit("已添加规则「" + name + "」");
