@@ -315,11 +315,5 @@ TEST(RuleDTO, ReadsActionTextsAndRefusesUnknownOnes) {
   EXPECT_EQ(made.hosts, std::vector<std::string>{"h"});
 }
 
-TEST(AutomationBus, HasOneMethodPerRequest) {
-  std::set<std::string_view> names;
-  for (const auto& method : AutomationBus::methods) names.insert(method.name);
-  EXPECT_EQ(names.size(), 19u);
-}
-
 }  // namespace
 }  // namespace velmora
