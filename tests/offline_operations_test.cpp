@@ -1,6 +1,6 @@
 // The file backend over scratch stores, operation by operation; every failure leaves the profile
 // file as it was, byte for byte.
-#include "offline_operations.h"
+#include "kit/offline_operations.h"
 
 #include <gtest/gtest.h>
 
@@ -11,8 +11,8 @@
 namespace velmora {
 namespace {
 
-using cli::ClientErrorMessage;
-using cli::OfflineOperations;
+using velmora::ClientErrorMessage;
+using velmora::OfflineOperations;
 using testing::ScratchDirectory;
 
 class OfflineOperationsTest : public ::testing::Test {

@@ -8,7 +8,7 @@
 #include "args.h"
 #include "kit/automation_protocol.h"
 #include "kit/profile_store.h"
-#include "offline_operations.h"
+#include "kit/offline_operations.h"
 
 namespace velmora::cli {
 

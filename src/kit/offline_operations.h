@@ -8,11 +8,11 @@
 #include <string_view>
 #include <vector>
 
-#include "kit/automation_protocol.h"
-#include "kit/error.h"
-#include "kit/profile_store.h"
+#include "automation_protocol.h"
+#include "error.h"
+#include "profile_store.h"
 
-namespace velmora::cli {
+namespace velmora {
 
 /// A message the offline operations compose themselves, shown as it stands.
 class ClientErrorMessage : public Error {
@@ -53,4 +53,4 @@ class OfflineOperations {
   ProfileStore& store_;
 };
 
-}  // namespace velmora::cli
+}  // namespace velmora

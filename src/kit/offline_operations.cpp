@@ -2,14 +2,14 @@
 
 #include <algorithm>
 
-#include "kit/file_io.h"
-#include "kit/importers.h"
-#include "kit/localize.h"
-#include "kit/matchers.h"
-#include "kit/rule_engine.h"
-#include "kit/unicode.h"
+#include "file_io.h"
+#include "importers.h"
+#include "localize.h"
+#include "matchers.h"
+#include "rule_engine.h"
+#include "unicode.h"
 
-namespace velmora::cli {
+namespace velmora {
 namespace {
 
 /// The first stored rule named like this, ignoring case; the store's not-found error otherwise.
@@ -186,4 +186,4 @@ void OfflineOperations::importProfile(std::string_view data) {
   store_.save(merging(store_.activeProfile(), imported));
 }
 
-}  // namespace velmora::cli
+}  // namespace velmora
