@@ -1,6 +1,8 @@
 // velmoractl as a user runs it: help, exit statuses and the unknown-command error.
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 #include "commands.h"
 #include "test_support.h"
 
@@ -17,7 +19,7 @@ class CommandLine : public ::testing::Test {
   }
   const std::string help = std::string(cli::usage) + "\n";
 
- private:
+ protected:
   ScratchDirectory home_;
 };
 
@@ -62,6 +64,28 @@ TEST_F(CommandLine, UnknownCommandIsOneLineOnStandardError) {
   EXPECT_EQ(result.status, 1);
   // Command words are case-sensitive.
   EXPECT_EQ(run({"HELP"}).err, "错误：未知命令「HELP」。运行 `velmoractl help` 查看用法。\n");
+}
+
+TEST_F(CommandLine, OutputThatCannotBeWrittenIsAFailureUnlessTheReaderLeft) {
+  using testing::StandardOutput;
+  const struct {
+    StandardOutput output;
+    std::string err;
+    int status;
+  } cases[] = {
+      {StandardOutput::deviceFull, "错误：无法写入标准输出：No space left on device\n", 1},
+      {StandardOutput::closed, "错误：无法写入标准输出：Bad file descriptor\n", 1},
+      // A reader that stopped early (`| head -1`) ends the run quietly, by SIGPIPE.
+      {StandardOutput::closedPipe, "", 128 + SIGPIPE},
+  };
+  for (const auto& c : cases) {
+    for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{
+             {"export"}, {"rule", "list"}, {"profile", "list", "--json"}, {"help"}}) {
+      const auto result = runVelmoractl(arguments, home_.path(), std::nullopt, c.output);
+      EXPECT_EQ(result.err, c.err) << ::testing::PrintToString(arguments);
+      EXPECT_EQ(result.status, c.status) << ::testing::PrintToString(arguments);
+    }
+  }
 }
 
 }  // namespace

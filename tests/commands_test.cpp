@@ -212,9 +212,13 @@ TEST_F(Commands, ExportAndImportMoveProfiles) {
   const Profile profile = decodeProfileDocument(exported);
   EXPECT_EQ(profile.rules.size(), 3u);
 
+  // An export holds passwords: a file that was readable by others is made private.
   const fs::path file = home() / "out.json";
+  std::ofstream(file) << "old";
+  fs::permissions(file, fs::perms(0644));
   EXPECT_EQ(ok({"export", "Default", "-o", file.string()}), "已导出到 " + file.string() + "\n");
   EXPECT_EQ(readFile(file) + "\n", exported);
+  EXPECT_EQ(fs::status(file).permissions(), fs::perms(0600));
   fails(
       {"export", "--output", (home() / "missing" / "out.json").string()},
       "无法写入「" + (home() / "missing" / "out.json").string() + "」：No such file or directory");
@@ -245,6 +249,31 @@ TEST_F(Commands, ADamagedActiveProfileIsReportedAndLeftAlone) {
   EXPECT_EQ(result.status, 1);
   EXPECT_NE(result.err.find("rules[0].tags"), std::string::npos) << result.err;
   EXPECT_EQ(readFile(file), document.dump());
+}
+
+TEST_F(Commands, WordsThatAreNotUTF8AreRefusedBeforeAnythingIsWritten) {
+  ok({"proxy", "add", "P", "127.0.0.1", "1080"});
+  const struct {
+    std::vector<std::string> arguments;
+    std::string shown;
+  } cases[] = {
+      {{"rule", "add", "x\xFF", "--app", "A", "--action", "direct"}, "x\\xFF"},
+      {{"rule", "add", "x", "--app", "A;\xC3(", "--action", "direct"}, "A;\\xC3("},
+      {{"route", "set", "微\xE4\xBF", "direct"}, "微\\xE4\\xBF"},
+      {{"proxy", "add", "Q", "\xED\xA0\x80", "1080"}, "\\xED\\xA0\\x80"},  // a surrogate
+      {{"profile", "create", "\xFE"}, "\\xFE"},
+      {{"rule", "enable", "x", "--\xFF"}, "--\\xFF"},
+  };
+  for (const auto& c : cases) fails(c.arguments, "参数「" + c.shown + "」不是有效的 UTF-8 文本");
+
+  // Imported text that names no character is replaced, each byte of it as the Unicode standard
+  // counts ill-formed sequences, and the profile stays readable.
+  std::ofstream(home() / "bad.ppx")
+      << "<ProxifierProfile><RuleList><Rule><Name>x&#xD800;</Name><Applications>A</Applications>"
+         "<Action type=\"Block\"/></Rule></RuleList></ProxifierProfile>";
+  ok({"import", (home() / "bad.ppx").string()});
+  EXPECT_NE(ok({"rule", "list"}).find("✓ x\uFFFD\uFFFD\uFFFD  应用=A  → block\n"),
+            std::string::npos);
 }
 
 }  // namespace

@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
+#include "kit/profile_store.h"
+
 namespace velmora {
 namespace {
 
@@ -298,6 +302,122 @@ TEST(Enumerations, ConvertToAndFromTheirExactStrings) {
   EXPECT_EQ(rawValue(QUICPolicy::fallback), "fallback");
   EXPECT_EQ(allCases<FlowTransport>(),
             (std::array{FlowTransport::tcp, FlowTransport::udp, FlowTransport::any}));
+}
+
+/// Random profiles whose texts mix ASCII (quotes, slashes, controls), CJK, emoji and, now and
+/// then, a byte that is not UTF-8 at all.
+class ProfileGenerator {
+ public:
+  explicit ProfileGenerator(std::uint32_t seed) : random_(seed) {}
+
+  std::string text() {
+    static const std::vector<std::string> pieces = {"a",
+                                                    "Z",
+                                                    "/",
+                                                    "\\",
+                                                    "\"",
+                                                    " ",
+                                                    "\n",
+                                                    "\t",
+                                                    std::string(1, '\0'),
+                                                    "\x01",
+                                                    "微",
+                                                    "信",
+                                                    "ß",
+                                                    "é",
+                                                    "😀",
+                                                    "\xE2\x80\xAE",
+                                                    "%ComputerName%",
+                                                    "*",
+                                                    "?"};
+    static const std::vector<std::string> broken = {"\xFF", "\xED\xA0\x80", "\xC3"};
+    std::string result;
+    for (int i = pick(6); i > 0; --i) result += pieces[pick(pieces.size())];
+    if (pick(40) == 0) result += broken[pick(broken.size())];
+    return result;
+  }
+
+  Profile profile() {
+    Profile profile = Profile::makeDefault(text());
+    profile.schemaVersion = pick(2) ? 1 : static_cast<std::int64_t>(random_());
+    for (int i = pick(3); i > 0; --i) {
+      profile.proxies.push_back(
+          {.id = UUID::random(),
+           .name = text(),
+           .address = text(),
+           .port = static_cast<std::uint16_t>(random_()),
+           .proto = pick(2) ? ProxyProtocol::http : ProxyProtocol::socks5,
+           .credentials =
+               pick(2) ? std::optional(ProxyCredentials{text(), text()}) : std::nullopt});
+    }
+    if (!profile.proxies.empty()) {
+      profile.chains.push_back(
+          {.id = UUID::random(), .name = text(), .proxyIDs = {profile.proxies.front().id}});
+    }
+    for (int i = pick(4); i > 0; --i) {
+      const RuleAction actions[] = {
+          RuleAction::direct(), RuleAction::block(), RuleAction::interface(text()),
+          profile.proxies.empty() ? RuleAction::proxy(UUID::random())
+                                  : RuleAction::proxy(profile.proxies.back().id)};
+      profile.rules.insert(profile.rules.begin() + 1, Rule{.id = UUID::random(),
+                                                           .name = text(),
+                                                           .enabled = pick(2) == 0,
+                                                           .apps = texts(),
+                                                           .hosts = texts(),
+                                                           .ports = texts(),
+                                                           .transport = FlowTransport::udp,
+                                                           .action = actions[pick(4)],
+                                                           .quicPolicy = QUICPolicy::direct,
+                                                           .locked = pick(5) == 0,
+                                                           .tags = texts()});
+    }
+    profile.dns.exclusions = texts();
+    profile.environments.push_back(
+        NetworkEnvironment{UUID::random(), text(),
+                           pick(2) ? NetworkEnvironment::Kind::wifi(text())
+                                   : NetworkEnvironment::Kind::wired(text(), std::nullopt)});
+    return profile;
+  }
+
+ private:
+  int pick(std::size_t count) {
+    return static_cast<int>(std::uniform_int_distribution<std::size_t>(0, count - 1)(random_));
+  }
+  std::vector<std::string> texts() {
+    std::vector<std::string> result;
+    for (int i = pick(3); i > 0; --i) result.push_back(text());
+    return result;
+  }
+
+  std::mt19937 random_;
+};
+
+/// Every text of the profile, as the writer meets them.
+bool allTextValid(const Profile& profile) {
+  const std::string document =
+      toJSON(profile).dump(-1, ' ', false, json::Value::error_handler_t::replace);
+  return document.find("\xEF\xBF\xBD") == std::string::npos;
+}
+
+TEST(ProfileJSON, WhatIsWrittenReadsBackEqualAndBrokenTextIsNeverWritten) {
+  ProfileGenerator generator(20261206);
+  int written = 0, refused = 0;
+  for (int i = 0; i < 400; ++i) {
+    const Profile profile = generator.profile();
+    const bool valid = allTextValid(profile);
+    try {
+      const std::string document = encodeProfileDocument(profile);
+      ASSERT_TRUE(valid) << document;
+      ASSERT_EQ(decodeProfileDocument(document), profile) << document;
+      ++written;
+    } catch (const json::EncodingError&) {
+      ASSERT_FALSE(valid);
+      ++refused;
+    }
+  }
+  // Both kinds were met often enough to mean something.
+  EXPECT_GT(written, 20);
+  EXPECT_GT(refused, 20);
 }
 
 }  // namespace

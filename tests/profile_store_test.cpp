@@ -2,7 +2,9 @@
 // marker, damaged files, file modes, and writes that fail, crash or race.
 #include "kit/profile_store.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -104,6 +106,44 @@ TEST_F(ProfileStoreTest, ADamagedFileIsCountedButNeverListedOrReplaced) {
     FAIL();
   } catch (const json::DecodingError& error) {
     EXPECT_NE(std::string(error.what()).find("rules[1].tags"), std::string::npos) << error.what();
+  }
+}
+
+TEST_F(ProfileStoreTest, DamagedFilesOfEveryKindAreSkippedAndNamedInTheUsersWords) {
+  ProfileStore store(root());
+  const std::string good = encodeProfileDocument(Profile::makeDefault("broken"));
+  std::string badBytes = good;
+  badBytes.replace(badBytes.find("broken"), 6, "bro\xFFken");
+  std::string overflow = good;
+  overflow.replace(overflow.find("\"dns\" : {"), 10, "\"dns\" : 1e5555555555, \"x\" : {");
+  const std::string deep = "{\"schemaVersion\" : " + std::string(70000, '[') + "\"wrong\"" +
+                           std::string(70000, ']') + "}";
+  const struct {
+    std::string text;
+    std::string reason;
+  } cases[] = {
+      {deep, "JSON 格式错误：嵌套超过 512 层"},
+      {overflow, "JSON 格式错误：数字超出可表示的范围"},
+      {badBytes, "的文本不是有效的 UTF-8"},
+      {good.substr(0, good.size() / 2), "意外结束"},
+      {"", "意外结束"},
+      {"[" + std::string(500, '[') + std::string(501, ']'), "JSON 数据无效：文档应为对象"},
+  };
+  for (const auto& c : cases) {
+    const std::string id = UUID::random().string();
+    const fs::path file = profiles() / (id + ".json");
+    writeText(file, c.text);
+    EXPECT_EQ(names(store.list()), std::vector<std::string>{"Default"}) << c.reason;
+    try {
+      store.load(*UUID::parse(id));
+      ADD_FAILURE() << c.reason;
+    } catch (const json::DecodingError& error) {
+      const std::string message = error.what();
+      EXPECT_NE(message.find(file.string()), std::string::npos) << message;
+      EXPECT_NE(message.find(c.reason), std::string::npos) << message;
+    }
+    EXPECT_EQ(readText(file), c.text);
+    fs::remove(file);
   }
 }
 
@@ -282,7 +322,7 @@ class CrashingCalls : public FileCalls {
   }
 };
 
-TEST_F(ProfileStoreTest, AProcessKilledMidWriteLeavesThePreviousFile) {
+TEST_F(ProfileStoreTest, AProcessKilledMidWriteLeavesThePreviousFileAndDebrisClearedLater) {
   ProfileStore store(root());
   const Profile before = store.activeProfile();
   const fs::path file = profiles() / (before.id.string() + ".json");
@@ -302,8 +342,28 @@ TEST_F(ProfileStoreTest, AProcessKilledMidWriteLeavesThePreviousFile) {
   EXPECT_EQ(WEXITSTATUS(status), 3);
 
   EXPECT_EQ(readText(file), bytesBefore);
-  // The half-written temporary may remain, but it is never taken for a profile.
+  // The half-written temporary remains for now, but it is never taken for a profile.
   EXPECT_EQ(names(store.list()), std::vector<std::string>{"Default"});
+  const auto debris = entries(profiles());
+  ASSERT_EQ(debris.size(), 2u);
+  const fs::path leftover = profiles() / debris.front();
+  ASSERT_TRUE(debris.front().starts_with("." + before.id.string() + ".json.tmp-")) << debris[0];
+
+  // Opening the store clears it once it is old enough to be nobody's work in progress, but not
+  // a temporary file that a live writer holds.
+  const fs::path held = profiles() / ("." + before.id.string() + ".json.tmp-AbCdEf");
+  writeText(held, "half");
+  const int holder = ::open(held.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+  const auto anHourAgo = fs::file_time_type::clock::now() - std::chrono::hours(1);
+  ProfileStore{root()};
+  EXPECT_EQ(entries(profiles()).size(), 3u);  // both still too young
+  fs::last_write_time(leftover, anHourAgo);
+  fs::last_write_time(held, anHourAgo);
+  ProfileStore{root()};
+  EXPECT_EQ(entries(profiles()),
+            (std::vector<std::string>{held.filename().string(), before.id.string() + ".json"}));
+  ::close(holder);
 }
 
 TEST_F(ProfileStoreTest, ConcurrentSaversLeaveOneWholeDocument) {

@@ -1,16 +1,33 @@
 #include "file_io.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <ctime>
 
 #include "localize.h"
 
 namespace velmora {
 namespace {
+
+/// Between the target's name and the random letters of every temporary file of an atomic write.
+constexpr std::string_view kTemporaryMarker = ".tmp-";
+constexpr std::size_t kRandomLetters = 6;
+/// A temporary file younger than this may belong to a writer that has not locked it yet.
+constexpr auto kAbandonedAfter = std::chrono::seconds(30);
+
+/// True for ".<name>.tmp-XXXXXX", the names writeFileAtomically gives its temporary files.
+bool isTemporaryName(std::string_view name) {
+  if (!name.starts_with('.') || name.size() < 1 + kTemporaryMarker.size() + kRandomLetters)
+    return false;
+  return name.substr(name.size() - kRandomLetters - kTemporaryMarker.size(),
+                     kTemporaryMarker.size()) == kTemporaryMarker;
+}
 
 [[noreturn]] void throwWriteError(const std::filesystem::path& path, int error) {
   throw FileError(VL("无法写入「%@」：%@", path.string(), std::strerror(error)));
@@ -61,15 +78,17 @@ FileCalls& FileCalls::system() {
 void writeFileAtomically(const std::filesystem::path& target, std::string_view bytes, mode_t mode,
                          FileCalls& calls) {
   // The temporary name starts with a dot and ends in random letters, so no listing of the
-  // directory mistakes it for a finished file.
+  // directory mistakes it for a finished file. It stays locked while this writer lives: a lock
+  // that can be taken marks the leftover of a writer that was killed.
   std::string name = ".";
   name += target.filename().string();
-  name += ".XXXXXX";
+  name += kTemporaryMarker;
+  name.append(kRandomLetters, 'X');
   std::string pattern = (target.parent_path() / name).string();
   const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
   if (fd < 0) throwWriteError(target, errno);
   TemporaryFile temporary(fd, pattern);
-  if (::fchmod(fd, mode) != 0) throwWriteError(target, errno);
+  if (::flock(fd, LOCK_EX) != 0 || ::fchmod(fd, mode) != 0) throwWriteError(target, errno);
 
   std::size_t written = 0;
   while (written < bytes.size()) {
@@ -91,9 +110,38 @@ void writeFileAtomically(const std::filesystem::path& target, std::string_view b
   }
 }
 
+void removeAbandonedTemporaryFiles(const std::filesystem::path& directory) {
+  std::error_code error;
+  for (auto entry = std::filesystem::directory_iterator(directory, error);
+       !error && entry != std::filesystem::directory_iterator(); entry.increment(error)) {
+    const std::filesystem::path& path = entry->path();
+    if (!isTemporaryName(path.filename().string())) continue;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat status;
+    const bool abandoned =
+        ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
+        std::chrono::system_clock::now() - std::chrono::system_clock::from_time_t(status.st_mtime) >
+            kAbandonedAfter &&
+        ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    // A live writer holds the lock until its rename; a young file may not be locked yet.
+    if (abandoned) ::unlink(path.c_str());
+    ::close(fd);
+  }
+}
+
 void writeFile(const std::filesystem::path& path, std::string_view bytes, mode_t mode) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
   if (fd < 0) throwWriteError(path, errno);
+  // A file that existed keeps its mode through open; a regular one gets exactly mode all the
+  // same. Devices and pipes (/dev/stdout, a fifo) are left as they are.
+  struct stat status;
+  if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && (status.st_mode & 07777) != mode &&
+      ::fchmod(fd, mode) != 0) {
+    const int error = errno;
+    ::close(fd);
+    throwWriteError(path, error);
+  }
   std::size_t written = 0;
   while (written < bytes.size()) {
     const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);

@@ -36,8 +36,13 @@ class FileCalls {
 void writeFileAtomically(const std::filesystem::path& target, std::string_view bytes, mode_t mode,
                          FileCalls& calls = FileCalls::system());
 
-/// Writes bytes to path in place, creating it with mode or truncating it: for targets the user
-/// names, which may be devices, pipes or links that must not be replaced.
+/// Removes what killed writers of writeFileAtomically left in directory: temporary files of its
+/// naming that no live writer holds. Never fails; what cannot be removed stays.
+void removeAbandonedTemporaryFiles(const std::filesystem::path& directory);
+
+/// Writes bytes to path in place, creating it or truncating it: for targets the user names,
+/// which may be devices, pipes or links that must not be replaced. A regular file is left with
+/// exactly mode, also when it existed before with another.
 void writeFile(const std::filesystem::path& path, std::string_view bytes, mode_t mode);
 
 /// The whole content of a file.

@@ -135,7 +135,9 @@ Profile merging(const Profile& profile, const ImportedConfig& imported) {
 namespace {
 
 /// The XPath string value of an element: all text below it, in document order. Walked without
-/// recursion, so a hostile nesting depth cannot exhaust the stack.
+/// recursion, so a hostile nesting depth cannot exhaust the stack. A character reference to
+/// something that is no character (&#xD800;) stands as U+FFFD, so that no imported text breaks
+/// the profile it lands in.
 std::string stringValue(pugi::xml_node element) {
   std::string value;
   pugi::xml_node node = element.first_child();
@@ -148,7 +150,7 @@ std::string stringValue(pugi::xml_node element) {
     while (node && node != element && !node.next_sibling()) node = node.parent();
     node = node == element ? pugi::xml_node() : node.next_sibling();
   }
-  return value;
+  return unicode::replacingInvalidUTF8(value);
 }
 
 /// The string value of the first child element of that name; nothing when there is no such
@@ -164,7 +166,7 @@ std::optional<std::string> childText(pugi::xml_node element, const char* name) {
 std::optional<std::string> attributeValue(pugi::xml_node element, const char* name) {
   const pugi::xml_attribute attribute = element.attribute(name);
   if (!attribute) return std::nullopt;
-  return std::string(attribute.value());
+  return unicode::replacingInvalidUTF8(attribute.value());
 }
 
 /// A decimal port as Proxifier files write it: an optional "+" (or a "-" before nothing but

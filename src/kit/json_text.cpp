@@ -3,11 +3,15 @@
 #include <cstdio>
 
 #include "localize.h"
+#include "unicode.h"
 
 namespace velmora::json {
 namespace {
 
 void writeString(std::string& out, const std::string& text) {
+  // Whatever is written must read back: a file or reply with a broken byte would make every
+  // later read of it fail.
+  if (!unicode::isValidUTF8(text)) throw EncodingError(VL("无法写出 JSON：文本不是有效的 UTF-8"));
   out += '"';
   for (unsigned char c : text) {
     switch (c) {
@@ -101,6 +105,44 @@ void write(std::string& out, const Value& value, bool indented, int depth) {
   }
 }
 
+/// The deepest nesting of arrays and objects in the text, stopping once it passes limit.
+/// Strings are skipped, escapes included; malformed text is the parser's to reject.
+std::size_t nestingDepth(std::string_view text, std::size_t limit) {
+  std::size_t depth = 0, deepest = 0;
+  bool inString = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (inString) {
+      if (c == '\\') {
+        ++i;
+      } else if (c == '"') {
+        inString = false;
+      }
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      deepest = std::max(deepest, ++depth);
+      if (deepest > limit) break;
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
+  return deepest;
+}
+
+/// Why the parser gave up, in the user's words.
+std::string parseFailure(const Value::parse_error& error) {
+  const std::string_view what = error.what();
+  const auto byte = static_cast<long long>(error.byte);
+  if (what.find("UTF-8") != std::string_view::npos ||
+      what.find("surrogate") != std::string_view::npos) {
+    return VL("第 %lld 字节处的文本不是有效的 UTF-8", byte);
+  }
+  if (what.find("end of input") != std::string_view::npos)
+    return VL("内容在第 %lld 字节处意外结束", byte);
+  return VL("第 %lld 字节处有语法错误", byte);
+}
+
 }  // namespace
 
 std::string pretty(const Value& value) {
@@ -116,10 +158,20 @@ std::string compact(const Value& value) {
 }
 
 Value parse(std::string_view text) {
+  // Every value read is later walked recursively (copied, written, searched for its path), so
+  // the nesting is bounded here; no document of ours comes anywhere near it.
+  if (nestingDepth(text, kMaxNestingDepth) > kMaxNestingDepth) {
+    throw DecodingError(
+        VL("JSON 格式错误：嵌套超过 %lld 层", static_cast<long long>(kMaxNestingDepth)));
+  }
   try {
     return Value::parse(text.begin(), text.end());
   } catch (const Value::parse_error& error) {
-    throw DecodingError(VL("JSON 格式错误：%@", error.what()));
+    throw DecodingError(VL("JSON 格式错误：%@", parseFailure(error)));
+  } catch (const Value::out_of_range&) {
+    throw DecodingError(VL("JSON 格式错误：数字超出可表示的范围"));
+  } catch (const Value::exception&) {
+    throw DecodingError(VL("JSON 格式错误：无法解析"));
   }
 }
 

@@ -17,7 +17,14 @@ namespace velmora::json {
 
 using Value = nlohmann::json;
 
+/// A value that cannot be written as JSON text: a string that is not valid UTF-8.
+class EncodingError : public Error {
+ public:
+  using Error::Error;
+};
+
 /// One member a line, two-space indentation, `"key" : value`, keys in byte order, "/" as "\/".
+/// Throws EncodingError rather than write text that would not read back.
 std::string pretty(const Value& value);
 
 /// No white space at all; keys in byte order, same escaping as pretty.
@@ -44,7 +51,11 @@ class DecodingError : public Error {
   using Error::Error;
 };
 
-/// Parses JSON text, throwing DecodingError for anything that is not one well-formed document.
+/// How deeply arrays and objects may nest in a document that is read.
+inline constexpr std::size_t kMaxNestingDepth = 512;
+
+/// Parses JSON text, throwing DecodingError for anything that is not one well-formed document
+/// (numbers beyond a double and nesting beyond kMaxNestingDepth included).
 Value parse(std::string_view text);
 
 /// A read-only view of one value inside a document, which knows its path ("rules[1].tags") so

@@ -178,8 +178,17 @@ void OfflineOperations::importProfile(std::string_view data) {
     store_.save(*document);
     return;
   }
+  // The importers read files by name, so the bytes go to a temporary copy, removed however the
+  // import ends.
   const std::filesystem::path file =
       std::filesystem::temp_directory_path() / ("import-" + UUID::random().string() + ".ppx");
+  struct RemovedAtEnd {
+    const std::filesystem::path& path;
+    ~RemovedAtEnd() {
+      std::error_code ignored;
+      std::filesystem::remove(path, ignored);
+    }
+  } removal{file};
   writeFileAtomically(file, data, 0600);
   const ConfigImportScanner scanner({std::make_shared<PPXImportAdapter>()});
   const ImportedConfig imported = scanner.parse(file);

@@ -59,6 +59,8 @@ Profile decodeProfileDocument(std::string_view text) {
 ProfileStore::ProfileStore(std::filesystem::path directory, FileCalls& calls)
     : directory_(std::move(directory)), profilesDirectory_(directory_ / "profiles"), calls_(calls) {
   createDirectories(profilesDirectory_, kDirectoryMode);
+  removeAbandonedTemporaryFiles(directory_);
+  removeAbandonedTemporaryFiles(profilesDirectory_);
   // A damaged file still counts: the user's data is never papered over with a fresh default.
   if (listIDs().empty()) {
     const Profile profile = Profile::makeDefault("Default");

@@ -39,6 +39,26 @@ bool isValidUTF8(std::string_view text) {
   return true;
 }
 
+std::string replacingInvalidUTF8(std::string_view text) {
+  if (isValidUTF8(text)) return std::string(text);
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+  const auto length = static_cast<int32_t>(text.size());
+  std::string result;
+  int32_t i = 0;
+  while (i < length) {
+    const int32_t start = i;
+    UChar32 c;
+    U8_NEXT(bytes, i, length, c);
+    if (c < 0) {
+      result += "\xEF\xBF\xBD";
+    } else {
+      result.append(
+          text.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(i - start)));
+    }
+  }
+  return result;
+}
+
 std::string lowercased(std::string_view text) {
   if (isASCII(text)) {
     std::string result(text);

@@ -10,6 +10,9 @@ namespace velmora::unicode {
 /// True when the bytes are well-formed UTF-8.
 bool isValidUTF8(std::string_view text);
 
+/// The text with every ill-formed UTF-8 sequence replaced by U+FFFD.
+std::string replacingInvalidUTF8(std::string_view text);
+
 /// Lower-case form of UTF-8 text, independent of the user's locale.
 std::string lowercased(std::string_view text);
 

@@ -3,12 +3,46 @@
 #include <algorithm>
 #include <array>
 
+#include "kit/error.h"
+#include "kit/localize.h"
+#include "kit/unicode.h"
+
 namespace velmora::cli {
 namespace {
 
 // These never take a value, so "--json status" keeps "status" as the command word.
 constexpr std::array<std::string_view, 5> kValuelessOptions = {"--json", "--offline", "--follow",
                                                                "-h", "--help"};
+
+/// The word with every byte that does not belong to valid UTF-8 written as \xNN.
+std::string printable(std::string_view word) {
+  std::string text;
+  std::size_t i = 0;
+  while (i < word.size()) {
+    std::size_t length = 1;
+    while (length <= 4 && i + length <= word.size() &&
+           !unicode::isValidUTF8(word.substr(i, length))) {
+      ++length;
+    }
+    if (length <= 4 && i + length <= word.size()) {
+      text += word.substr(i, length);
+      i += length;
+      continue;
+    }
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    const auto byte = static_cast<unsigned char>(word[i]);
+    text += "\\x";
+    text += kHex[byte >> 4];
+    text += kHex[byte & 0xF];
+    i += 1;
+  }
+  return text;
+}
+
+void requireTextWord(std::string_view word) {
+  if (!unicode::isValidUTF8(word))
+    throw Error(VL("参数「%@」不是有效的 UTF-8 文本", printable(word)));
+}
 
 }  // namespace
 
@@ -40,6 +74,18 @@ std::optional<std::string> Args::flag(std::initializer_list<std::string_view> na
       return found->second;
   }
   return std::nullopt;
+}
+
+void Args::requireText() const {
+  const bool importing = !positional.empty() && positional[0] == "import";
+  for (std::size_t i = 0; i < positional.size(); ++i) {
+    if (!(importing && i == 1)) requireTextWord(positional[i]);
+  }
+  for (const auto& [option, value] : options) {
+    requireTextWord(option);
+    if (option != "-o" && option != "--output") requireTextWord(value);
+  }
+  for (const std::string& flag : flags) requireTextWord(flag);
 }
 
 }  // namespace velmora::cli

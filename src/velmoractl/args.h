@@ -22,6 +22,10 @@ struct Args {
   /// The value of the first of names that was given with a value.
   std::optional<std::string> flag(std::initializer_list<std::string_view> names) const;
   bool hasFlag(std::string_view name) const { return flags.contains(std::string(name)); }
+
+  /// Throws when a word is not valid UTF-8 text, naming it, before any of it can reach a file.
+  /// Words that name files are exempt: a Linux file name may hold any bytes.
+  void requireText() const;
 };
 
 }  // namespace velmora::cli

@@ -1,5 +1,5 @@
-// What every command handler works with: the parsed words, the two backends and the choice
-// between them.
+// What every command handler works with: the parsed words, the output of the run, the two
+// backends and the choice between them.
 #pragma once
 
 #include <memory>
@@ -7,8 +7,9 @@
 
 #include "args.h"
 #include "kit/automation_protocol.h"
-#include "kit/profile_store.h"
 #include "kit/offline_operations.h"
+#include "kit/profile_store.h"
+#include "output.h"
 
 namespace velmora::cli {
 
@@ -16,10 +17,11 @@ namespace velmora::cli {
 /// only talk to the application never touch the files.
 class CommandContext {
  public:
-  CommandContext(const Args& args, AutomationXPCProtocol& client, bool useOffline)
-      : args(args), client(client), useOffline(useOffline) {}
+  CommandContext(const Args& args, Output& out, AutomationXPCProtocol& client, bool useOffline)
+      : args(args), out(out), client(client), useOffline(useOffline) {}
 
   const Args& args;
+  Output& out;
   AutomationXPCProtocol& client;
   const bool useOffline;
 

@@ -81,7 +81,7 @@ const std::map<std::string, Handler, std::less<>>& commandTable() {
       {"logs", runLogs},
       {"export", runExport},
       {"import", runImport},
-      {"help", [](CommandContext&) { emit(usage); }},
+      {"help", [](CommandContext& context) { context.out.emit(usage); }},
   };
   return table;
 }

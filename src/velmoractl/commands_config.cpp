@@ -49,19 +49,20 @@ StatusDTO currentStatus(CommandContext& context) {
 void runStatus(CommandContext& context) {
   const StatusDTO status = currentStatus(context);
   if (context.json()) {
-    emitJSON(toJSON(status));
+    context.out.emitJSON(toJSON(status));
     return;
   }
-  emit("状态      : " + std::string(status.enabled ? "运行中" : "已停止") +
-       (context.useOffline ? "（应用未运行，读取的是配置文件）" : ""));
-  emit("当前 profile: " + status.activeProfile);
-  if (status.currentEnvironment) emit("网络环境  : " + *status.currentEnvironment);
+  context.out.emit("状态      : " + std::string(status.enabled ? "运行中" : "已停止") +
+                   (context.useOffline ? "（应用未运行，读取的是配置文件）" : ""));
+  context.out.emit("当前 profile: " + status.activeProfile);
+  if (status.currentEnvironment) context.out.emit("网络环境  : " + *status.currentEnvironment);
   if (!context.useOffline) {
     const StatsSnapshot& stats = status.stats;
-    emit("连接      : 总 " + std::to_string(stats.totalConnections) + " · 活跃 " +
-         std::to_string(stats.activeConnections) + " · 失败 " +
-         std::to_string(stats.failedConnections));
-    emit("流量      : ↑ " + humanBytes(stats.bytesSent) + "  ↓ " + humanBytes(stats.bytesReceived));
+    context.out.emit("连接      : 总 " + std::to_string(stats.totalConnections) + " · 活跃 " +
+                     std::to_string(stats.activeConnections) + " · 失败 " +
+                     std::to_string(stats.failedConnections));
+    context.out.emit("流量      : ↑ " + humanBytes(stats.bytesSent) + "  ↓ " +
+                     humanBytes(stats.bytesReceived));
   }
 }
 
@@ -69,7 +70,7 @@ void runSwitch(CommandContext& context) {
   // The master switch lives in the application, so this always goes over the bus.
   const bool on = context.word(0) == "on";
   context.client.setEnabled(on);
-  emit(on ? "已开启" : "已停止");
+  context.out.emit(on ? "已开启" : "已停止");
 }
 
 void runProfile(CommandContext& context) {
@@ -80,7 +81,7 @@ void runProfile(CommandContext& context) {
             ? context.offline().profiles()
             : DTOCoding::decodeArray(context.client.listProfiles(), profileSummaryDTOFromJSON);
     if (context.json()) {
-      emitJSON(json::arrayOf(profiles));
+      context.out.emitJSON(json::arrayOf(profiles));
       return;
     }
     for (const ProfileSummaryDTO& profile : profiles) {
@@ -89,7 +90,7 @@ void runProfile(CommandContext& context) {
                          std::to_string(profile.proxyCount) + " 个代理)";
       if (!profile.boundEnvironments.empty())
         line += "  ← " + joined(profile.boundEnvironments, ", ");
-      emit(line);
+      context.out.emit(line);
     }
     return;
   }
@@ -98,10 +99,10 @@ void runProfile(CommandContext& context) {
   const std::string& name = context.word(2);
   if (sub == "switch") {
     context.useOffline ? context.offline().switchProfile(name) : context.client.switchProfile(name);
-    emit("已切换到「" + name + "」");
+    context.out.emit("已切换到「" + name + "」");
   } else {
     context.useOffline ? context.offline().createProfile(name) : context.client.createProfile(name);
-    emit("已创建「" + name + "」");
+    context.out.emit("已创建「" + name + "」");
   }
 }
 
@@ -110,11 +111,12 @@ void runEnv(CommandContext& context) {
   if (sub == "list") {
     const std::vector<std::string> bindings = context.offline().environments();
     if (context.json()) {
-      emitJSON(bindings);
+      context.out.emitJSON(bindings);
     } else if (bindings.empty()) {
-      emit("还没有 profile 绑定网络环境。用 `velmoractl env bind <profile>` 把当前网络绑上去。");
+      context.out.emit(
+          "还没有 profile 绑定网络环境。用 `velmoractl env bind <profile>` 把当前网络绑上去。");
     } else {
-      for (const std::string& line : bindings) emit(line);
+      for (const std::string& line : bindings) context.out.emit(line);
     }
     return;
   }
@@ -122,7 +124,8 @@ void runEnv(CommandContext& context) {
   if (context.args.positional.size() < 3) usageError("请指定 profile 名称");
   // Only the application knows which network the machine is on now.
   context.client.bindCurrentEnvironment(context.word(2));
-  emit("已把当前网络环境绑定到「" + context.word(2) + "」— 下次回到这个网络会自动切过去");
+  context.out.emit("已把当前网络环境绑定到「" + context.word(2) +
+                   "」— 下次回到这个网络会自动切过去");
 }
 
 void runRule(CommandContext& context) {
@@ -134,7 +137,7 @@ void runRule(CommandContext& context) {
             ? context.offline().rules(search)
             : DTOCoding::decodeArray(context.client.listRules(search), ruleDTOFromJSON);
     if (context.json()) {
-      emitJSON(json::arrayOf(rules));
+      context.out.emitJSON(json::arrayOf(rules));
       return;
     }
     for (const RuleDTO& rule : rules) {
@@ -142,8 +145,9 @@ void runRule(CommandContext& context) {
       if (!rule.apps.empty()) conditions.push_back("应用=" + joined(rule.apps, ";"));
       if (!rule.hosts.empty()) conditions.push_back("主机=" + joined(rule.hosts, ";"));
       if (!rule.ports.empty()) conditions.push_back("端口=" + joined(rule.ports, ";"));
-      emit(std::string(rule.enabled ? "✓" : "✗") + " " + rule.name + (rule.locked ? " 🔒" : "") +
-           "  " + (conditions.empty() ? "任意" : joined(conditions, " ")) + "  → " + rule.action);
+      context.out.emit(
+          std::string(rule.enabled ? "✓" : "✗") + " " + rule.name + (rule.locked ? " 🔒" : "") +
+          "  " + (conditions.empty() ? "任意" : joined(conditions, " ")) + "  → " + rule.action);
     }
     return;
   }
@@ -163,17 +167,17 @@ void runRule(CommandContext& context) {
                             .ports = splitList(context.args.flag({"--port"}).value_or("")),
                             .action = *action,
                             .locked = false});
-    emit("已添加规则「" + name + "」");
+    context.out.emit("已添加规则「" + name + "」");
     return;
   }
   if (context.args.positional.size() < 3) usageError("请指定规则名称");
   if (sub == "enable" || sub == "disable") {
     const bool enabled = sub == "enable";
     offline.setRuleEnabled(name, enabled);
-    emit("规则「" + name + "」已" + (enabled ? "启用" : "停用"));
+    context.out.emit("规则「" + name + "」已" + (enabled ? "启用" : "停用"));
   } else {
     offline.removeRule(name);
-    emit("已删除规则「" + name + "」");
+    context.out.emit("已删除规则「" + name + "」");
   }
 }
 
@@ -182,13 +186,13 @@ void runProxy(CommandContext& context) {
   if (sub == "list") {
     const std::vector<ProxyServer> proxies = context.offline().proxies();
     if (context.json()) {
-      emitJSON(json::arrayOf(proxies));
+      context.out.emitJSON(json::arrayOf(proxies));
     } else if (proxies.empty()) {
-      emit("还没有配置代理。用 `velmoractl proxy add Clash 127.0.0.1 7890` 加一个。");
+      context.out.emit("还没有配置代理。用 `velmoractl proxy add Clash 127.0.0.1 7890` 加一个。");
     } else {
       for (const ProxyServer& proxy : proxies) {
-        emit(proxy.name + "  " + proxy.endpointDescription() + "  " +
-             std::string(rawValue(proxy.proto)));
+        context.out.emit(proxy.name + "  " + proxy.endpointDescription() + "  " +
+                         std::string(rawValue(proxy.proto)));
       }
     }
     return;
@@ -209,8 +213,8 @@ void runProxy(CommandContext& context) {
                                              ? std::optional(ProxyCredentials{*user, *password})
                                              : std::nullopt};
   offline.addProxy(proxy);
-  emit("已添加代理「" + proxy.name + "」" + proxy.address + ":" + std::to_string(proxy.port) + " " +
-       std::string(rawValue(proxy.proto)));
+  context.out.emit("已添加代理「" + proxy.name + "」" + proxy.address + ":" +
+                   std::to_string(proxy.port) + " " + std::string(rawValue(proxy.proto)));
 }
 
 void runRoute(CommandContext& context) {
@@ -218,7 +222,7 @@ void runRoute(CommandContext& context) {
     usageError("用法: route set <应用> <direct|block|proxy:名称>");
   }
   context.offline().setRoute(context.word(2), context.word(3));
-  emit("「" + context.word(2) + "」→ " + context.word(3));
+  context.out.emit("「" + context.word(2) + "」→ " + context.word(3));
 }
 
 }  // namespace velmora::cli

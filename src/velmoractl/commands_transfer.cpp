@@ -49,10 +49,10 @@ std::string eventLine(const ConnectionEvent& event) {
 
 void printEvents(const CommandContext& context, const std::vector<ConnectionEvent>& events) {
   if (context.json()) {
-    emitJSON(json::arrayOf(events));
+    context.out.emitJSON(json::arrayOf(events));
     return;
   }
-  for (const ConnectionEvent& event : events) emit(eventLine(event));
+  for (const ConnectionEvent& event : events) context.out.emit(eventLine(event));
 }
 
 }  // namespace
@@ -77,12 +77,12 @@ void runTest(CommandContext& context) {
           ? context.offline().testRoute(app, host, port)
           : DTOCoding::decode(context.client.testRoute(app, host, port), testRouteDTOFromJSON);
   if (context.json()) {
-    emitJSON(toJSON(result));
+    context.out.emitJSON(toJSON(result));
     return;
   }
-  emit(app + " → " + host + ":" + std::to_string(port));
-  for (const std::string& line : result.trace) emit("  " + line);
-  emit("结果: " + result.action);
+  context.out.emit(app + " → " + host + ":" + std::to_string(port));
+  for (const std::string& line : result.trace) context.out.emit("  " + line);
+  context.out.emit("结果: " + result.action);
 }
 
 void runLogs(CommandContext& context) {
@@ -100,8 +100,9 @@ void runLogs(CommandContext& context) {
   printEvents(context, first);
   if (!context.args.hasFlag("--follow")) return;
 
-  emit("— 实时跟随中，Ctrl-C 退出 —");
-  std::fflush(stdout);
+  context.out.emit("— 实时跟随中，Ctrl-C 退出 —");
+  // Flushed at every poll, so a reader that went away ends the loop.
+  context.out.flush();
   std::set<UUID> seen;
   for (const ConnectionEvent& event : first) seen.insert(event.id);
   while (true) {
@@ -115,7 +116,7 @@ void runLogs(CommandContext& context) {
       // The application may come and go while we follow; a failed poll is simply an empty one.
     }
     printEvents(context, fresh);
-    std::fflush(stdout);
+    context.out.flush();
   }
 }
 
@@ -125,10 +126,10 @@ void runExport(CommandContext& context) {
   const std::string document = context.offline().exportProfile(name);
   if (const auto path = context.args.flag({"-o", "--output"})) {
     writeFile(*path, document, 0600);
-    emit("已导出到 " + *path);
+    context.out.emit("已导出到 " + *path);
     return;
   }
-  emit(document);
+  context.out.emit(document);
 }
 
 void runImport(CommandContext& context) {
@@ -136,7 +137,7 @@ void runImport(CommandContext& context) {
   const std::string& path = context.word(1);
   const std::string data = readFile(path);
   context.offline().importProfile(data);
-  emit("已导入 " + path);
+  context.out.emit("已导入 " + path);
 }
 
 }  // namespace velmora::cli

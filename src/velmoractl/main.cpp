@@ -1,6 +1,11 @@
-// velmoractl: parse the words, answer help at once, then run one command and end.
+// velmoractl: parse the words, answer help at once, then run one command and end. This is the
+// only place the process ends.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <clocale>
-#include <cstdio>
+#include <csignal>
 #include <exception>
 #include <string>
 #include <vector>
@@ -11,36 +16,83 @@
 #include "kit/error.h"
 #include "output.h"
 
+namespace {
+
+using namespace velmora::cli;
+
+/// Points standard descriptors that are closed at /dev/null, so that no file the run opens lands
+/// on them. Standard output is opened read-only: writing to it still fails, and says so.
+void occupyClosedStandardDescriptors() {
+  for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int opened = ::open("/dev/null", fd == STDERR_FILENO ? O_WRONLY : O_RDONLY);
+    if (opened >= 0 && opened != fd) {
+      ::dup2(opened, fd);
+      ::close(opened);
+    }
+  }
+}
+
+int run(const std::vector<std::string>& arguments, Output& out) {
+  const Args args(arguments);
+  if (args.positional.empty()) {
+    out.emit(usage);
+    out.flush();
+    return arguments.empty() ? 1 : 0;
+  }
+  if (args.hasFlag("-h") || args.hasFlag("--help")) {
+    out.emit(usage);
+    out.flush();
+    return 0;
+  }
+  args.requireText();
+
+  // The backend is chosen once: the running application unless --offline says otherwise or
+  // nobody answers the probe. The client opens nothing until it is first used.
+  AutomationClient client;
+  const bool useOffline = args.hasFlag("--offline") || !client.isAppRunning();
+  CommandContext context(args, out, client, useOffline);
+  dispatch(context);
+  out.flush();
+  return 0;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   // Messages follow the user's language; numbers keep the "C" form the output formats rely on.
   std::setlocale(LC_MESSAGES, "");
   std::setlocale(LC_CTYPE, "");
+  occupyClosedStandardDescriptors();
+  // A reader that went away shows as EPIPE on the write that finds it gone, handled below.
+  std::signal(SIGPIPE, SIG_IGN);
 
-  using namespace velmora::cli;
-  const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
-  const Args args(arguments);
-
-  if (args.positional.empty()) {
-    emit(usage);
-    return arguments.empty() ? 1 : 0;
-  }
-  if (args.hasFlag("-h") || args.hasFlag("--help")) {
-    emit(usage);
-    return 0;
-  }
-
+  StandardOutput out;
+  const auto failure = [&](const std::string& message) {
+    // What the command printed before it failed still goes out first, if it can.
+    try {
+      out.flush();
+    } catch (const OutputError&) {
+      // The failure being reported matters more than the lines that could not be written.
+    }
+    reportFailure(message);
+    return 1;
+  };
   try {
-    // The backend is chosen once: the running application unless --offline says otherwise or
-    // nobody answers the probe. The client opens nothing until it is first used.
-    AutomationClient client;
-    const bool useOffline = args.hasFlag("--offline") || !client.isAppRunning();
-    CommandContext context(args, client, useOffline);
-    dispatch(context);
+    return run(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc), out);
+  } catch (const OutputError& error) {
+    if (error.errorNumber() == EPIPE) {
+      // The reader stopped early (`velmoractl rule list | head -1`): end quietly, the way other
+      // tools do, by the signal the write would have raised.
+      std::signal(SIGPIPE, SIG_DFL);
+      std::raise(SIGPIPE);
+    }
+    reportFailure(error.description());
+    return 1;
   } catch (const velmora::Error& error) {
-    fail(error.description());
+    return failure(error.description());
   } catch (const std::exception& error) {
     // File-system and other platform failures speak for themselves.
-    fail(error.what());
+    return failure(error.what());
   }
-  return 0;
 }

@@ -1,21 +1,60 @@
 #include "output.h"
 
-#include <array>
-#include <cstdio>
-#include <cstdlib>
+#include <unistd.h>
 
-#include "kit/unicode.h"
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "kit/localize.h"
 
 namespace velmora::cli {
+namespace {
 
-void emit(std::string_view text) {
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  std::fputc('\n', stdout);
+/// Lines are gathered up to this size before they are written.
+constexpr std::size_t kBufferLimit = 64 * 1024;
+
+}  // namespace
+
+OutputError::OutputError(int errorNumber)
+    : Error(VL("无法写入标准输出：%@", std::strerror(errorNumber))), errorNumber_(errorNumber) {}
+
+void Output::emit(std::string_view text) {
+  std::string line;
+  line.reserve(text.size() + 1);
+  line += text;
+  line += '\n';
+  write(line);
 }
 
-void emitJSON(const json::Value& value) {
-  const std::string text = json::pretty(value);
-  if (unicode::isValidUTF8(text)) emit(text);
+void Output::emitJSON(const json::Value& value) {
+  try {
+    emit(json::pretty(value));
+  } catch (const json::EncodingError&) {
+    // Text that is not UTF-8 is never printed as JSON; the listing is left out rather than
+    // broken.
+  }
+}
+
+void StandardOutput::write(std::string_view bytes) {
+  buffer_ += bytes;
+  if (buffer_.size() >= kBufferLimit) flush();
+}
+
+void StandardOutput::flush() {
+  std::size_t written = 0;
+  while (written < buffer_.size()) {
+    const ssize_t n = ::write(STDOUT_FILENO, buffer_.data() + written, buffer_.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      const int error = n < 0 ? errno : EIO;
+      buffer_.clear();
+      throw OutputError(error);
+    }
+    written += static_cast<std::size_t>(n);
+  }
+  buffer_.clear();
 }
 
 std::string humanBytes(std::uint64_t count) {
@@ -32,10 +71,12 @@ std::string humanBytes(std::uint64_t count) {
   return buffer;
 }
 
-void fail(std::string_view message) {
-  std::fflush(stdout);
-  std::fprintf(stderr, "错误：%.*s\n", static_cast<int>(message.size()), message.data());
-  std::exit(1);
+void reportFailure(std::string_view message) {
+  std::string line = "错误：";
+  line += message;
+  line += '\n';
+  // Nothing more can be said if standard error refuses too.
+  [[maybe_unused]] const ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
 }
 
 }  // namespace velmora::cli

@@ -28,7 +28,7 @@ void drain(int outFD, int errFD, RunResult& result, pid_t child,
            std::optional<std::chrono::steady_clock::time_point> interruptAt) {
   std::array<pollfd, 2> fds = {pollfd{outFD, POLLIN, 0}, pollfd{errFD, POLLIN, 0}};
   std::array<std::string*, 2> sinks = {&result.out, &result.err};
-  int open = 2;
+  int open = outFD < 0 ? 1 : 2;
   char buffer[4096];
   while (open > 0) {
     int timeout = -1;
@@ -109,7 +109,8 @@ ScratchDirectory::~ScratchDirectory() {
 
 RunResult runVelmoractl(const std::vector<std::string>& arguments,
                         const std::filesystem::path& home,
-                        std::optional<std::chrono::milliseconds> interruptAfter) {
+                        std::optional<std::chrono::milliseconds> interruptAfter,
+                        StandardOutput output) {
   const auto start = std::chrono::steady_clock::now();
   int outPipe[2];
   int errPipe[2];
@@ -133,13 +134,29 @@ RunResult runVelmoractl(const std::vector<std::string>& arguments,
   const pid_t pid = fork();
   if (pid < 0) throwErrno("fork");
   if (pid == 0) {
-    dup2(outPipe[1], STDOUT_FILENO);
+    switch (output) {
+      case StandardOutput::captured:
+      case StandardOutput::closedPipe:
+        dup2(outPipe[1], STDOUT_FILENO);
+        break;
+      case StandardOutput::deviceFull:
+        dup2(open("/dev/full", O_WRONLY | O_CLOEXEC), STDOUT_FILENO);
+        break;
+      case StandardOutput::closed:
+        close(STDOUT_FILENO);
+        break;
+    }
     dup2(errPipe[1], STDERR_FILENO);
     execve(argv[0], argv.data(), environment.data());
     _exit(127);
   }
   close(outPipe[1]);
   close(errPipe[1]);
+  if (output != StandardOutput::captured) {
+    // Nobody reads the child's standard output; for a closed pipe, nobody ever will.
+    close(outPipe[0]);
+    outPipe[0] = -1;
+  }
   RunResult result;
   drain(outPipe[0], errPipe[0], result, pid,
         interruptAfter ? std::optional(start + *interruptAfter) : std::nullopt);

@@ -33,12 +33,21 @@ struct RunResult {
   int status = -1;
 };
 
+/// What the child's standard output is.
+enum class StandardOutput {
+  captured,    // a pipe read into RunResult::out
+  deviceFull,  // /dev/full: every write fails with ENOSPC
+  closed,      // no descriptor 1 at all
+  closedPipe,  // a pipe whose reader is already gone
+};
+
 /// Runs the built velmoractl with the arguments, HOME set to home, no XDG_CONFIG_HOME, and no
 /// session bus unless a PrivateBus is alive, whose address it then gets; waits for it. With
 /// interruptAfter, the run is interrupted as by Ctrl-C once that much time has passed.
 RunResult runVelmoractl(const std::vector<std::string>& arguments,
                         const std::filesystem::path& home,
-                        std::optional<std::chrono::milliseconds> interruptAfter = std::nullopt);
+                        std::optional<std::chrono::milliseconds> interruptAfter = std::nullopt,
+                        StandardOutput output = StandardOutput::captured);
 
 /// An environment variable set (or, given nothing, removed) while this lives; the earlier state
 /// comes back afterwards.
