@@ -190,7 +190,7 @@ void OfflineOperations::importProfile(std::string_view data) {
     }
   } removal{file};
   writeFileAtomically(file, data, 0600);
-  const ConfigImportScanner scanner({std::make_shared<PPXImportAdapter>()});
+  const ConfigImportScanner scanner{{std::make_shared<PPXImportAdapter>()}};
   const ImportedConfig imported = scanner.parse(file);
   store_.save(merging(store_.activeProfile(), imported));
 }
