@@ -2,7 +2,6 @@
 // travel in their bodies, and the one compact JSON coding both sides use.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -157,41 +156,5 @@ class AutomationXPCProtocol {
   virtual std::string exportProfile(const std::string& name) = 0;
   virtual void importProfile(const std::string& profileJSON) = 0;
 };
-
-/// Where the interface lives on the session bus, and the one table of its methods that both the
-/// client and the serving side are built from.
-namespace AutomationBus {
-inline constexpr std::string_view objectPath = "/io/velmora/Automation";
-inline constexpr std::string_view interfaceName = "io.velmora.Automation1";
-inline constexpr std::string_view errorName = "io.velmora.Automation1.Error";
-
-struct Method {
-  std::string_view name;
-  std::string_view inputSignature;   // s text or JSON body, b flag, q port
-  std::string_view outputSignature;  // "s" for a data reply, "" for a status reply
-};
-
-inline constexpr std::array<Method, 19> methods{{
-    {"GetStatus", "", "s"},
-    {"SetEnabled", "b", ""},
-    {"ListProfiles", "", "s"},
-    {"SwitchProfile", "s", ""},
-    {"CreateProfile", "s", ""},
-    {"ListEnvironments", "", "s"},
-    {"BindCurrentEnvironment", "s", ""},
-    {"ListRules", "s", "s"},  // "" means no search word
-    {"AddRule", "s", ""},
-    {"UpdateRule", "s", ""},
-    {"RemoveRule", "s", ""},
-    {"SetRuleEnabled", "sb", ""},
-    {"ListProxies", "", "s"},
-    {"AddProxy", "s", ""},
-    {"SetRoute", "ss", ""},
-    {"TestRoute", "ssq", "s"},
-    {"QueryConnections", "s", "s"},
-    {"ExportProfile", "s", "s"},
-    {"ImportProfile", "s", ""},
-}};
-}  // namespace AutomationBus
 
 }  // namespace velmora

@@ -1,12 +1,10 @@
 #include "profile_store.h"
 
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 
 #include "localize.h"
@@ -18,23 +16,7 @@ namespace {
 constexpr mode_t kDirectoryMode = 0700;
 constexpr mode_t kFileMode = 0600;
 
-std::optional<std::filesystem::path> homeDirectory() {
-  if (const char* home = std::getenv("HOME"); home && *home) return std::filesystem::path(home);
-  if (const passwd* entry = ::getpwuid(::getuid()); entry && entry->pw_dir && *entry->pw_dir) {
-    return std::filesystem::path(entry->pw_dir);
-  }
-  return std::nullopt;
-}
-
 }  // namespace
-
-std::filesystem::path SharedPaths::storeDirectory() {
-  if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && *config == '/') {
-    return std::filesystem::path(config) / "Velmora";
-  }
-  if (const auto home = homeDirectory()) return *home / ".config" / "Velmora";
-  throw FileError(VL("无法确定配置目录：没有 HOME，也没有 XDG_CONFIG_HOME"));
-}
 
 ProfileStore::Error ProfileStore::Error::notFound(const std::string& subject) {
   return Error(Kind::notFound, VL("找不到 profile「%@」", subject));

@@ -12,20 +12,9 @@
 #include "error.h"
 #include "file_io.h"
 #include "model.h"
+#include "shared_paths.h"
 
 namespace velmora {
-
-/// The locations and names shared by the application and the tool.
-namespace SharedPaths {
-inline constexpr std::string_view appGroupID = "group.io.velmora";
-/// The well-known D-Bus name of the running application.
-inline constexpr std::string_view automationMachService = "io.velmora.Automation";
-inline constexpr std::string_view extensionMachService = "group.io.velmora.xpc";
-
-/// The user's configuration home ($XDG_CONFIG_HOME when absolute, else ~/.config) plus
-/// "Velmora". Computes only; creates nothing.
-std::filesystem::path storeDirectory();
-}  // namespace SharedPaths
 
 /// The profile files of one store directory. Writes are atomic and, within one process,
 /// serialised; reads take no lock.

@@ -5,9 +5,9 @@
 #include <exception>
 #include <string_view>
 
-#include "kit/automation_service.h"
+#include "kit/automation_bus.h"
 #include "kit/localize.h"
-#include "kit/profile_store.h"
+#include "kit/shared_paths.h"
 
 namespace velmora::cli {
 namespace {
