@@ -1,39 +1,28 @@
-// What every command handler works with: the parsed words, the output of the run, the two
-// backends and the choice between them.
+// What every command handler works with: the parsed words, the output of the run and the
+// backend that serves it.
 #pragma once
 
-#include <memory>
-#include <optional>
+#include <string>
 
 #include "args.h"
-#include "kit/automation_protocol.h"
-#include "kit/offline_operations.h"
-#include "kit/profile_store.h"
+#include "backend.h"
 #include "output.h"
 
 namespace velmora::cli {
 
-/// One run's words and backends. The profile store is opened on first use, so commands that
-/// only talk to the application never touch the files.
+/// One run's words, output and backend.
 class CommandContext {
  public:
-  CommandContext(const Args& args, Output& out, AutomationXPCProtocol& client, bool useOffline)
-      : args(args), out(out), client(client), useOffline(useOffline) {}
+  CommandContext(const Args& args, Output& out, Backend& backend)
+      : args(args), out(out), backend(backend) {}
 
   const Args& args;
   Output& out;
-  AutomationXPCProtocol& client;
-  const bool useOffline;
+  Backend& backend;
 
   bool json() const { return args.hasFlag("--json"); }
   /// The word at index i of the command line, or "" past the end.
   const std::string& word(std::size_t i) const;
-
-  ProfileStore& store();
-  OfflineOperations offline() { return OfflineOperations(store()); }
-
- private:
-  std::unique_ptr<ProfileStore> store_;
 };
 
 }  // namespace velmora::cli

@@ -58,11 +58,6 @@ const std::string& CommandContext::word(std::size_t i) const {
   return i < args.positional.size() ? args.positional[i] : none;
 }
 
-ProfileStore& CommandContext::store() {
-  if (!store_) store_ = std::make_unique<ProfileStore>(SharedPaths::storeDirectory());
-  return *store_;
-}
-
 namespace {
 
 using Handler = void (*)(CommandContext&);

@@ -34,29 +34,20 @@ std::string subcommand(const CommandContext& context) {
   throw Error(VL("未知子命令 %@ %@", context.word(0), context.word(1)));
 }
 
-StatusDTO currentStatus(CommandContext& context) {
-  if (!context.useOffline) return DTOCoding::decode(context.client.getStatus(), statusDTOFromJSON);
-  return StatusDTO{.enabled = false,
-                   .extensionInstalled = false,
-                   .activeProfile = context.store().activeProfile().name,
-                   .currentEnvironment = std::nullopt,
-                   .stats = StatsSnapshot::empty(),
-                   .automationWritesAllowed = true};
-}
-
 }  // namespace
 
 void runStatus(CommandContext& context) {
-  const StatusDTO status = currentStatus(context);
+  const StatusDTO status = context.backend.status();
+  const bool fromFiles = context.backend.choice() == Backend::Choice::files;
   if (context.json()) {
     context.out.emitJSON(toJSON(status));
     return;
   }
   context.out.emit("状态      : " + std::string(status.enabled ? "运行中" : "已停止") +
-                   (context.useOffline ? "（应用未运行，读取的是配置文件）" : ""));
+                   (fromFiles ? "（应用未运行，读取的是配置文件）" : ""));
   context.out.emit("当前 profile: " + status.activeProfile);
   if (status.currentEnvironment) context.out.emit("网络环境  : " + *status.currentEnvironment);
-  if (!context.useOffline) {
+  if (!fromFiles) {
     const StatsSnapshot& stats = status.stats;
     context.out.emit("连接      : 总 " + std::to_string(stats.totalConnections) + " · 活跃 " +
                      std::to_string(stats.activeConnections) + " · 失败 " +
@@ -67,19 +58,15 @@ void runStatus(CommandContext& context) {
 }
 
 void runSwitch(CommandContext& context) {
-  // The master switch lives in the application, so this always goes over the bus.
   const bool on = context.word(0) == "on";
-  context.client.setEnabled(on);
+  context.backend.setEnabled(on);
   context.out.emit(on ? "已开启" : "已停止");
 }
 
 void runProfile(CommandContext& context) {
   const std::string sub = subcommand(context);
   if (sub == "list") {
-    const std::vector<ProfileSummaryDTO> profiles =
-        context.useOffline
-            ? context.offline().profiles()
-            : DTOCoding::decodeArray(context.client.listProfiles(), profileSummaryDTOFromJSON);
+    const std::vector<ProfileSummaryDTO> profiles = context.backend.profiles();
     if (context.json()) {
       context.out.emitJSON(json::arrayOf(profiles));
       return;
@@ -98,10 +85,10 @@ void runProfile(CommandContext& context) {
   if (context.args.positional.size() < 3) usageError("请指定 profile 名称");
   const std::string& name = context.word(2);
   if (sub == "switch") {
-    context.useOffline ? context.offline().switchProfile(name) : context.client.switchProfile(name);
+    context.backend.switchProfile(name);
     context.out.emit("已切换到「" + name + "」");
   } else {
-    context.useOffline ? context.offline().createProfile(name) : context.client.createProfile(name);
+    context.backend.createProfile(name);
     context.out.emit("已创建「" + name + "」");
   }
 }
@@ -109,7 +96,7 @@ void runProfile(CommandContext& context) {
 void runEnv(CommandContext& context) {
   const std::string sub = subcommand(context);
   if (sub == "list") {
-    const std::vector<std::string> bindings = context.offline().environments();
+    const std::vector<std::string> bindings = context.backend.environments();
     if (context.json()) {
       context.out.emitJSON(bindings);
     } else if (bindings.empty()) {
@@ -122,8 +109,7 @@ void runEnv(CommandContext& context) {
   }
   if (sub != "bind") unknownSubcommand(context);
   if (context.args.positional.size() < 3) usageError("请指定 profile 名称");
-  // Only the application knows which network the machine is on now.
-  context.client.bindCurrentEnvironment(context.word(2));
+  context.backend.bindCurrentEnvironment(context.word(2));
   context.out.emit("已把当前网络环境绑定到「" + context.word(2) +
                    "」— 下次回到这个网络会自动切过去");
 }
@@ -132,10 +118,7 @@ void runRule(CommandContext& context) {
   const std::string sub = subcommand(context);
   if (sub == "list") {
     const std::optional<std::string> search = context.args.flag({"--search", "-s"});
-    const std::vector<RuleDTO> rules =
-        context.useOffline
-            ? context.offline().rules(search)
-            : DTOCoding::decodeArray(context.client.listRules(search), ruleDTOFromJSON);
+    const std::vector<RuleDTO> rules = context.backend.rules(search);
     if (context.json()) {
       context.out.emitJSON(json::arrayOf(rules));
       return;
@@ -153,30 +136,29 @@ void runRule(CommandContext& context) {
   }
   if (sub != "add" && sub != "enable" && sub != "disable" && sub != "rm" && sub != "remove")
     unknownSubcommand(context);
-  OfflineOperations offline = context.offline();
   const std::string& name = context.word(2);
   if (sub == "add") {
     const std::optional<std::string> action = context.args.flag({"--action", "-a"});
     if (context.args.positional.size() < 3 || !action) {
       usageError("用法: rule add <名称> --app <应用> --action <direct|block|proxy:名称>");
     }
-    offline.addRule(RuleDTO{.name = name,
-                            .enabled = true,
-                            .apps = splitList(context.args.flag({"--app"}).value_or("")),
-                            .hosts = splitList(context.args.flag({"--host"}).value_or("")),
-                            .ports = splitList(context.args.flag({"--port"}).value_or("")),
-                            .action = *action,
-                            .locked = false});
+    context.backend.addRule(RuleDTO{.name = name,
+                                    .enabled = true,
+                                    .apps = splitList(context.args.flag({"--app"}).value_or("")),
+                                    .hosts = splitList(context.args.flag({"--host"}).value_or("")),
+                                    .ports = splitList(context.args.flag({"--port"}).value_or("")),
+                                    .action = *action,
+                                    .locked = false});
     context.out.emit("已添加规则「" + name + "」");
     return;
   }
   if (context.args.positional.size() < 3) usageError("请指定规则名称");
   if (sub == "enable" || sub == "disable") {
     const bool enabled = sub == "enable";
-    offline.setRuleEnabled(name, enabled);
+    context.backend.setRuleEnabled(name, enabled);
     context.out.emit("规则「" + name + "」已" + (enabled ? "启用" : "停用"));
   } else {
-    offline.removeRule(name);
+    context.backend.removeRule(name);
     context.out.emit("已删除规则「" + name + "」");
   }
 }
@@ -184,7 +166,7 @@ void runRule(CommandContext& context) {
 void runProxy(CommandContext& context) {
   const std::string sub = subcommand(context);
   if (sub == "list") {
-    const std::vector<ProxyServer> proxies = context.offline().proxies();
+    const std::vector<ProxyServer> proxies = context.backend.proxies();
     if (context.json()) {
       context.out.emitJSON(json::arrayOf(proxies));
     } else if (proxies.empty()) {
@@ -198,7 +180,6 @@ void runProxy(CommandContext& context) {
     return;
   }
   if (sub != "add") unknownSubcommand(context);
-  OfflineOperations offline = context.offline();
   const auto port = context.args.positional.size() < 5 ? std::nullopt : parsePort(context.word(4));
   if (!port) usageError("用法: proxy add <名称> <地址> <端口> [--type socks5|http]");
   const auto user = context.args.flag({"--user"});
@@ -212,7 +193,7 @@ void runProxy(CommandContext& context) {
                           .credentials = user && password
                                              ? std::optional(ProxyCredentials{*user, *password})
                                              : std::nullopt};
-  offline.addProxy(proxy);
+  context.backend.addProxy(proxy);
   context.out.emit("已添加代理「" + proxy.name + "」" + proxy.address + ":" +
                    std::to_string(proxy.port) + " " + std::string(rawValue(proxy.proto)));
 }
@@ -221,7 +202,7 @@ void runRoute(CommandContext& context) {
   if (context.args.positional.size() < 4 || context.word(1) != "set") {
     usageError("用法: route set <应用> <direct|block|proxy:名称>");
   }
-  context.offline().setRoute(context.word(2), context.word(3));
+  context.backend.setRoute(context.word(2), context.word(3));
   context.out.emit("「" + context.word(2) + "」→ " + context.word(3));
 }
 

@@ -72,10 +72,7 @@ void runTest(CommandContext& context) {
   const std::string& host = pieces[0];
   const std::uint16_t port = pieces.size() > 1 ? parsePort(pieces[1]).value_or(443) : 443;
 
-  const TestRouteDTO result =
-      context.useOffline
-          ? context.offline().testRoute(app, host, port)
-          : DTOCoding::decode(context.client.testRoute(app, host, port), testRouteDTOFromJSON);
+  const TestRouteDTO result = context.backend.testRoute(app, host, port);
   if (context.json()) {
     context.out.emitJSON(toJSON(result));
     return;
@@ -91,10 +88,7 @@ void runLogs(CommandContext& context) {
       .host = context.args.flag({"--host"}),
       .sinceMinutes = parseInteger(context.args.flag({"--since"})),
       .limit = parseInteger(context.args.flag({"--limit"})).value_or(100)};
-  const std::string filter = DTOCoding::encode(query);
-  const auto fetch = [&] {
-    return DTOCoding::decodeArray(context.client.queryConnections(filter), connectionEventFromJSON);
-  };
+  const auto fetch = [&] { return context.backend.connections(query); };
 
   const std::vector<ConnectionEvent> first = fetch();
   printEvents(context, first);
@@ -123,7 +117,7 @@ void runLogs(CommandContext& context) {
 void runExport(CommandContext& context) {
   const std::optional<std::string> name =
       context.args.positional.size() > 1 ? std::optional(context.word(1)) : std::nullopt;
-  const std::string document = context.offline().exportProfile(name);
+  const std::string document = context.backend.exportProfile(name);
   if (const auto path = context.args.flag({"-o", "--output"})) {
     writeFile(*path, document, 0600);
     context.out.emit("已导出到 " + *path);
@@ -136,7 +130,7 @@ void runImport(CommandContext& context) {
   if (context.args.positional.size() < 2) throw Error(VL("请指定要导入的文件"));
   const std::string& path = context.word(1);
   const std::string data = readFile(path);
-  context.offline().importProfile(data);
+  context.backend.importProfile(data);
   context.out.emit("已导入 " + path);
 }
 

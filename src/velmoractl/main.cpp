@@ -7,6 +7,7 @@
 #include <clocale>
 #include <csignal>
 #include <exception>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -48,10 +49,20 @@ int run(const std::vector<std::string>& arguments, Output& out) {
   args.requireText();
 
   // The backend is chosen once: the running application unless --offline says otherwise or
-  // nobody answers the probe. The client opens nothing until it is first used.
+  // nobody answers the probe. The client opens nothing until it is first used, and the store
+  // nothing until a command needs the files.
   AutomationClient client;
   const bool useOffline = args.hasFlag("--offline") || !client.isAppRunning();
-  CommandContext context(args, out, client, useOffline);
+  std::unique_ptr<velmora::ProfileStore> store;
+  Backend backend(
+      client,
+      [&]() -> velmora::ProfileStore& {
+        if (!store)
+          store = std::make_unique<velmora::ProfileStore>(velmora::SharedPaths::storeDirectory());
+        return *store;
+      },
+      useOffline ? Backend::Choice::files : Backend::Choice::application);
+  CommandContext context(args, out, backend);
   dispatch(context);
   out.flush();
   return 0;

@@ -1,0 +1,105 @@
+#include "backend.h"
+
+namespace velmora::cli {
+
+StatusDTO Backend::status() {
+  if (fromApplication()) return DTOCoding::decode(application_.getStatus(), statusDTOFromJSON);
+  return StatusDTO{.enabled = false,
+                   .extensionInstalled = false,
+                   .activeProfile = store_().activeProfile().name,
+                   .currentEnvironment = std::nullopt,
+                   .stats = StatsSnapshot::empty(),
+                   .automationWritesAllowed = true};
+}
+
+std::vector<ProfileSummaryDTO> Backend::profiles() {
+  if (fromApplication())
+    return DTOCoding::decodeArray(application_.listProfiles(), profileSummaryDTOFromJSON);
+  return profilesFromFiles();
+}
+
+void Backend::switchProfile(const std::string& name) {
+  fromApplication() ? application_.switchProfile(name) : files().switchProfile(name);
+}
+
+void Backend::createProfile(const std::string& name) {
+  fromApplication() ? application_.createProfile(name) : files().createProfile(name);
+}
+
+std::vector<RuleDTO> Backend::rules(const std::optional<std::string>& search) {
+  if (fromApplication())
+    return DTOCoding::decodeArray(application_.listRules(search), ruleDTOFromJSON);
+  return rulesFromFiles(search);
+}
+
+TestRouteDTO Backend::testRoute(const std::string& app, const std::string& host,
+                                std::uint16_t port) {
+  if (fromApplication())
+    return DTOCoding::decode(application_.testRoute(app, host, port), testRouteDTOFromJSON);
+  return testRouteFromFiles(app, host, port);
+}
+
+void Backend::setEnabled(bool enabled) {
+  application_.setEnabled(enabled);
+}
+
+void Backend::bindCurrentEnvironment(const std::string& profileName) {
+  // Only the application knows which network the machine is on now.
+  application_.bindCurrentEnvironment(profileName);
+}
+
+std::vector<ConnectionEvent> Backend::connections(const ConnectionQueryDTO& query) {
+  return DTOCoding::decodeArray(application_.queryConnections(DTOCoding::encode(query)),
+                                connectionEventFromJSON);
+}
+
+std::vector<ProfileSummaryDTO> Backend::profilesFromFiles() {
+  return files().profiles();
+}
+
+std::vector<std::string> Backend::environments() {
+  return files().environments();
+}
+
+std::vector<RuleDTO> Backend::rulesFromFiles(const std::optional<std::string>& search) {
+  return files().rules(search);
+}
+
+void Backend::addRule(const RuleDTO& rule) {
+  files().addRule(rule);
+}
+
+void Backend::setRuleEnabled(const std::string& name, bool enabled) {
+  files().setRuleEnabled(name, enabled);
+}
+
+void Backend::removeRule(const std::string& name) {
+  files().removeRule(name);
+}
+
+std::vector<ProxyServer> Backend::proxies() {
+  return files().proxies();
+}
+
+void Backend::addProxy(const ProxyServer& proxy) {
+  files().addProxy(proxy);
+}
+
+void Backend::setRoute(const std::string& app, const std::string& target) {
+  files().setRoute(app, target);
+}
+
+TestRouteDTO Backend::testRouteFromFiles(const std::string& app, const std::string& host,
+                                         std::uint16_t port) {
+  return files().testRoute(app, host, port);
+}
+
+std::string Backend::exportProfile(const std::optional<std::string>& name) {
+  return files().exportProfile(name);
+}
+
+void Backend::importProfile(std::string_view data) {
+  files().importProfile(data);
+}
+
+}  // namespace velmora::cli

@@ -1,0 +1,72 @@
+// The one place that knows which side serves each operation: the running application over the
+// session bus, or the profile files. Commands and MCP tools call it and get typed records; none
+// of them chooses a side itself.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "kit/automation_protocol.h"
+#include "kit/offline_operations.h"
+#include "kit/profile_store.h"
+
+namespace velmora::cli {
+
+/// The operations of the tool over the application or the files. Operations that both sides can
+/// serve go to the side chosen when the backend is made; the others always go to their one side,
+/// and the few whose side differs between the command line and the MCP tools say so by name.
+class Backend {
+ public:
+  /// Which side serves the operations that both sides can serve.
+  enum class Choice { application, files };
+
+  /// store opens the profile store when first needed, so that runs served by the application
+  /// alone never touch the files.
+  Backend(AutomationXPCProtocol& application, std::function<ProfileStore&()> store, Choice choice)
+      : application_(application), store_(std::move(store)), choice_(choice) {}
+
+  Choice choice() const { return choice_; }
+
+  // The chosen side.
+  /// From the files: the active profile's name, everything else stopped and empty.
+  StatusDTO status();
+  std::vector<ProfileSummaryDTO> profiles();
+  void switchProfile(const std::string& name);
+  void createProfile(const std::string& name);
+  std::vector<RuleDTO> rules(const std::optional<std::string>& search);
+  TestRouteDTO testRoute(const std::string& app, const std::string& host, std::uint16_t port);
+
+  // Always the application.
+  void setEnabled(bool enabled);
+  void bindCurrentEnvironment(const std::string& profileName);
+  std::vector<ConnectionEvent> connections(const ConnectionQueryDTO& query);
+
+  // Always the files.
+  std::vector<ProfileSummaryDTO> profilesFromFiles();
+  std::vector<std::string> environments();
+  std::vector<RuleDTO> rulesFromFiles(const std::optional<std::string>& search);
+  void addRule(const RuleDTO& rule);
+  void setRuleEnabled(const std::string& name, bool enabled);
+  void removeRule(const std::string& name);
+  std::vector<ProxyServer> proxies();
+  void addProxy(const ProxyServer& proxy);
+  void setRoute(const std::string& app, const std::string& target);
+  /// The dry run on the files even while the application runs: nothing is connected.
+  TestRouteDTO testRouteFromFiles(const std::string& app, const std::string& host,
+                                  std::uint16_t port);
+  std::string exportProfile(const std::optional<std::string>& name);
+  void importProfile(std::string_view data);
+
+ private:
+  bool fromApplication() const { return choice_ == Choice::application; }
+  OfflineOperations files() { return OfflineOperations(store_()); }
+
+  AutomationXPCProtocol& application_;
+  std::function<ProfileStore&()> store_;
+  Choice choice_;
+};
+
+}  // namespace velmora::cli
