@@ -135,8 +135,15 @@ void runImport(CommandContext& context) {
   if (context.args.positional.size() < 2) throw Error(VL("请指定要导入的文件"));
   const std::string& path = context.word(1);
   const std::string data = readFile(path);
-  context.offline().importProfile(data);
+  const std::optional<ImportReport> report = context.offline().importProfile(data);
+  if (report && context.json()) {
+    emitJSON(toJSON(*report));
+    return;
+  }
   emit("已导入 " + path);
+  if (report) {
+    for (const std::string& line : report->lines()) emit("  " + line);
+  }
 }
 
 }  // namespace velmora::cli
