@@ -150,8 +150,8 @@ std::string describe(const ImportNote& note) {
       return VL("文件中的「Localhost」规则未导入，本配置自带同名的内置规则");
     case K::localhostExtended:
       return VL(
-          "文件中「Localhost」规则另有 %lld 个本配置内置规则没有的主机条目，另作规则"
-          "「Localhost（导入）」导入，例如「%@」",
+          "文件中「Localhost」规则另有 %lld 个本配置内置规则没有的主机条目，归入规则"
+          "「Localhost（导入）」，例如「%@」",
           n, e);
     case K::defaultTaken:
       return VL("文件中「Default」规则的动作 %@ 已用于本配置的「Default」规则", e);
@@ -183,6 +183,26 @@ json::Value toJSON(const ImportReport& report) {
 }
 
 // Merge ---------------------------------------------------------------------------------------
+
+namespace {
+
+/// A hash of the fields that set rules apart most often; equal rules have equal hashes.
+std::size_t roughHash(const Rule& rule) {
+  std::size_t hash = std::hash<std::string>()(rule.name);
+  for (const auto* list : {&rule.apps, &rule.hosts, &rule.ports}) {
+    for (const std::string& entry : *list) hash = hash * 31 + std::hash<std::string>()(entry);
+    hash = hash * 31 + list->size();
+  }
+  return hash;
+}
+
+/// The same in every field but the id.
+bool sameContent(Rule rule, const Rule& other) {
+  rule.id = other.id;
+  return rule == other;
+}
+
+}  // namespace
 
 MergedImport mergeImport(const Profile& profile, const ImportedConfig& imported) {
   using K = ImportNote::Kind;
@@ -245,15 +265,13 @@ MergedImport mergeImport(const Profile& profile, const ImportedConfig& imported)
   for (const Rule& rule : profile.rules) {
     if (!rule.locked) rules.push_back(rule);
   }
-  const std::size_t ownRules = rules.size();
+  // Only the profile's own rules count: a file that repeats a rule keeps both copies.
+  std::unordered_multimap<std::size_t, Rule> ownRules;
+  for (const Rule& rule : rules) ownRules.emplace(roughHash(rule), rule);
   for (Rule rule : imported.rules) {
     rule.action = mappedAction(rule.action);
-    // Only the profile's own rules count: a file that repeats a rule keeps both copies.
-    const bool present = std::any_of(rules.begin(), rules.begin() + ownRules, [&](Rule own) {
-      own.id = rule.id;
-      return own == rule;
-    });
-    if (present) {
+    const auto [first, last] = ownRules.equal_range(roughHash(rule));
+    if (std::any_of(first, last, [&](const auto& own) { return sameContent(own.second, rule); })) {
       report.note(K::ruleAlreadyPresent, rule.name);
       continue;
     }
