@@ -348,6 +348,14 @@ TEST(PPXImport, DefaultRuleLendsItsActionAndLocalhostKeepsOnlyWhatTheGuardLacks)
             (std::vector<std::string>{"192.168.0.0-192.168.255.255", "*.lan"}));
   EXPECT_EQ(wider.report.notes.back(),
             (ImportNote{ImportNote::Kind::localhostExtended, 2, "192.168.0.0-192.168.255.255"}));
+
+  // Extra entries that no connection could match add nothing to the guard.
+  const ImportedConfig placeholders = read(ppx("", R"(
+      <Rule><Name>Localhost</Name><Targets>localhost; %SimpleHostnames%</Targets></Rule>)"));
+  EXPECT_TRUE(placeholders.rules.empty());
+  EXPECT_EQ(placeholders.report.notes,
+            (std::vector<ImportNote>{{ImportNote::Kind::hostLeftOut, 1, "%SimpleHostnames%"},
+                                     {ImportNote::Kind::localhostDropped, 1, "Localhost"}}));
 }
 
 TEST(PPXImport, PartsThatAreNotReadAreNoted) {
@@ -360,7 +368,7 @@ TEST(PPXImport, PartsThatAreNotReadAreNoted) {
   using K = ImportNote::Kind;
   EXPECT_EQ(config.report.notes,
             (std::vector<ImportNote>{{K::sectionsNotRead, 2, "Options、Extra"},
-                                     {K::proxyTypeChanged, 1, "socks4 → socks5"},
+                                     {K::proxyTypeChanged, 1, "SOCKS4 → socks5"},
                                      {K::proxySettingNotRead, 1, "UserAgent"}}));
 }
 

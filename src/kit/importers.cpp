@@ -566,24 +566,26 @@ bool enabledElement(pugi::xml_node element) {
 
 void readProxy(pugi::xml_node element, ProxifierIDs& ids, ImportedConfig& config) {
   using K = ImportNote::Kind;
-  const auto address = childText(element, "Address");
+  const std::string address(trimmedWhiteSpace(childText(element, "Address").value_or("")));
   const auto portText = childText(element, "Port");
   const auto port = portText ? proxifierPort(*portText) : std::nullopt;
-  if (!address || !port) {
-    config.report.note(K::proxySkipped,
-                       address.value_or("id " + attributeValue(element, "id").value_or("?")));
+  if (address.empty() || !port) {
+    config.report.note(K::proxySkipped, address.empty()
+                                            ? "id " + attributeValue(element, "id").value_or("?")
+                                            : address);
     return;
   }
-  const std::string type = unicode::lowercased(attributeValue(element, "type").value_or("SOCKS5"));
+  const std::string type = attributeValue(element, "type").value_or("SOCKS5");
+  const std::string lowercasedType = unicode::lowercased(type);
   const ProxyProtocol protocol =
-      type.starts_with("socks") ? ProxyProtocol::socks5 : ProxyProtocol::http;
-  if (type != "socks5" && type != "http" && type != "https") {
+      lowercasedType.starts_with("socks") ? ProxyProtocol::socks5 : ProxyProtocol::http;
+  if (lowercasedType != "socks5" && lowercasedType != "http" && lowercasedType != "https") {
     config.report.note(K::proxyTypeChanged, type + " → " + std::string(rawValue(protocol)));
   }
   const std::string label(trimmedWhiteSpace(childText(element, "Label").value_or("")));
   ProxyServer proxy{.id = UUID::random(),
-                    .name = label.empty() ? *address + ":" + std::to_string(*port) : label,
-                    .address = *address,
+                    .name = label.empty() ? address + ":" + std::to_string(*port) : label,
+                    .address = address,
                     .port = *port,
                     .proto = protocol};
   if (const pugi::xml_node authentication = element.child("Authentication");
@@ -701,7 +703,12 @@ void readRule(pugi::xml_node element, const ProxifierIDs& ids, ImportedConfig& c
   // An empty list places no condition: a rule whose every host or port was left out would
   // take connections the file never sent it.
   if ((hosts.empty() && !hostEntries.empty()) || (ports.empty() && !portEntries.empty())) {
-    config.report.note(K::ruleLeftOut, name);
+    // Extra hosts of the local guard that are all left out leave nothing beyond the guard.
+    if (localhostExtras > 0) {
+      config.report.note(K::localhostDropped, "Localhost");
+    } else {
+      config.report.note(K::ruleLeftOut, name);
+    }
     return;
   }
   const RuleAction action = ruleAction(element, name, ids, config);
