@@ -2,6 +2,7 @@
 // with no application to talk to.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 
 #include "kit/file_io.h"
@@ -236,6 +237,62 @@ TEST_F(Commands, ExportAndImportMoveProfiles) {
         "无法读取「" + (home() / "nothing.ppx").string() + "」：No such file or directory");
   std::ofstream(home() / "notes.txt") << "hello";
   fails({"import", (home() / "notes.txt").string()}, "无法识别的配置格式");
+}
+
+TEST_F(Commands, ImportedProxifierProfileRoutesAsTheFileSaysAndReportsWhatItLeftOut) {
+  // Shaped like the files the tool writes on Windows: CRLF, quoted names, lists with and
+  // without ";", spaced ranges, proxy ids in the element text, and a catch-all through a proxy.
+  const std::string file = R"(<?xml version="1.0" encoding="UTF-8" standalone="yes"?>
+<ProxifierProfile version="102" platform="Windows">
+  <Options><Resolve><ViaProxy enabled="true" /></Resolve></Options>
+  <ProxyList>
+    <Proxy id="100" type="SOCKS5"><Port>1080</Port><Address>127.0.0.1</Address><Label>Home</Label></Proxy>
+    <Proxy id="101" type="HTTPS"><Port>3128</Port><Address>10.0.0.2</Address></Proxy>
+  </ProxyList>
+  <ChainList />
+  <RuleList>
+    <Rule enabled="true"><Action type="Direct" /><Name>Localhost</Name><Targets>localhost</Targets></Rule>
+    <Rule enabled="true"><Action type="Direct" /><Name>LAN</Name>
+      <Targets>10.0.0.0 - 10.255.255.255;
+fc00:: - fdff:ffff:ffff:ffff:ffff:ffff:ffff:ffff;</Targets></Rule>
+    <Rule enabled="true"><Action type="Proxy">101</Action><Name>Games</Name>
+      <Applications>"Game Launcher.exe";
+steam.exe</Applications></Rule>
+    <Rule enabled="true"><Action type="Block" /><Name>Ads</Name><Targets>*.ads.example
+tracker.example</Targets></Rule>
+    <Rule enabled="true"><Action type="Proxy">100</Action><Name>Default</Name></Rule>
+  </RuleList>
+</ProxifierProfile>)";
+  std::string crlf;
+  for (const char c : file) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  const fs::path path = home() / "Work.ppx";
+  std::ofstream(path, std::ios::binary) << crlf;
+
+  const std::string out = ok({"import", path.string()});
+  EXPECT_TRUE(out.starts_with("已导入 " + path.string() + "\n  ")) << out;
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 7) << out;  // counts and five notes
+
+  const auto routed = [&](const std::string& app, const std::string& target) {
+    return json::parse(ok({"test", "--offline", app, target, "--json"}))["action"];
+  };
+  EXPECT_EQ(routed("Game Launcher.exe", "example.com:443"),
+            "proxy 10.0.0.2:3128 (10.0.0.2:3128 http)");
+  EXPECT_EQ(routed("steam.exe", "example.com:443"), "proxy 10.0.0.2:3128 (10.0.0.2:3128 http)");
+  EXPECT_EQ(routed("Safari", "10.1.2.3:80"), "direct");
+  EXPECT_EQ(routed("Safari", "tracker.example:443"), "block");
+  EXPECT_EQ(routed("Safari", "example.com:443"), "proxy Home (127.0.0.1:1080 socks5)");
+
+  // The same file again adds nothing, and the record says what was reused.
+  const std::string before = ok({"export"});
+  const json::Value report = json::parse(ok({"import", path.string(), "--json"}));
+  EXPECT_EQ(ok({"export"}), before);
+  EXPECT_EQ(report["proxies"], 0);
+  EXPECT_EQ(report["rules"], 0);
+  std::vector<std::string> kinds;
+  for (const json::Value& note : report["notes"]) kinds.push_back(note["kind"]);
+  EXPECT_EQ(kinds, (std::vector<std::string>{"sectionsNotRead", "proxyReused", "hostRewritten",
+                                             "hostLeftOut", "ruleAlreadyPresent",
+                                             "localhostDropped", "defaultTaken"}));
 }
 
 TEST_F(Commands, ADamagedActiveProfileIsReportedAndLeftAlone) {

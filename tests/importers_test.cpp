@@ -18,11 +18,12 @@ namespace {
 namespace fs = std::filesystem;
 using testing::ScratchDirectory;
 
-/// A Proxifier profile with the given proxy list and rule list contents.
-std::string ppx(std::string_view proxies, std::string_view rules = "") {
+/// A Proxifier profile with the given proxy list, rule list and chain list contents.
+std::string ppx(std::string_view proxies, std::string_view rules = "",
+                std::string_view chains = "") {
   return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<ProxifierProfile><ProxyList>" +
-         std::string(proxies) + "</ProxyList><ChainList /><RuleList>" + std::string(rules) +
-         "</RuleList></ProxifierProfile>\n";
+         std::string(proxies) + "</ProxyList><ChainList>" + std::string(chains) +
+         "</ChainList><RuleList>" + std::string(rules) + "</RuleList></ProxifierProfile>\n";
 }
 
 std::string proxyElement(std::string_view id, std::string_view address, std::string_view port,
@@ -78,7 +79,36 @@ TEST(PPXImport, ProxyTakesProtocolFromTypeAndIsNamedByItsEndpoint) {
         <Authentication enabled="true"><Password>secret</Password><Username>me</Username></Authentication>
         <Port>3128</Port><Address>10.0.0.2</Address></Proxy>)"));
     const ProxyServer& proxy = config.proxies.at(0);
-    EXPECT_EQ(proxy, (ProxyServer{proxy.id, "10.0.0.2:3128", "10.0.0.2", 3128, protocol}));
+    EXPECT_EQ(proxy, (ProxyServer{proxy.id, "10.0.0.2:3128", "10.0.0.2", 3128, protocol,
+                                  ProxyCredentials{"me", "secret"}}));
+  }
+}
+
+TEST(PPXImport, ProxyIsNamedByItsLabelAndTakesOnlyEnabledCredentials) {
+  struct Case {
+    std::string inside;
+    std::string name;
+    std::optional<ProxyCredentials> credentials;
+  };
+  const std::vector<Case> cases = {
+      {"<Label>Office</Label>", "Office", {}},
+      {"<Label> <!-- a note --> </Label>", "10.0.0.2:3128", {}},
+      {R"(<Authentication enabled="false"><Username>me</Username><Password>pw</Password>
+          </Authentication>)",
+       "10.0.0.2:3128",
+       {}},
+      {R"(<Authentication enabled="true"><Username>me</Username><Password /></Authentication>)",
+       "10.0.0.2:3128", ProxyCredentials{"me", ""}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.inside);
+    const ImportedConfig config =
+        read(ppx(R"(<Proxy id="1" type="SOCKS5">)" + c.inside +
+                 "<Options>48</Options><Address>10.0.0.2</Address><Port>3128</Port></Proxy>"));
+    ASSERT_EQ(config.proxies.size(), 1u);
+    EXPECT_EQ(config.proxies[0].name, c.name);
+    EXPECT_EQ(config.proxies[0].credentials, c.credentials);
+    EXPECT_EQ(config.report.notes, std::vector<ImportNote>{});
   }
 }
 
@@ -102,7 +132,6 @@ TEST(PPXImport, ProxyWithABadPortIsSkippedAndTheOthersKept) {
 // Proxifier adapter: rules ---------------------------------------------------------------------
 
 TEST(PPXImport, RuleCarriesItsListsAndFixedDefaults) {
-  // Pieces are trimmed of spaces and tabs, empty ones dropped, and line breaks kept.
   const ImportedConfig config = read(ppx(proxyElement("100", "127.0.0.1", "1086"), R"(
       <Rule enabled="false">
         <Name>Work</Name>
@@ -120,8 +149,7 @@ TEST(PPXImport, RuleCarriesItsListsAndFixedDefaults) {
                         .name = "Work",
                         .enabled = false,
                         .apps = {"a.exe", "b.exe"},
-                        .hosts = {"*.example.com",
-                                  "\n          10.0.0.0 - 10.255.255.255\n          b.example"},
+                        .hosts = {"*.example.com", "10.0.0.0-10.255.255.255", "b.example"},
                         .ports = {"80", "443"},
                         .action = RuleAction::proxy(config.proxies[0].id)}));
 }
@@ -140,38 +168,208 @@ TEST(PPXImport, RuleIsNamedImportedWithoutANameAndOnlyFalseDisablesIt) {
                        {"Imported", true}, {"Imported", true}, {"localhost", false}}));
 }
 
-TEST(PPXImport, ActionsResolveTheirKindAndProxy) {
-  enum Outcome { direct, block, first, second };
+/// Two proxies numbered 100 and 101, in that order.
+const std::string twoProxies =
+    proxyElement("100", "127.0.0.1", "1080") + proxyElement("101", "10.0.0.2", "3128", "HTTPS");
+
+TEST(PPXImport, ActionsLandOnTheProxyOrChainTheyName) {
+  enum Outcome { direct, block, first, second, chain };
   const std::vector<std::pair<std::string, Outcome>> cases = {
       {"", direct},
       {R"(<Action type="Direct" />)", direct},
       {R"(<Action type="Block" />)", block},
+      {R"(<Action type="Proxy">101</Action>)", second},
+      {"<Action type=\"Proxy\">\n  101\n</Action>", second},
       {R"(<Action type="Proxy" proxy="101" />)", second},
+      {R"(<Action type="Proxy">100</Action>)", first},
+      // Chain 100 and proxy 100 are different things.
+      {R"(<Action type="Chain">100</Action>)", chain},
+      {R"(<Action type="Chain" proxy="100" />)", chain},
+      // Targets that name nothing: the first proxy stands in, and the report says so.
       {R"(<Action type="Proxy" />)", first},
-      {R"(<Action type="Proxy" proxy="999" />)", first},
-      // Chains are not imported: the proxy the action names, or else the first one, stands in.
+      {R"(<Action type="Proxy">999</Action>)", first},
       {R"(<Action type="Chain">101</Action>)", first},
-      {R"(<Action type="Chain" proxy="101" />)", second},
   };
   std::string rules;
-  for (const auto& [action, outcome] : cases) rules += ruleElement("R", action);
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    rules += ruleElement("R" + std::to_string(i), cases[i].first);
+  }
   const ImportedConfig config = read(ppx(
-      proxyElement("100", "127.0.0.1", "1080") + proxyElement("101", "10.0.0.2", "3128", "HTTPS"),
-      rules));
+      twoProxies, rules,
+      R"(<Chain id="100" type="simple"><Name>Both</Name><Proxy>101</Proxy><Proxy>100</Proxy></Chain>)"));
   ASSERT_EQ(config.rules.size(), cases.size());
-  const std::vector<RuleAction> outcomes = {RuleAction::direct(), RuleAction::block(),
-                                            RuleAction::proxy(config.proxies.at(0).id),
-                                            RuleAction::proxy(config.proxies.at(1).id)};
+  ASSERT_EQ(config.chains.size(), 1u);
+  const std::vector<RuleAction> outcomes = {
+      RuleAction::direct(), RuleAction::block(), RuleAction::proxy(config.proxies.at(0).id),
+      RuleAction::proxy(config.proxies.at(1).id), RuleAction::chain(config.chains[0].id)};
   for (std::size_t i = 0; i < cases.size(); ++i) {
     SCOPED_TRACE(cases[i].first);
     EXPECT_EQ(config.rules[i].action, outcomes[cases[i].second]);
   }
+  EXPECT_EQ(config.report.notes,
+            (std::vector<ImportNote>{{ImportNote::Kind::unknownTarget, 3, "R9"}}));
 
   // Without a usable proxy in the file a proxy action stays direct.
   const ImportedConfig noProxy =
       read(ppx(proxyElement("100", "127.0.0.1", "70000"),
-               ruleElement("R", R"(<Action type="Proxy" proxy="100" />)")));
+               ruleElement("R", R"(<Action type="Proxy">100</Action>)")));
   EXPECT_EQ(noProxy.rules.at(0).action, RuleAction::direct());
+  EXPECT_EQ(noProxy.report.notes,
+            (std::vector<ImportNote>{{ImportNote::Kind::proxySkipped, 1, "127.0.0.1"},
+                                     {ImportNote::Kind::unknownTargetDirect, 1, "R"}}));
+}
+
+TEST(PPXImport, ChainsKeepTheirEnabledImportedMembersInFileOrder) {
+  const ImportedConfig config = read(ppx(twoProxies, "", R"(
+      <Chain id="100" type="simple">
+        <Proxy enabled="true">101</Proxy><Proxy enabled="false">100</Proxy>
+        <Proxy enabled="true">100</Proxy><Proxy enabled="true">7</Proxy>
+      </Chain>
+      <Chain id="101" type="load_balancing">
+        <LoadBalancingSameProxyForPid>false</LoadBalancingSameProxyForPid>
+        <Proxy enabled="true">100</Proxy><Name>Pool</Name>
+      </Chain>
+      <Chain id="102" type="redundancy"><Name>Spare</Name><Proxy enabled="false">100</Proxy></Chain>
+      <Chain id="103"><Name>Empty</Name></Chain>)"));
+  const UUID first = config.proxies.at(0).id;
+  const UUID second = config.proxies.at(1).id;
+  ASSERT_EQ(config.chains.size(), 2u);
+  EXPECT_EQ(config.chains[0], (ProxyChain{config.chains[0].id, "Chain 100", {second, first}}));
+  EXPECT_EQ(config.chains[1], (ProxyChain{config.chains[1].id, "Pool", {first}}));
+  using K = ImportNote::Kind;
+  EXPECT_EQ(config.report.notes,
+            (std::vector<ImportNote>{{K::chainMemberLeftOut, 3, "Chain 100"},
+                                     {K::chainLeftOut, 2, "Spare"},
+                                     {K::chainMadeOrdered, 1, "Pool（load_balancing）"}}));
+}
+
+TEST(PPXImport, ListsSplitAtSemicolonsAndLineBreaksAndLoseQuotesAndRepeats) {
+  const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+      {"a.exe;b.exe", {"a.exe", "b.exe"}},
+      {"a.exe\nb.exe\r\nc.exe\rd.exe", {"a.exe", "b.exe", "c.exe", "d.exe"}},
+      {"a.exe; \n\n\tb.exe;\n\n\n", {"a.exe", "b.exe"}},
+      {R"("Ableton Live 10 Suite.exe";
+          "Web Helper.exe")",
+       {"Ableton Live 10 Suite.exe", "Web Helper.exe"}},
+      {R"(""; " "; " y.exe "; "x.exe)", {"y.exe", "\"x.exe"}},
+      {"b.exe;a.exe;b.exe;;;;a.exe", {"b.exe", "a.exe"}},
+      {" ;\n; ", {}},
+  };
+  for (const auto& [text, expected] : cases) {
+    SCOPED_TRACE(text);
+    const ImportedConfig config =
+        read(ppx("", ruleElement("R", "<Applications>" + text + "</Applications>")));
+    ASSERT_EQ(config.rules.size(), 1u);
+    EXPECT_EQ(config.rules[0].apps, expected);
+  }
+}
+
+TEST(PPXImport, HostAndPortEntriesAreMadeMatchableOrLeftOut) {
+  using K = ImportNote::Kind;
+  struct Case {
+    std::string list;  // "Targets" or "Ports"
+    std::string entry;
+    std::optional<std::string> imported;  // nothing: left out
+  };
+  const std::vector<Case> cases = {
+      {"Targets", "*.example.com", "*.example.com"},
+      {"Targets", "github-cloud.s3.amazonaws.com", "github-cloud.s3.amazonaws.com"},
+      {"Targets", "192.168.1.*", "192.168.1.*"},
+      {"Targets", "10.0.0.1-10.0.0.9", "10.0.0.1-10.0.0.9"},
+      {"Targets", "10.0.0.0 - 10.255.255.255", "10.0.0.0-10.255.255.255"},
+      {"Targets", "10.0.0.0 / 8", "10.0.0.0/8"},
+      {"Targets", "::1", "::1"},
+      {"Targets", "bücher.example", "bücher.example"},
+      {"Targets", "fc00:: - fdff:ffff:ffff:ffff:ffff:ffff:ffff:ffff", std::nullopt},
+      {"Targets", "fc00::/7", std::nullopt},
+      {"Targets", "10.0.0.9-10.0.0.1", std::nullopt},
+      {"Targets", "10.0.0.0/33", std::nullopt},
+      {"Targets", "%ComputerName%", std::nullopt},
+      {"Targets", "two words", std::nullopt},
+      {"Targets", "example.com:443", std::nullopt},
+      {"Ports", "443", "443"},
+      {"Ports", "8000-9000", "8000-9000"},
+      {"Ports", "8000 - 9000", "8000-9000"},
+      {"Ports", "9000-8000", std::nullopt},
+      {"Ports", "http", std::nullopt},
+      {"Ports", "70000", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.list + " " + c.entry);
+    const bool host = c.list == "Targets";
+    // A second entry that is kept, so the rule itself stays.
+    const std::string keep = host ? "kept.example" : "1";
+    const ImportedConfig config = read(ppx(
+        "", ruleElement("R", "<" + c.list + ">" + c.entry + ";\n" + keep + "</" + c.list + ">")));
+    ASSERT_EQ(config.rules.size(), 1u);
+    std::vector<std::string> expected = {keep};
+    if (c.imported) expected.insert(expected.begin(), *c.imported);
+    EXPECT_EQ(host ? config.rules[0].hosts : config.rules[0].ports, expected);
+
+    std::vector<ImportNote> notes;
+    if (!c.imported) {
+      notes.push_back({host ? K::hostLeftOut : K::portLeftOut, 1, c.entry});
+    } else if (*c.imported != c.entry) {
+      notes.push_back(
+          {host ? K::hostRewritten : K::portRewritten, 1, c.entry + " → " + *c.imported});
+    }
+    EXPECT_EQ(config.report.notes, notes);
+  }
+}
+
+TEST(PPXImport, RuleWhoseEveryHostOrPortIsLeftOutIsNotImported) {
+  // Imported with no hosts or ports, such a rule would take every connection.
+  const ImportedConfig config = read(ppx("", ruleElement("V6", R"(
+      <Targets>fc00:: - fdff:ffff:ffff:ffff:ffff:ffff:ffff:ffff;%ComputerName%</Targets>)") +
+                                                 ruleElement("Web", "<Ports>http</Ports>") +
+                                                 ruleElement("Kept", "<Targets>;;</Targets>")));
+  EXPECT_EQ(namesOf(config.rules), std::vector<std::string>{"Kept"});
+  EXPECT_EQ(config.report.notes[2], (ImportNote{ImportNote::Kind::ruleLeftOut, 2, "V6"}));
+}
+
+TEST(PPXImport, DefaultRuleLendsItsActionAndLocalhostKeepsOnlyWhatTheGuardLacks) {
+  const ImportedConfig config = read(ppx(twoProxies, R"(
+      <Rule enabled="true"><Name>Localhost</Name><Targets>localhost; ::1; %ComputerName%</Targets></Rule>
+      <Rule enabled="true"><Name>Default</Name><Action type="Proxy">101</Action></Rule>)"));
+  EXPECT_TRUE(config.rules.empty());
+  EXPECT_EQ(config.defaultAction, RuleAction::proxy(config.proxies.at(1).id));
+  EXPECT_EQ(config.report.notes,
+            (std::vector<ImportNote>{{ImportNote::Kind::localhostDropped, 1, "Localhost"}}));
+  EXPECT_EQ(read(ppx(twoProxies)).defaultAction, std::nullopt);
+
+  // Local networks the file keeps direct next to the guard's own hosts stay direct.
+  const ImportedConfig wider = read(ppx("", R"(
+      <Rule enabled="true"><Name>Localhost</Name>
+        <Targets>LOCALHOST; 127.0.0.1; 192.168.0.0 - 192.168.255.255; *.lan</Targets>
+        <Action type="Direct" /></Rule>)"));
+  ASSERT_EQ(wider.rules.size(), 1u);
+  EXPECT_EQ(wider.rules[0].name, "Localhost（导入）");
+  EXPECT_EQ(wider.rules[0].hosts,
+            (std::vector<std::string>{"192.168.0.0-192.168.255.255", "*.lan"}));
+  EXPECT_EQ(wider.report.notes.back(),
+            (ImportNote{ImportNote::Kind::localhostExtended, 2, "192.168.0.0-192.168.255.255"}));
+
+  // Extra entries that no connection could match add nothing to the guard.
+  const ImportedConfig placeholders = read(ppx("", R"(
+      <Rule><Name>Localhost</Name><Targets>localhost; %SimpleHostnames%</Targets></Rule>)"));
+  EXPECT_TRUE(placeholders.rules.empty());
+  EXPECT_EQ(placeholders.report.notes,
+            (std::vector<ImportNote>{{ImportNote::Kind::hostLeftOut, 1, "%SimpleHostnames%"},
+                                     {ImportNote::Kind::localhostDropped, 1, "Localhost"}}));
+}
+
+TEST(PPXImport, PartsThatAreNotReadAreNoted) {
+  const ImportedConfig config = read(R"(<ProxifierProfile>
+      <Options><Resolve><ViaProxy enabled="true" /></Resolve></Options>
+      <ProxyList><Proxy id="1" type="SOCKS4"><Address>a</Address><Port>1</Port>
+        <UserAgent>Mozilla</UserAgent><Options>48</Options></Proxy></ProxyList>
+      <ChainList /><RuleList /><Extra />
+    </ProxifierProfile>)");
+  using K = ImportNote::Kind;
+  EXPECT_EQ(config.report.notes,
+            (std::vector<ImportNote>{{K::sectionsNotRead, 2, "Options、Extra"},
+                                     {K::proxyTypeChanged, 1, "SOCKS4 → socks5"},
+                                     {K::proxySettingNotRead, 1, "UserAgent"}}));
 }
 
 // Proxifier adapter: how the bytes arrive ------------------------------------------------------
@@ -195,7 +393,7 @@ TEST(PPXImport, EncodingsAndLineEndsOfWindowsToolsAreRead) {
     const ImportedConfig config = read(bytes);
     ASSERT_EQ(config.rules.size(), 1u);
     EXPECT_EQ(config.rules[0].name, utf8);
-    EXPECT_EQ(config.rules[0].hosts, (std::vector<std::string>{"a.example", "\nb.example"}));
+    EXPECT_EQ(config.rules[0].hosts, (std::vector<std::string>{"a.example", "b.example"}));
   }
 }
 
@@ -258,6 +456,83 @@ TEST(Merging, ImportedRulesGoAfterTheProfilesOwnAndBeforeTheFallback) {
   // A locked rule that is neither guard is not carried over.
   profile.rules.insert(profile.rules.begin() + 2, rule("Pinned", RuleAction::block(), true));
   EXPECT_EQ(namesOf(merging(profile, imported).rules), expected);
+}
+
+TEST(Merging, FileCatchAllActionGoesToTheProfilesLockedLastDefaultRule) {
+  Profile profile = Profile::makeDefault("home");
+  const Rule fallback = profile.rules.back();
+  ImportedConfig imported =
+      read(ppx(twoProxies, R"(
+      <Rule><Name>Web</Name><Targets>*.example.com</Targets><Action type="Chain">5</Action></Rule>
+      <Rule><Name>Default</Name><Action type="Chain">5</Action></Rule>)",
+               R"(<Chain id="5"><Proxy>100</Proxy><Proxy>101</Proxy></Chain>)"));
+  const MergedImport merged = mergeImport(profile, imported);
+  EXPECT_EQ(namesOf(merged.profile.rules),
+            (std::vector<std::string>{"Localhost", "Web", "Default"}));
+  EXPECT_EQ(merged.profile.rules.back(),
+            fallback.with({.action = RuleAction::chain(imported.chains.at(0).id)}));
+  EXPECT_EQ(merged.profile.chains, imported.chains);
+  EXPECT_EQ(merged.report.notes,
+            (std::vector<ImportNote>{{ImportNote::Kind::defaultTaken, 1, "chain:Chain 5"}}));
+
+  // A profile without a fallback rule of its own has nowhere to put the action.
+  profile.rules.pop_back();
+  EXPECT_EQ(mergeImport(profile, imported).report.notes,
+            (std::vector<ImportNote>{{ImportNote::Kind::defaultNotTaken, 1, ""}}));
+}
+
+TEST(Merging, SameFileImportedTwiceChangesNothingTheSecondTime) {
+  const std::string file = ppx(
+      twoProxies + R"(<Proxy id="102" type="SOCKS5"><Address>10.0.0.3</Address><Port>1080</Port>
+          <Authentication enabled="true"><Username>me</Username><Password>pw</Password>
+          </Authentication></Proxy>)",
+      ruleElement("Web", R"(<Targets>*.example.com</Targets><Action type="Proxy">101</Action>)") +
+          ruleElement("Same twice", "<Applications>a</Applications>") +
+          ruleElement("Same twice", "<Applications>a</Applications>") +
+          ruleElement("Pool", R"(<Action type="Chain">1</Action>)") +
+          R"(<Rule><Name>Default</Name><Action type="Proxy">100</Action></Rule>)",
+      R"(<Chain id="1" type="simple"><Proxy>100</Proxy><Proxy>102</Proxy></Chain>)");
+  const MergedImport once = mergeImport(Profile::makeDefault("home"), read(file));
+  EXPECT_EQ(once.report.proxies, 3);
+  EXPECT_EQ(once.report.chains, 1);
+  EXPECT_EQ(once.report.rules, 4);  // the file's own repeat is kept
+
+  const MergedImport twice = mergeImport(once.profile, read(file));
+  EXPECT_EQ(twice.profile, once.profile);
+  using K = ImportNote::Kind;
+  EXPECT_EQ(twice.report, (ImportReport{.proxies = 0,
+                                        .chains = 0,
+                                        .rules = 0,
+                                        .notes = {{K::proxyReused, 3, "127.0.0.1:1080"},
+                                                  {K::chainReused, 1, "Chain 1"},
+                                                  {K::ruleAlreadyPresent, 4, "Web"},
+                                                  {K::defaultTaken, 1, "proxy:127.0.0.1:1080"}}}));
+
+  // An endpoint the profile already has keeps the profile's credentials, and says so.
+  Profile changed = once.profile;
+  changed.proxies[2].credentials = ProxyCredentials{"other", "pw"};
+  EXPECT_EQ(mergeImport(changed, read(file)).report.notes[1],
+            (ImportNote{K::credentialsNotTaken, 1, "10.0.0.3:1080"}));
+}
+
+TEST(ImportReport, ReadsAsLinesAndAsOneRecord) {
+  ImportReport report{.proxies = 2, .chains = 1, .rules = 7};
+  report.note(ImportNote::Kind::hostLeftOut, "fc00:: - fdff::");
+  report.note(ImportNote::Kind::sectionsNotRead, "Options", 1);
+  report.note(ImportNote::Kind::hostLeftOut, "%ComputerName%");
+  report.note(ImportNote::Kind::localhostDropped, "Localhost");
+  EXPECT_EQ(report.lines(), (std::vector<std::string>{
+                                "导入了 2 个代理、1 条代理链、7 条规则",
+                                "未读取文件中的 Options（选项与 DNS 设置不导入）",
+                                "2 个主机条目无法匹配任何连接，未导入，例如「fc00:: - fdff::」",
+                                "文件中的「Localhost」规则未导入，本配置自带同名的内置规则"}));
+  const json::Value record = toJSON(report);
+  EXPECT_EQ(record["rules"], 7);
+  EXPECT_EQ(record["notes"].size(), 3u);
+  EXPECT_EQ(record["notes"][1], (json::Value{{"kind", "hostLeftOut"},
+                                             {"count", 2},
+                                             {"example", "fc00:: - fdff::"},
+                                             {"message", report.lines()[2]}}));
 }
 
 // Scanner --------------------------------------------------------------------------------------

@@ -232,7 +232,7 @@ TEST_F(OfflineOperationsTest, ExportedProfileImportsBackInPlace) {
 
   Profile changed = decodeProfileDocument(exported);
   changed.name = "Default, edited";
-  operations().importProfile(encodeProfileDocument(changed));
+  EXPECT_EQ(operations().importProfile(encodeProfileDocument(changed)), std::nullopt);
   EXPECT_EQ(store().list().size(), 2u);
   EXPECT_EQ(active().name, "Default, edited");
 
@@ -257,7 +257,10 @@ TEST_F(OfflineOperationsTest, ForeignConfigurationMergesIntoTheActiveProfile) {
     <Rule enabled="true"><Name>Default</Name><Action type="Direct"/></Rule>
   </RuleList>
 </ProxifierProfile>)";
-  operations().importProfile(ppx);
+  const std::optional<ImportReport> report = operations().importProfile(ppx);
+  ASSERT_TRUE(report);
+  EXPECT_EQ(report->proxies, 1);
+  EXPECT_EQ(report->rules, 1);
   const Profile profile = active();
   ASSERT_EQ(profile.proxies.size(), 2u);  // 127.0.0.1:1080 socks5 is already there
   EXPECT_EQ(profile.proxies[1].name, "10.0.0.2:3128");

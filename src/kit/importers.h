@@ -2,22 +2,117 @@
 // finds and reads their files, the merge into a profile, and the Proxifier profile adapter.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "json_text.h"
 #include "model.h"
 #include "uuid.h"
 
 namespace velmora {
 
-/// What an adapter read from a foreign file: fresh proxies, and rules in file order whose proxy
-/// actions refer to those proxies.
+/// One kind of thing an import did not carry over as the file had it, or changed on the way:
+/// how often it happened and the first case as an example.
+struct ImportNote {
+  /// In the order the report lists them.
+  enum class Kind {
+    sectionsNotRead,      // parts of the file besides proxies, chains and rules
+    proxySkipped,         // no address or no valid port
+    proxyTypeChanged,     // a type without a counterpart, given the nearest protocol
+    proxySettingNotRead,  // a proxy setting besides address, port, type, label and credentials
+    proxyReused,          // the profile already has a proxy at that endpoint
+    credentialsNotTaken,  // ... and that proxy keeps its own credentials
+    chainMemberLeftOut,   // a disabled member, or one naming no imported proxy
+    chainLeftOut,         // a chain without any member left
+    chainMadeOrdered,     // load balancing or redundancy, imported as an ordered chain
+    chainReused,          // the profile already has that chain
+    hostRewritten,        // "a - b" and the like, written as the host matcher reads them
+    hostLeftOut,          // a host entry no connection could ever match
+    portRewritten,
+    portLeftOut,
+    ruleLeftOut,          // every entry of one of its lists was left out
+    unknownTarget,        // a proxy or chain id naming nothing: the first proxy instead
+    unknownTargetDirect,  // ... and the file has no proxy: direct instead
+    ruleAlreadyPresent,   // the profile already has the very same rule
+    localhostDropped,     // the file's "Localhost" rule: every profile has its own
+    localhostExtended,    // ... but the file's has more hosts, kept as a rule of their own
+    defaultTaken,         // the file's "Default" action given to the profile's "Default" rule
+    defaultNotTaken,      // ... which this profile does not have
+  };
+
+  Kind kind;
+  std::int64_t count = 0;
+  std::string example;
+
+  bool operator==(const ImportNote&) const = default;
+};
+
+template <>
+struct EnumTexts<ImportNote::Kind> {
+  using K = ImportNote::Kind;
+  static constexpr std::array<std::pair<K, std::string_view>, 22> cases{
+      {{K::sectionsNotRead, "sectionsNotRead"},
+       {K::proxySkipped, "proxySkipped"},
+       {K::proxyTypeChanged, "proxyTypeChanged"},
+       {K::proxySettingNotRead, "proxySettingNotRead"},
+       {K::proxyReused, "proxyReused"},
+       {K::credentialsNotTaken, "credentialsNotTaken"},
+       {K::chainMemberLeftOut, "chainMemberLeftOut"},
+       {K::chainLeftOut, "chainLeftOut"},
+       {K::chainMadeOrdered, "chainMadeOrdered"},
+       {K::chainReused, "chainReused"},
+       {K::hostRewritten, "hostRewritten"},
+       {K::hostLeftOut, "hostLeftOut"},
+       {K::portRewritten, "portRewritten"},
+       {K::portLeftOut, "portLeftOut"},
+       {K::ruleLeftOut, "ruleLeftOut"},
+       {K::unknownTarget, "unknownTarget"},
+       {K::unknownTargetDirect, "unknownTargetDirect"},
+       {K::ruleAlreadyPresent, "ruleAlreadyPresent"},
+       {K::localhostDropped, "localhostDropped"},
+       {K::localhostExtended, "localhostExtended"},
+       {K::defaultTaken, "defaultTaken"},
+       {K::defaultNotTaken, "defaultNotTaken"}}};
+};
+
+/// What an import brought into a profile, and every kind of thing it did not carry over as the
+/// file had it.
+struct ImportReport {
+  std::int64_t proxies = 0;  // added to the profile
+  std::int64_t chains = 0;
+  std::int64_t rules = 0;
+  std::vector<ImportNote> notes;  // at most one per kind, in the order of the kinds
+
+  /// Counts one more case of the kind; the first case given is the example.
+  void note(ImportNote::Kind kind, std::string example, std::int64_t count = 1);
+  /// The report for people: the counts, then one line per note.
+  std::vector<std::string> lines() const;
+
+  bool operator==(const ImportReport&) const = default;
+};
+
+/// The text of one note for people.
+std::string describe(const ImportNote& note);
+/// {"proxies", "chains", "rules", "notes": [{"kind", "count", "example", "message"}]}.
+json::Value toJSON(const ImportReport& report);
+
+/// What an adapter read from a foreign file: fresh proxies, chains over them, and rules in file
+/// order whose actions refer to those proxies and chains.
 struct ImportedConfig {
   std::vector<ProxyServer> proxies;
   std::vector<Rule> rules;
+  std::vector<ProxyChain> chains;
+  /// The action of the file's own catch-all rule, for the profile's "Default" rule.
+  std::optional<RuleAction> defaultAction;
+  /// What the adapter left out or changed; the counts are filled by the merge.
+  ImportReport report;
 
   bool operator==(const ImportedConfig&) const = default;
 };
@@ -65,13 +160,25 @@ struct ConfigImportScanner {
   ImportedConfig parse(const std::filesystem::path& url) const;
 };
 
-/// A copy of profile with the imported configuration folded in: proxies that already exist (same
-/// address, port and protocol) are reused rather than added, and the imported rules go after the
-/// profile's own rules, before the fallback rule.
+/// A profile with an import folded in, and the report of what the import carried over.
+struct MergedImport {
+  Profile profile;
+  ImportReport report;
+};
+
+/// Folds the imported configuration into a copy of profile. Proxies at an endpoint the profile
+/// already has (same address, port and protocol), chains it already has (same name and members)
+/// and rules it already has (same in every field but the id) are reused rather than added, so a
+/// file imported twice changes nothing the second time. The imported rules go after the
+/// profile's own rules, before the fallback rule, which takes the file's catch-all action.
+MergedImport mergeImport(const Profile& profile, const ImportedConfig& imported);
+
+/// mergeImport without the report.
 Profile merging(const Profile& profile, const ImportedConfig& imported);
 
-/// Reads Proxifier profiles (".ppx" XML): the proxy list and the rule list; chains, credentials,
-/// options and DNS settings are left behind.
+/// Reads Proxifier profiles (".ppx" XML): proxies with their labels and credentials, chains, and
+/// rules with their lists cleaned up for the matchers; options and DNS settings are left behind,
+/// and the report says so, as it names everything else not carried over.
 class PPXImportAdapter final : public ConfigImportAdapter {
  public:
   std::string adapterID() const override;

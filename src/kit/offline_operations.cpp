@@ -167,7 +167,7 @@ std::string OfflineOperations::exportProfile(const std::optional<std::string>& n
   return encodeProfileDocument(name ? store_.find(*name) : store_.activeProfile());
 }
 
-void OfflineOperations::importProfile(std::string_view data) {
+std::optional<ImportReport> OfflineOperations::importProfile(std::string_view data) {
   std::optional<Profile> document;
   try {
     document = decodeProfileDocument(data);
@@ -176,7 +176,7 @@ void OfflineOperations::importProfile(std::string_view data) {
   }
   if (document) {
     store_.save(*document);
-    return;
+    return std::nullopt;
   }
   // The importers read files by name, so the bytes go to a temporary copy, removed however the
   // import ends.
@@ -191,8 +191,9 @@ void OfflineOperations::importProfile(std::string_view data) {
   } removal{file};
   writeFileAtomically(file, data, 0600);
   const ConfigImportScanner scanner{{std::make_shared<PPXImportAdapter>()}};
-  const ImportedConfig imported = scanner.parse(file);
-  store_.save(merging(store_.activeProfile(), imported));
+  MergedImport merged = mergeImport(store_.activeProfile(), scanner.parse(file));
+  store_.save(merged.profile);
+  return std::move(merged.report);
 }
 
 }  // namespace velmora

@@ -10,6 +10,7 @@
 
 #include "automation_protocol.h"
 #include "error.h"
+#include "importers.h"
 #include "profile_store.h"
 
 namespace velmora {
@@ -43,8 +44,9 @@ class OfflineOperations {
   TestRouteDTO testRoute(const std::string& app, std::string_view host, std::uint16_t port) const;
   /// The named profile (ignoring case), or the active one, as a pretty profile document.
   std::string exportProfile(const std::optional<std::string>& name) const;
-  /// Stores a profile document as it is, or merges a Proxifier profile into the active profile.
-  void importProfile(std::string_view data);
+  /// Stores a profile document as it is, or merges a Proxifier profile into the active profile
+  /// and reports what it carried over; nothing to report for a profile document.
+  std::optional<ImportReport> importProfile(std::string_view data);
 
   /// "direct", "block", "interface:<name>", "proxy:<name>" or a bare proxy name.
   static RuleAction parseTarget(std::string_view target, const Profile& profile);

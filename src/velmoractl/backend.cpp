@@ -98,8 +98,8 @@ std::string Backend::exportProfile(const std::optional<std::string>& name) {
   return files().exportProfile(name);
 }
 
-void Backend::importProfile(std::string_view data) {
-  files().importProfile(data);
+std::optional<ImportReport> Backend::importProfile(std::string_view data) {
+  return files().importProfile(data);
 }
 
 }  // namespace velmora::cli

@@ -58,7 +58,8 @@ class Backend {
   TestRouteDTO testRouteFromFiles(const std::string& app, const std::string& host,
                                   std::uint16_t port);
   std::string exportProfile(const std::optional<std::string>& name);
-  void importProfile(std::string_view data);
+  /// The report of a foreign import; nothing for a profile document.
+  std::optional<ImportReport> importProfile(std::string_view data);
 
  private:
   bool fromApplication() const { return choice_ == Choice::application; }

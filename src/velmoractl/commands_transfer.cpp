@@ -130,8 +130,15 @@ void runImport(CommandContext& context) {
   if (context.args.positional.size() < 2) throw Error(VL("请指定要导入的文件"));
   const std::string& path = context.word(1);
   const std::string data = readFile(path);
-  context.backend.importProfile(data);
+  const std::optional<ImportReport> report = context.backend.importProfile(data);
+  if (report && context.json()) {
+    context.out.emitJSON(toJSON(*report));
+    return;
+  }
   context.out.emit("已导入 " + path);
+  if (report) {
+    for (const std::string& line : report->lines()) context.out.emit("  " + line);
+  }
 }
 
 }  // namespace velmora::cli
