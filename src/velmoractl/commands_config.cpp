@@ -193,6 +193,10 @@ void runProxy(CommandContext& context) {
     }
     return;
   }
+  if (sub == "discover") {
+    runProxyDiscover(context);
+    return;
+  }
   if (sub != "add") unknownSubcommand(context);
   OfflineOperations offline = context.offline();
   const auto port = context.args.positional.size() < 5 ? std::nullopt : parsePort(context.word(4));
