@@ -2,8 +2,10 @@
 // the kernel's socket tables, each probed for SOCKS5 and HTTP CONNECT.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "kit/discovery/proc_file_system.h"
