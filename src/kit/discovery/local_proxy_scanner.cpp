@@ -332,6 +332,30 @@ void probePorts(const std::vector<std::uint16_t>& ports, Report report) {
   }
 }
 
+/// Every port's answer, in the order of ports (ascending), from a bounded pool of threads that
+/// have all ended when this returns.
+std::vector<std::optional<ProxyProtocol>> probeInParallel(const std::vector<std::uint16_t>& ports) {
+  // Each port has its slot; every thread takes every n-th port and writes only its own slots.
+  std::vector<std::optional<ProxyProtocol>> answers(ports.size());
+  std::mutex answersLock;
+  const std::size_t threadCount =
+      std::min<std::size_t>(LocalProxyScanner::maxProbeThreads, ports.size());
+  std::vector<std::jthread> threads;
+  for (std::size_t t = 0; t < threadCount; ++t) {
+    threads.emplace_back([&, t] {
+      std::vector<std::uint16_t> share;
+      for (std::size_t i = t; i < ports.size(); i += threadCount) share.push_back(ports[i]);
+      probePorts(share, [&](std::uint16_t port, std::optional<ProxyProtocol> answer) {
+        const auto slot = std::lower_bound(ports.begin(), ports.end(), port) - ports.begin();
+        const std::lock_guard lock(answersLock);
+        answers[static_cast<std::size_t>(slot)] = answer;
+      });
+    });
+  }
+  threads.clear();  // joins
+  return answers;
+}
+
 }  // namespace
 
 ProxyServer LocalProxyScanner::Candidate::proxyServer() const {
@@ -360,24 +384,7 @@ std::vector<LocalProxyScanner::Candidate> LocalProxyScanner::scan() const {
   std::sort(ports.begin(), ports.end());
   ports.erase(std::unique(ports.begin(), ports.end()), ports.end());
 
-  // Each port has its slot; every thread takes every n-th port and writes only its own slots.
-  std::vector<std::optional<ProxyProtocol>> answers(ports.size());
-  std::mutex answersLock;
-  {
-    const std::size_t threadCount = std::min<std::size_t>(maxProbeThreads, ports.size());
-    std::vector<std::jthread> threads;
-    for (std::size_t t = 0; t < threadCount; ++t) {
-      threads.emplace_back([&, t] {
-        std::vector<std::uint16_t> share;
-        for (std::size_t i = t; i < ports.size(); i += threadCount) share.push_back(ports[i]);
-        probePorts(share, [&](std::uint16_t port, std::optional<ProxyProtocol> answer) {
-          const auto slot = std::lower_bound(ports.begin(), ports.end(), port) - ports.begin();
-          const std::lock_guard lock(answersLock);
-          answers[static_cast<std::size_t>(slot)] = answer;
-        });
-      });
-    }
-  }
+  const std::vector<std::optional<ProxyProtocol>> answers = probeInParallel(ports);
 
   // Owners are looked up only for the ports that answered, after the probes.
   std::map<std::uint64_t, std::uint16_t> answeringSockets;
@@ -387,7 +394,14 @@ std::vector<LocalProxyScanner::Candidate> LocalProxyScanner::scan() const {
       answeringSockets.emplace(socket.inode, socket.port);
   }
   const std::map<std::uint16_t, std::string> owners = portOwners(proc_, answeringSockets);
-  std::optional<std::optional<std::string>> proxyClient;
+  // Ports no visible process holds are named after the running proxy client, if there is one.
+  std::optional<std::string> proxyClient;
+  for (std::size_t i = 0; i < ports.size() && !proxyClient; ++i) {
+    if (!answers[i] || owners.contains(ports[i])) continue;
+    const auto path = ProcessOwner(proc_).runningProxyCorePath();
+    if (!path) break;
+    proxyClient = ProcessOwner::displayName(*path);
+  }
 
   std::vector<Candidate> candidates;
   for (std::size_t i = 0; i < ports.size(); ++i) {
@@ -401,12 +415,8 @@ std::vector<LocalProxyScanner::Candidate> LocalProxyScanner::scan() const {
       candidate.name = friendly(owner->second) + " " + std::to_string(port);
       candidate.source = owner->second;
     } else {
-      if (!proxyClient) {
-        const auto path = ProcessOwner(proc_).runningProxyCorePath();
-        proxyClient = path ? ProcessOwner::displayName(*path) : std::nullopt;
-      }
       candidate.name =
-          *proxyClient ? **proxyClient + " " + std::to_string(port) : VL("本地代理 %lld", port);
+          proxyClient ? *proxyClient + " " + std::to_string(port) : VL("本地代理 %lld", port);
     }
     candidates.push_back(std::move(candidate));
   }

@@ -25,8 +25,6 @@ class ProcFileSystem {
 
   explicit ProcFileSystem(std::filesystem::path root = "/proc") : root_(std::move(root)) {}
 
-  const std::filesystem::path& root() const { return root_; }
-
   /// The whole content of a file, relative to the root ("net/tcp", "42/comm").
   std::optional<std::string> read(const std::filesystem::path& relative) const;
   /// The target of a symbolic link, relative to the root ("42/exe").
