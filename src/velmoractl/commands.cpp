@@ -36,11 +36,13 @@ Profile
 代理
   proxy list
   proxy add <名称> <地址> <端口> [--type socks5|http] [--user <用户名> --pass <密码>]
+  proxy discover [--add]          找出本机回环地址上的代理（--add 加入当前 profile）
 
 路由与诊断
   route set <应用> <direct|block|proxy:名称>    一步设置"应用 → 去向"
   test <应用> <主机:端口>                        试算：会命中哪条规则、走哪
   logs [--app <应用>] [--host <主机>] [--follow]  最近连接
+  interface list                                 隧道网卡及其背后的程序（用于 interface:名称）
 
 导入导出
   export [<profile>] [-o <文件>]
@@ -76,6 +78,7 @@ const std::map<std::string, Handler, std::less<>>& commandTable() {
       {"logs", runLogs},
       {"export", runExport},
       {"import", runImport},
+      {"interface", runInterface},
       {"help", [](CommandContext& context) { context.out.emit(usage); }},
   };
   return table;

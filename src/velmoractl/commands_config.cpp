@@ -179,6 +179,10 @@ void runProxy(CommandContext& context) {
     }
     return;
   }
+  if (sub == "discover") {
+    runProxyDiscover(context);
+    return;
+  }
   if (sub != "add") unknownSubcommand(context);
   const auto port = context.args.positional.size() < 5 ? std::nullopt : parsePort(context.word(4));
   if (!port) usageError("用法: proxy add <名称> <地址> <端口> [--type socks5|http]");

@@ -1,0 +1,191 @@
+// Tunnel interfaces and their owners, read from a fake /proc tree and given address lists, and
+// from a real tun interface where the test may create one.
+#include <gtest/gtest.h>
+#include <net/if.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "fake_proc.h"
+#include "kit/discovery/process_owner.h"
+#include "kit/discovery/tunnel_interface_scanner.h"
+#include "loopback.h"
+
+namespace velmora {
+
+void PrintTo(const TunnelInterface& interface, std::ostream* out) {
+  *out << json::compact(toJSON(interface));
+}
+
+namespace {
+
+using testing::FakeProc;
+
+constexpr unsigned kTunnel = IFF_UP | IFF_POINTOPOINT | IFF_RUNNING;
+
+std::string tunInfo(const std::string& name) {
+  return "pos:\t0\nflags:\t02\nmnt_id:\t15\nino:\t1041\niff:\t" + name + "\n";
+}
+
+TEST(TunnelInterfaceScanner, ListsTunnelsWithOwnersInOrder) {
+  FakeProc proc;
+  // tun0: two processes hold it (a multi-queue tunnel); the lower process id wins.
+  proc.process(300, "/opt/vpn/vpn-helper");
+  proc.descriptor(300, 4, "/dev/net/tun", tunInfo("tun0"));
+  proc.process(120, "/opt/vpn/vpnd (deleted)");
+  proc.descriptor(120, 9, "/dev/net/tun", tunInfo("tun0"));
+  // ppp1 belongs to a program in a system location.
+  proc.process(80, "/usr/sbin/openvpn");
+  proc.descriptor(80, 3, "/dev/net/tun", tunInfo("ppp1"));
+  // tun7 is held by a process whose executable cannot be read.
+  proc.process(90, "");
+  proc.descriptor(90, 5, "/dev/net/tun", tunInfo("tun7"));
+  // Descriptors that attach nothing: not yet attached, no fdinfo, a file that is not the tun
+  // device, lines that do not parse.
+  proc.process(50, "/opt/other/prog");
+  proc.descriptor(50, 3, "/dev/net/tun", "pos:\t0\niff:\t\n");
+  proc.descriptor(50, 4, "/dev/net/tun");
+  proc.descriptor(50, 5, "/tmp/notes", tunInfo("wg0"));
+  proc.descriptor(50, 6, "/dev/net/tun", "garbage\niff\n\n");
+  proc.file("self/comm", "not a process\n");
+
+  const std::vector<InterfaceAddress> addresses = {
+      {"lo", IFF_UP | IFF_LOOPBACK, "127.0.0.1"},
+      {"eth0", IFF_UP | IFF_BROADCAST, "192.168.1.20"},
+      {"tun9", IFF_POINTOPOINT, "10.9.0.1"},  // down
+      {"veth0", kTunnel, "10.7.0.1"},         // not a tunnel's name
+      {"ppp1", kTunnel, "10.64.0.1"},
+      {"wg0", kTunnel, "10.2.0.1"},
+      {"tun0", kTunnel, std::nullopt},  // an IPv6 entry carries no IPv4 address
+      {"tun0", kTunnel, "10.8.0.2"},
+      {"tun0", kTunnel, "10.8.0.3"},  // the last IPv4 entry stands for the interface
+      {"utun3", kTunnel, std::nullopt},
+      {"tun7", kTunnel, std::nullopt},
+      {"ipsec0", kTunnel, "10.3.0.1"},
+  };
+  const std::vector<TunnelInterface> expected = {
+      {"ipsec0", "10.3.0.1", std::nullopt, std::nullopt, false},
+      {"tun0", "10.8.0.3", "vpnd", "/opt/vpn/vpnd", false},
+      {"wg0", "10.2.0.1", std::nullopt, std::nullopt, false},  // run by the kernel: no owner
+      {"tun7", std::nullopt, std::nullopt, std::nullopt, false},
+      {"utun3", std::nullopt, std::nullopt, std::nullopt, false},
+      {"ppp1", "10.64.0.1", "openvpn", "/usr/sbin/openvpn", true},  // system-owned come last
+  };
+  EXPECT_EQ(TunnelInterfaceScanner(ProcFileSystem(proc.root())).scan(addresses), expected);
+}
+
+TEST(TunnelInterfaceScanner, OwnedInterfaceWithoutAddressComesBeforeSystemOneWithAddress) {
+  FakeProc proc;
+  proc.process(10, "/usr/lib/systemd/systemd-networkd");
+  proc.descriptor(10, 3, "/dev/net/tun", tunInfo("tun0"));
+  proc.process(20, "/home/me/bin/sing-box");
+  proc.descriptor(20, 3, "/dev/net/tun", tunInfo("tun1"));
+  const auto interfaces = TunnelInterfaceScanner(ProcFileSystem(proc.root()))
+                              .scan({{"tun0", kTunnel, "10.0.0.1"}, {"tun1", kTunnel, {}}});
+  ASSERT_EQ(interfaces.size(), 2u);
+  EXPECT_EQ(interfaces[0].name, "tun1");
+  EXPECT_EQ(interfaces[1].name, "tun0");
+  EXPECT_TRUE(interfaces[1].isSystemOwned);
+}
+
+TEST(TunnelInterfaceScanner, MissingProcTreeGivesInterfacesWithoutOwners) {
+  const auto interfaces = TunnelInterfaceScanner(ProcFileSystem("/nonexistent/proc"))
+                              .scan({{"wg0", kTunnel, "10.2.0.1"}});
+  EXPECT_EQ(interfaces, (std::vector<TunnelInterface>{{"wg0", "10.2.0.1", {}, {}, false}}));
+}
+
+TEST(TunnelInterface, DisplayNameAndDescription) {
+  const TunnelInterface bare{"wg0", "10.2.0.1", {}, {}, false};
+  EXPECT_EQ(bare.displayName(), "wg0");
+  EXPECT_EQ(bare.displayDescription(), "wg0 · 10.2.0.1");
+  const TunnelInterface owned{"tun0", {}, "vpnd", "/opt/vpn/vpnd", false};
+  EXPECT_EQ(owned.displayName(), "vpnd");
+  EXPECT_EQ(owned.displayDescription(), "tun0");
+  EXPECT_EQ(
+      json::compact(toJSON(owned)),
+      R"({"isSystemOwned":false,"name":"tun0","ownerName":"vpnd","ownerPath":"\/opt\/vpn\/vpnd"})");
+}
+
+TEST(ProcessOwner, SystemLocationsArePlainPrefixes) {
+  const std::vector<std::pair<std::string, bool>> cases = {
+      {"/usr/sbin/pppd", true},
+      {"/sbin/openvpn", true},
+      {"/usr/libexec/ipsec/charon", true},
+      {"/usr/lib/systemd/systemd-networkd", true},
+      {"/usr/bin/openvpn", false},
+      {"/usr/sbinx/pppd", false},
+      {"/USR/SBIN/pppd", false},
+      {"usr/sbin/pppd", false},
+      {"", false},
+  };
+  for (const auto& [path, system] : cases) {
+    EXPECT_EQ(ProcessOwner::isSystemExecutable(path), system) << path;
+  }
+}
+
+TEST(ProcessOwner, DisplayNameIsTheExecutablesFileName) {
+  EXPECT_EQ(ProcessOwner::displayName("/opt/Clash Verge/clash-verge"), "clash-verge");
+  EXPECT_EQ(ProcessOwner::displayName("mihomo"), "mihomo");
+  EXPECT_EQ(ProcessOwner::displayName(""), std::nullopt);
+}
+
+TEST(ProcessOwner, RunningProxyClientIsTheFirstMatchOutsideSystemLocations) {
+  FakeProc proc;
+  proc.process(2, "");                             // a kernel thread: no executable
+  proc.process(10, "/usr/sbin/clash-helper");      // a keyword, but a system program
+  proc.process(30, "/usr/bin/bash");               // no keyword
+  proc.process(40, "/home/me/.local/bin/Mihomo");  // a keyword in another case
+  proc.process(50, "/opt/sing-box/sing-box");
+  const ProcessOwner owner{ProcFileSystem(proc.root())};
+  EXPECT_EQ(owner.runningProxyCorePath(), "/home/me/.local/bin/Mihomo");
+  EXPECT_EQ(owner.executablePath(10), "/usr/sbin/clash-helper");
+  EXPECT_EQ(owner.executablePath(2), std::nullopt);
+  EXPECT_EQ(owner.executablePath(99), std::nullopt);
+
+  FakeProc quiet;
+  quiet.process(30, "/usr/bin/bash");
+  EXPECT_EQ(ProcessOwner(ProcFileSystem(quiet.root())).runningProxyCorePath(), std::nullopt);
+}
+
+TEST(ProcFileSystem, ReadsTheLiveProcOfThisProcess) {
+  const ProcFileSystem proc;
+  const pid_t self = ::getpid();
+  const auto processes = proc.processes();
+  EXPECT_TRUE(std::binary_search(processes.begin(), processes.end(), self));
+  EXPECT_EQ(proc.readLink(std::to_string(self) + "/exe"),
+            std::filesystem::read_symlink("/proc/self/exe").string());
+  const auto descriptors = proc.descriptors(self);
+  EXPECT_TRUE(std::any_of(descriptors.begin(), descriptors.end(),
+                          [](const auto& d) { return d.number == STDIN_FILENO; }));
+  EXPECT_NE(proc.read("net/tcp"), std::nullopt);
+}
+
+TEST(TunnelInterfaceScanner, FindsARealTunInterfaceAndTheProcessHoldingIt) {
+  std::string why;
+  auto space = testing::NetworkNamespace::enter(why);
+  if (!space) GTEST_SKIP() << why;
+  // Interface names are per namespace but owners are looked up across the machine: names of
+  // this process's own keep parallel runs apart.
+  const std::string heldName = "tunh" + std::to_string(::getpid());
+  const std::string persistentName = "tunp" + std::to_string(::getpid());
+  std::optional<testing::TunInterface> held;
+  std::optional<testing::TunInterface> persistent;
+  try {
+    held.emplace(heldName, "10.99.0.1", "10.99.0.2");
+    persistent.emplace(persistentName, "10.99.1.1", "10.99.1.2");
+  } catch (const std::system_error& error) {
+    GTEST_SKIP() << "cannot create a tun interface here: " << error.what();
+  }
+  // Nobody holds the second one any more, as with an interface the kernel runs itself.
+  persistent->releaseKeepingInterface();
+
+  const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+  const std::vector<TunnelInterface> expected = {
+      {heldName, "10.99.0.1", ProcessOwner::displayName(self), self, false},
+      {persistentName, "10.99.1.1", std::nullopt, std::nullopt, false},
+  };
+  EXPECT_EQ(TunnelInterfaceScanner().scan(), expected);
+}
+
+}  // namespace
+}  // namespace velmora
