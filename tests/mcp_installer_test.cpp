@@ -159,6 +159,9 @@ notes = """
 [mcp_servers.velmora]
 a line that looks like a header
 """
+quoted = """a "quote" at the end""""
+literal = '''
+[mcp_servers.velmora]'''
 
 # Our server below.
 [ mcp_servers . "velmora" ]   # an old entry
@@ -191,6 +194,9 @@ notes = """
 [mcp_servers.velmora]
 a line that looks like a header
 """
+quoted = """a "quote" at the end""""
+literal = '''
+[mcp_servers.velmora]'''
 
 # Our server below.
 [mcp_servers.velmora]
@@ -394,8 +400,9 @@ TEST_F(MCPInstallerTest, AnExistingFileKeepsItsMode) {
 TEST_F(MCPInstallerTest, AWriteThatFailsIsReportedInTheResult) {
   write(".cursor", "a file where a directory belongs");
   const MCPInstallResult result = installer.install(client("cursor"), home());
+  EXPECT_EQ(result.detail,
+            "无法读取「" + (home() / ".cursor/mcp.json").string() + "」：Not a directory");
   EXPECT_FALSE(result.installed);
-  EXPECT_NE(result.detail.find(".cursor"), std::string::npos) << result.detail;
 }
 
 }  // namespace
