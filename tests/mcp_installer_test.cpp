@@ -164,7 +164,7 @@ literal = '''
 [mcp_servers.velmora]'''
 
 # Our server below.
-[ mcp_servers . "velmora" ]   # an old entry
+[ mcp_servers . "velm\u006Fra" ]   # an old entry
 command = "/old/velmoractl"
 args = []
 

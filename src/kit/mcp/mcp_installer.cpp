@@ -184,6 +184,10 @@ struct TOMLLine {
   std::vector<std::string> headerKey;  // a header's key parts, unquoted
 };
 
+/// The characters a TOML basic string writes as a backslash and a letter, and those letters.
+constexpr std::string_view kEscapedCharacters = "\"\\\b\t\n\f\r";
+constexpr std::string_view kEscapeLetters = "\"\\btnfr";
+
 bool isBareKeyCharacter(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
          c == '-';
@@ -338,36 +342,15 @@ class TOMLScanner {
       }
       const char escape = peek(1);
       at_ += 2;
-      switch (escape) {
-        case 'b':
-          out += '\b';
-          break;
-        case 't':
-          out += '\t';
-          break;
-        case 'n':
-          out += '\n';
-          break;
-        case 'f':
-          out += '\f';
-          break;
-        case 'r':
-          out += '\r';
-          break;
-        case '"':
-          out += '"';
-          break;
-        case '\\':
-          out += '\\';
-          break;
-        case 'u':
-          appendUTF8(out, hexDigits(4));
-          break;
-        case 'U':
-          appendUTF8(out, hexDigits(8));
-          break;
-        default:
-          unreadable();
+      if (escape == 'u') {
+        appendUTF8(out, hexDigits(4));
+      } else if (escape == 'U') {
+        appendUTF8(out, hexDigits(8));
+      } else if (const std::size_t named = kEscapeLetters.find(escape);
+                 named != std::string_view::npos) {
+        out += kEscapedCharacters[named];
+      } else {
+        unreadable();
       }
     }
     ++at_;
@@ -412,36 +395,15 @@ class TOMLScanner {
 std::string tomlString(std::string_view text) {
   std::string out = "\"";
   for (const char c : text) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\b':
-        out += "\\b";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
-          char escaped[8];
-          std::snprintf(escaped, sizeof escaped, "\\u%04X", static_cast<unsigned>(c));
-          out += escaped;
-        } else {
-          out += c;
-        }
+    if (const std::size_t named = kEscapedCharacters.find(c); named != std::string_view::npos) {
+      out += '\\';
+      out += kEscapeLetters[named];
+    } else if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04X", static_cast<unsigned>(c));
+      out += escaped;
+    } else {
+      out += c;
     }
   }
   return out + "\"";
