@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 
 #include <fstream>
+#include <iterator>
+#include <stdexcept>
 
 #include "kit/file_io.h"
 #include "kit/json_text.h"

@@ -518,22 +518,22 @@ std::string entryName(const std::string& serverName) {
   return std::string(kServersTable) + "." + tomlKey(serverName);
 }
 
-/// Throws UnchangedFile unless text is the original with only our entry changed, as intended
-/// (or taken out, without installer).
-void checkTOMLEdit(std::string_view text, const toml::table& before, const std::string& serverName,
-                   const MCPInstaller* installer, const ConfigFile& file) {
-  bool sound = false;
+/// Whether text parses as the original document with only our entry changed: holding exactly
+/// the installer's entry, or, without an installer, no entry at all.
+bool isSoundEdit(std::string_view text, const toml::table& before, const std::string& serverName,
+                 const MCPInstaller* installer) {
   try {
     const toml::table after = toml::parse(text);
-    sound = (installer ? holdsExactly(after, *installer) : !holdsTOMLEntry(after, serverName)) &&
-            withoutTOMLEntry(after, serverName) == withoutTOMLEntry(before, serverName);
+    return (installer ? holdsExactly(after, *installer) : !holdsTOMLEntry(after, serverName)) &&
+           withoutTOMLEntry(after, serverName) == withoutTOMLEntry(before, serverName);
   } catch (const toml::parse_error&) {
-    sound = false;
+    return false;
   }
-  if (!sound) {
-    throw UnchangedFile(
-        VL("无法在「%@」中安全地写入「%@」，未作修改", file.path.string(), entryName(serverName)));
-  }
+}
+
+UnchangedFile unsafeEdit(const ConfigFile& file, const std::string& serverName) {
+  return UnchangedFile(
+      VL("无法在「%@」中安全地写入「%@」，未作修改", file.path.string(), entryName(serverName)));
 }
 
 /// Our entry's blocks in the text, or UnchangedFile when it is there in a form that no block
@@ -544,8 +544,7 @@ std::vector<EntryBlock> editableBlocks(std::string_view text, const toml::table&
   try {
     blocks = entryBlocks(text, serverName);
   } catch (const std::invalid_argument&) {
-    throw UnchangedFile(
-        VL("无法在「%@」中安全地写入「%@」，未作修改", file.path.string(), entryName(serverName)));
+    throw unsafeEdit(file, serverName);
   }
   if (blocks.empty() && holdsTOMLEntry(document, serverName)) {
     throw UnchangedFile(VL("「%@」中的「%@」不是以独立的表写成的，无法安全替换，未作修改",
@@ -562,7 +561,8 @@ std::string installedTOML(const ConfigFile& file, const MCPInstaller& installer)
   const std::string block = tomlBlock(installer);
   std::string text =
       blocks.empty() ? appended(original, block) : withoutBlocks(original, blocks, block);
-  checkTOMLEdit(text, before, installer.serverName, &installer, file);
+  if (!isSoundEdit(text, before, installer.serverName, &installer))
+    throw unsafeEdit(file, installer.serverName);
   return text;
 }
 
@@ -571,7 +571,7 @@ std::optional<std::string> uninstalledTOML(const ConfigFile& file, const std::st
   if (!holdsTOMLEntry(before, serverName)) return std::nullopt;
   const std::vector<EntryBlock> blocks = editableBlocks(*file.content, before, serverName, file);
   std::string text = withoutBlocks(*file.content, blocks, std::nullopt);
-  checkTOMLEdit(text, before, serverName, nullptr, file);
+  if (!isSoundEdit(text, before, serverName, nullptr)) throw unsafeEdit(file, serverName);
   return text;
 }
 
