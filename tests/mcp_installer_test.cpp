@@ -222,6 +222,15 @@ TEST_F(MCPInstallerTest, CodexInstallAppendsToAFileWithoutOurTableAndUninstallRe
   EXPECT_EQ(read(".codex/config.toml"), original + "\n");
 }
 
+TEST_F(MCPInstallerTest, CodexFilesWithWindowsLineEndsKeepThemOutsideOurTable) {
+  write(".codex/config.toml",
+        "a = 1\r\n[mcp_servers.velmora]\r\ncommand = \"x\"\r\nargs = []\r\n\r\n[b]\r\nc = 2\r\n");
+  ASSERT_TRUE(installer.install(client("codex"), home()).installed);
+  EXPECT_EQ(read(".codex/config.toml"), "a = 1\r\n" + kCodexEntry + "\r\n[b]\r\nc = 2\r\n");
+  installer.uninstall(client("codex"), home());
+  EXPECT_EQ(read(".codex/config.toml"), "a = 1\r\n\r\n[b]\r\nc = 2\r\n");
+}
+
 TEST_F(MCPInstallerTest, CodexNamesAndTextsThatNeedQuotingAreQuoted) {
   installer.serverName = "velmora dev.1";
   installer.command = "/opt/my \"tools\"/velmoractl\\x";
