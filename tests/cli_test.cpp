@@ -81,7 +81,7 @@ TEST_F(CommandLine, OutputThatCannotBeWrittenIsAFailureUnlessTheReaderLeft) {
   for (const auto& c : cases) {
     for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{
              {"export"}, {"rule", "list"}, {"profile", "list", "--json"}, {"help"}}) {
-      const auto result = runVelmoractl(arguments, home_.path(), std::nullopt, c.output);
+      const auto result = runVelmoractl(arguments, home_.path(), {.output = c.output});
       EXPECT_EQ(result.err, c.err) << ::testing::PrintToString(arguments);
       EXPECT_EQ(result.status, c.status) << ::testing::PrintToString(arguments);
     }

@@ -66,7 +66,7 @@ class OnlineCommands : public ::testing::Test {
 
   RunResult run(const std::vector<std::string>& arguments,
                 std::optional<std::chrono::milliseconds> interruptAfter = std::nullopt) {
-    return testing::runVelmoractl(arguments, home_.path(), interruptAfter);
+    return testing::runVelmoractl(arguments, home_.path(), {.interruptAfter = interruptAfter});
   }
 
   PrivateBus bus;

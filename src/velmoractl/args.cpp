@@ -60,6 +60,7 @@ Args::Args(const std::vector<std::string>& argv) {
     } else if (i + 1 < argv.size() && !argv[i + 1].starts_with("--")) {
       // A value may itself begin with a single "-", as in "--port -1".
       options[argument] = argv[i + 1];
+      optionOccurrences.emplace_back(argument, argv[i + 1]);
       i += 2;
     } else {
       flags.insert(argument);
@@ -76,12 +77,20 @@ std::optional<std::string> Args::flag(std::initializer_list<std::string_view> na
   return std::nullopt;
 }
 
+std::vector<std::string> Args::values(std::string_view name) const {
+  std::vector<std::string> result;
+  for (const auto& [option, value] : optionOccurrences) {
+    if (option == name) result.push_back(value);
+  }
+  return result;
+}
+
 void Args::requireText() const {
   const bool importing = !positional.empty() && positional[0] == "import";
   for (std::size_t i = 0; i < positional.size(); ++i) {
     if (!(importing && i == 1)) requireTextWord(positional[i]);
   }
-  for (const auto& [option, value] : options) {
+  for (const auto& [option, value] : optionOccurrences) {
     requireTextWord(option);
     if (option != "-o" && option != "--output") requireTextWord(value);
   }

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "application.h"
 #include "kit/automation_protocol.h"
 #include "kit/error.h"
 
@@ -22,7 +23,7 @@ namespace velmora::cli {
 /// The running application as a backend. The bus connection is opened on first use and kept until
 /// the client is destroyed. Data requests return the answer's JSON body for the caller to decode
 /// with DTOCoding; every failure is an AutomationClient::Error.
-class AutomationClient : public AutomationXPCProtocol {
+class AutomationClient : public Application {
  public:
   class Error : public velmora::Error {
    public:
@@ -55,7 +56,7 @@ class AutomationClient : public AutomationXPCProtocol {
 
   /// True only when the application answers a status request with a body within the probe limit.
   /// No bus, or nobody owning the application's name, answers false at once. Never throws.
-  bool isAppRunning();
+  bool isAppRunning() override;
 
   std::string getStatus() override;
   void setEnabled(bool enabled) override;

@@ -2,8 +2,13 @@
 
 namespace velmora::cli {
 
+Backend Backend::choosingNow() const {
+  return Backend(application_, store_,
+                 application_.isAppRunning() ? Choice::application : Choice::files);
+}
+
 StatusDTO Backend::status() {
-  if (fromApplication()) return DTOCoding::decode(application_.getStatus(), statusDTOFromJSON);
+  if (fromApplication()) return applicationStatus();
   return StatusDTO{.enabled = false,
                    .extensionInstalled = false,
                    .activeProfile = store_().activeProfile().name,
@@ -37,6 +42,10 @@ TestRouteDTO Backend::testRoute(const std::string& app, const std::string& host,
   if (fromApplication())
     return DTOCoding::decode(application_.testRoute(app, host, port), testRouteDTOFromJSON);
   return testRouteFromFiles(app, host, port);
+}
+
+StatusDTO Backend::applicationStatus() {
+  return DTOCoding::decode(application_.getStatus(), statusDTOFromJSON);
 }
 
 void Backend::setEnabled(bool enabled) {

@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "application.h"
 #include "kit/automation_protocol.h"
+#include "kit/importers.h"
 #include "kit/offline_operations.h"
 #include "kit/profile_store.h"
 
@@ -25,10 +27,14 @@ class Backend {
 
   /// store opens the profile store when first needed, so that runs served by the application
   /// alone never touch the files.
-  Backend(AutomationXPCProtocol& application, std::function<ProfileStore&()> store, Choice choice)
+  Backend(Application& application, std::function<ProfileStore&()> store, Choice choice)
       : application_(application), store_(std::move(store)), choice_(choice) {}
 
   Choice choice() const { return choice_; }
+  /// The same two sides, with the choice made by asking the application now.
+  Backend choosingNow() const;
+  /// Opens the profile store at once, so that its failure comes before anything else.
+  void openFiles() { store_(); }
 
   // The chosen side.
   /// From the files: the active profile's name, everything else stopped and empty.
@@ -40,6 +46,7 @@ class Backend {
   TestRouteDTO testRoute(const std::string& app, const std::string& host, std::uint16_t port);
 
   // Always the application.
+  StatusDTO applicationStatus();
   void setEnabled(bool enabled);
   void bindCurrentEnvironment(const std::string& profileName);
   std::vector<ConnectionEvent> connections(const ConnectionQueryDTO& query);
@@ -65,7 +72,7 @@ class Backend {
   bool fromApplication() const { return choice_ == Choice::application; }
   OfflineOperations files() { return OfflineOperations(store_()); }
 
-  AutomationXPCProtocol& application_;
+  Application& application_;
   std::function<ProfileStore&()> store_;
   Choice choice_;
 };

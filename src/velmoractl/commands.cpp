@@ -50,6 +50,9 @@ Profile
 
 集成
   mcp serve                       启动 MCP server（stdio），供 LLM 调用
+  mcp install [--client <id>]… [--name <名称>]    把 MCP server 写入 MCP 客户端的配置
+  mcp uninstall [--client <id>]… [--name <名称>]  从 MCP 客户端的配置中移除
+  mcp clients                     已知的 MCP 客户端、配置文件、是否已接入
 
 全局选项
   --json      机器可读输出
@@ -78,6 +81,7 @@ const std::map<std::string, Handler, std::less<>>& commandTable() {
       {"logs", runLogs},
       {"export", runExport},
       {"import", runImport},
+      {"mcp", runMCP},
       {"interface", runInterface},
       {"help", [](CommandContext& context) { context.out.emit(usage); }},
   };

@@ -26,6 +26,7 @@ void runTest(CommandContext& context);
 void runLogs(CommandContext& context);
 void runExport(CommandContext& context);
 void runImport(CommandContext& context);
+void runMCP(CommandContext& context);
 void runInterface(CommandContext& context);
 /// proxy discover, reached through runProxy.
 void runProxyDiscover(CommandContext& context);

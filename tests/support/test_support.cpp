@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -108,9 +109,8 @@ ScratchDirectory::~ScratchDirectory() {
 }
 
 RunResult runVelmoractl(const std::vector<std::string>& arguments,
-                        const std::filesystem::path& home,
-                        std::optional<std::chrono::milliseconds> interruptAfter,
-                        StandardOutput output) {
+                        const std::filesystem::path& home, const RunOptions& options) {
+  const StandardOutput output = options.output;
   const auto start = std::chrono::steady_clock::now();
   int outPipe[2];
   int errPipe[2];
@@ -131,9 +131,19 @@ RunResult runVelmoractl(const std::vector<std::string>& arguments,
   std::vector<char*> environment = {homeVariable.data(), tmpVariable.data(), busVariable.data(),
                                     const_cast<char*>("LANG=C.UTF-8"), nullptr};
 
+  // The input waits in a memory file, so that no pipe can fill up while the child is starting.
+  const int inputFD = memfd_create("velmoractl-input", MFD_CLOEXEC);
+  if (inputFD < 0) throwErrno("memfd_create");
+  if (write(inputFD, options.input.data(), options.input.size()) !=
+          static_cast<ssize_t>(options.input.size()) ||
+      lseek(inputFD, 0, SEEK_SET) != 0) {
+    throwErrno("write");
+  }
+
   const pid_t pid = fork();
   if (pid < 0) throwErrno("fork");
   if (pid == 0) {
+    dup2(inputFD, STDIN_FILENO);
     switch (output) {
       case StandardOutput::captured:
       case StandardOutput::closedPipe:
@@ -150,6 +160,7 @@ RunResult runVelmoractl(const std::vector<std::string>& arguments,
     execve(argv[0], argv.data(), environment.data());
     _exit(127);
   }
+  close(inputFD);
   close(outPipe[1]);
   close(errPipe[1]);
   if (output != StandardOutput::captured) {
@@ -159,7 +170,7 @@ RunResult runVelmoractl(const std::vector<std::string>& arguments,
   }
   RunResult result;
   drain(outPipe[0], errPipe[0], result, pid,
-        interruptAfter ? std::optional(start + *interruptAfter) : std::nullopt);
+        options.interruptAfter ? std::optional(start + *options.interruptAfter) : std::nullopt);
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) throwErrno("waitpid");

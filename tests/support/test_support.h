@@ -41,13 +41,19 @@ enum class StandardOutput {
   closedPipe,  // a pipe whose reader is already gone
 };
 
+/// How a run of the tool is set up beyond its words and home.
+struct RunOptions {
+  /// Interrupt the run as by Ctrl-C once this much time has passed.
+  std::optional<std::chrono::milliseconds> interruptAfter;
+  StandardOutput output = StandardOutput::captured;
+  /// What the run reads on standard input (nothing: /dev/null).
+  std::string input;
+};
+
 /// Runs the built velmoractl with the arguments, HOME set to home, no XDG_CONFIG_HOME, and no
-/// session bus unless a PrivateBus is alive, whose address it then gets; waits for it. With
-/// interruptAfter, the run is interrupted as by Ctrl-C once that much time has passed.
+/// session bus unless a PrivateBus is alive, whose address it then gets; waits for it.
 RunResult runVelmoractl(const std::vector<std::string>& arguments,
-                        const std::filesystem::path& home,
-                        std::optional<std::chrono::milliseconds> interruptAfter = std::nullopt,
-                        StandardOutput output = StandardOutput::captured);
+                        const std::filesystem::path& home, const RunOptions& options = {});
 
 /// An environment variable set (or, given nothing, removed) while this lives; the earlier state
 /// comes back afterwards.

@@ -1,0 +1,16 @@
+// The running application as the tool's backends see it: the requests of the automation
+// interface, and whether it answers right now.
+#pragma once
+
+#include "kit/automation_protocol.h"
+
+namespace velmora::cli {
+
+/// The automation interface of the running application, with its liveness probe.
+class Application : public AutomationXPCProtocol {
+ public:
+  /// True only when the application answers a status request in time. Never throws.
+  virtual bool isAppRunning() = 0;
+};
+
+}  // namespace velmora::cli
