@@ -31,9 +31,12 @@ int main(int argc, char** argv) {
           ++count;
         }
       }
-    } else {
+    } else if (std::filesystem::is_regular_file(path)) {
       replay(path);
       ++count;
+    } else {
+      std::fprintf(stderr, "no such input: %s\n", argv[i]);
+      return 1;
     }
   }
   std::printf("replayed %zu inputs\n", count);

@@ -388,15 +388,45 @@ std::optional<std::string> declaredEncoding(std::string_view data) {
   return std::string(declaration.substr(at, end - at));
 }
 
+/// Whether text is an encoding name as XML writes one: a letter, then letters, digits, ".", "_"
+/// and "-". ICU would otherwise match almost any bytes to some converter.
+bool isEncodingName(std::string_view text) {
+  const auto letter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
+  if (text.empty() || !letter(text.front())) return false;
+  return std::all_of(text.begin(), text.end(), [&](char c) {
+    return letter(c) || (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-';
+  });
+}
+
+/// Code pages a Windows tool could have saved a profile in. Unicode's own compressed and 7-bit
+/// forms are left out: no such tool writes them, and ICU's decoders for some of them (SCSU) can
+/// loop forever on hostile bytes.
+bool isLegacyCodePage(const UConverter* converter) {
+  switch (ucnv_getType(converter)) {
+    case UCNV_SBCS:
+    case UCNV_DBCS:
+    case UCNV_MBCS:
+    case UCNV_LATIN_1:
+    case UCNV_US_ASCII:
+    case UCNV_ISO_2022:
+    case UCNV_HZ:
+    case UCNV_EBCDIC_STATEFUL:
+    case UCNV_ISCII:
+      return true;
+    default:
+      return false;
+  }
+}
+
 /// 8-bit text in the code page its declaration names (windows-1251, GBK, ISO-8859-1 …) as UTF-8;
 /// nothing when there is no declaration, the code page is unknown or a byte is not valid in it.
 std::optional<std::string> decodedLegacyText(std::string_view data) {
   const auto encoding = declaredEncoding(data);
-  if (!encoding) return std::nullopt;
+  if (!encoding || !isEncodingName(*encoding)) return std::nullopt;
   UErrorCode status = U_ZERO_ERROR;
   const std::unique_ptr<UConverter, decltype(&ucnv_close)> converter(
       ucnv_open(encoding->c_str(), &status), ucnv_close);
-  if (U_FAILURE(status)) return std::nullopt;
+  if (U_FAILURE(status) || !isLegacyCodePage(converter.get())) return std::nullopt;
   ucnv_setToUCallBack(converter.get(), UCNV_TO_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &status);
   if (U_FAILURE(status)) return std::nullopt;
   const icu::UnicodeString text(data.data(), static_cast<int32_t>(data.size()), converter.get(),
