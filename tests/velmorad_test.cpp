@@ -4,7 +4,10 @@
 #include <sdbus-c++/sdbus-c++.h>
 #include <sys/stat.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <fstream>
+#include <mutex>
 #include <thread>
 
 #include "daemon_support.h"
@@ -265,13 +268,33 @@ TEST_F(Daemon, TheTestHookExistsOnlyWhenAskedFor) {
 
 TEST_F(Daemon, StopsCleanlyOnSigtermWithRequestsInFlight) {
   auto daemon = start();
-  std::vector<RunResult> results(6);
+  // Clients keep asking until the daemon is gone; the signal comes once answers are flowing.
+  int answered = 0;
+  std::atomic<bool> stopped = false;
+  std::mutex mutex;
+  std::condition_variable progress;
+  std::vector<RunResult> results;
   std::vector<std::thread> clients;
-  for (RunResult& result : results) {
-    clients.emplace_back([&] { result = run({"rule", "list", "--json"}); });
+  for (int i = 0; i < 3; ++i) {
+    clients.emplace_back([&] {
+      for (bool last = false; !last;) {
+        last = stopped;
+        RunResult result = run({"rule", "list", "--json"});
+        std::lock_guard lock(mutex);
+        if (result.status == 0) ++answered;
+        results.push_back(std::move(result));
+        progress.notify_all();
+      }
+    });
+  }
+  {
+    std::unique_lock lock(mutex);
+    progress.wait_for(lock, 10s, [&] { return answered >= 3; });
   }
   EXPECT_EQ(daemon->stop(), 0) << daemon->log();
+  stopped = true;
   for (std::thread& client : clients) client.join();
+  EXPECT_NE(daemon->log().find("收到 SIGTERM，正在退出"), std::string::npos) << daemon->log();
   // Each request was answered before the end, or found nobody there; none saw anything else.
   for (const RunResult& result : results) {
     if (result.status == 0) {

@@ -121,7 +121,7 @@ int serve(bool testHooks) {
   loop.watch(signals.get(), [&] {
     signalfd_siginfo info{};
     if (::read(signals.get(), &info, sizeof info) == sizeof info)
-      log(VL("收到 %@，正在退出", sigabbrev_np(static_cast<int>(info.ssi_signo))));
+      log(VL("收到 SIG%@，正在退出", sigabbrev_np(static_cast<int>(info.ssi_signo))));
     loop.stop();
   });
 
