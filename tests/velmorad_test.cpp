@@ -433,6 +433,21 @@ TEST_F(Daemon, TheWifiSsidComesFromNetworkManager) {
   networkManager.join("homenet");
   const RunResult status = runUntil({"status"}, "当前 profile: Home");
   EXPECT_NE(status.out.find("网络环境  : HomeNet\n"), std::string::npos) << status.out;
+
+  // One network leads to one profile: binding it elsewhere moves the binding.
+  ASSERT_EQ(run({"env", "bind", "Cafe"}).status, 0);
+  EXPECT_TRUE(printed(run({"env", "list"}), "Cafe ← CafeNet\nCafe ← homenet\n"));
+}
+
+TEST_F(Daemon, BindingNeedsANetworkToBind) {
+  NetworkNamespace empty;
+  if (!empty.available())
+    GTEST_SKIP() << "cannot create a network namespace here (needs root and iproute2)";
+  const auto daemon = start(empty.name());
+  const RunResult result = run({"env", "bind", "Default"});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err, "错误：认不出当前的网络环境 — 连上 Wi-Fi 或有线网络后再绑定\n");
+  EXPECT_TRUE(printed(run({"env", "list", "--json"}), "[]\n"));
 }
 
 }  // namespace

@@ -219,20 +219,20 @@ void Application::bindCurrentEnvironment(const std::string& profileName) {
           : NetworkEnvironment::Kind::wired(fingerprint.gatewayMAC, fingerprint.subnet);
   const Profile target = store_.find(profileName);
 
-  // One network leads to one profile: a binding of the same network elsewhere is moved here.
+  // One network leads to one profile: bindings elsewhere that this network matches are moved
+  // here, or the store's choice by name order could still pick another profile.
+  const auto matchesHere = [&](const NetworkEnvironment& environment) {
+    return environment.matches(fingerprint);
+  };
   for (const Profile& other : store_.list()) {
     if (other.id == target.id) continue;
-    std::vector<NetworkEnvironment> kept;
-    std::copy_if(other.environments.begin(), other.environments.end(), std::back_inserter(kept),
-                 [&](const NetworkEnvironment& environment) { return environment.kind != kind; });
-    if (kept.size() == other.environments.size()) continue;
+    std::vector<NetworkEnvironment> kept = other.environments;
+    if (std::erase_if(kept, matchesHere) == 0) continue;
     store_.save(other.with({.environments = std::move(kept)}));
+    log(VL("「%@」不再绑定%@", other.name, describe(fingerprint)));
   }
-  std::vector<NetworkEnvironment> environments = target.environments;
-  const bool bound =
-      std::any_of(environments.begin(), environments.end(),
-                  [&](const NetworkEnvironment& environment) { return environment.kind == kind; });
-  if (!bound) {
+  if (std::none_of(target.environments.begin(), target.environments.end(), matchesHere)) {
+    std::vector<NetworkEnvironment> environments = target.environments;
     environments.push_back(NetworkEnvironment{
         .id = UUID::random(),
         .name = kind.type == NetworkEnvironment::Kind::Type::wifi ? *fingerprint.ssid
