@@ -195,7 +195,7 @@ ScopedEnvironmentVariable::~ScopedEnvironmentVariable() {
   }
 }
 
-PrivateBus::PrivateBus() {
+PrivateBus::PrivateBus(BusKind kind) : kind_(kind) {
   // The daemon prints its address on a pipe of its own, fd 3 in the child, so that nothing else
   // it might write on its standard output can get in the way.
   constexpr int addressFD = 3;
@@ -243,12 +243,16 @@ PrivateBus::PrivateBus() {
     throw;
   }
   close(addressPipe[0]);
+  if (kind_ == BusKind::system) {
+    variable_.emplace("DBUS_SYSTEM_BUS_ADDRESS", address_);
+    return;
+  }
   variable_.emplace("DBUS_SESSION_BUS_ADDRESS", address_);
   privateBusAddress = address_;
 }
 
 PrivateBus::~PrivateBus() {
-  privateBusAddress.reset();
+  if (kind_ == BusKind::session) privateBusAddress.reset();
   variable_.reset();
   kill(pid_, SIGTERM);
   while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {

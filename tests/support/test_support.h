@@ -69,13 +69,16 @@ class ScopedEnvironmentVariable {
   std::optional<std::string> previous_;
 };
 
-/// A D-Bus session bus of the test's own: a dbus-daemon child started by the constructor, whose
-/// address is DBUS_SESSION_BUS_ADDRESS for this process and its children while this lives. The
-/// destructor stops the daemon and restores the variable; the daemon also ends if the thread that
-/// started it dies.
+/// Which bus a PrivateBus stands in for.
+enum class BusKind { session, system };
+
+/// A D-Bus bus of the test's own: a dbus-daemon child started by the constructor, whose address
+/// is DBUS_SESSION_BUS_ADDRESS (or, for a system bus, DBUS_SYSTEM_BUS_ADDRESS) for this process
+/// and its children while this lives. The destructor stops the daemon and restores the variable;
+/// the daemon also ends if the thread that started it dies.
 class PrivateBus {
  public:
-  PrivateBus();
+  explicit PrivateBus(BusKind kind = BusKind::session);
   ~PrivateBus();
   PrivateBus(const PrivateBus&) = delete;
   PrivateBus& operator=(const PrivateBus&) = delete;
@@ -83,6 +86,7 @@ class PrivateBus {
   const std::string& address() const { return address_; }
 
  private:
+  BusKind kind_;
   pid_t pid_ = -1;
   std::string address_;
   std::optional<ScopedEnvironmentVariable> variable_;

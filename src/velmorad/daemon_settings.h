@@ -1,0 +1,30 @@
+// The application's own settings, which belong to no profile: the master switch, whether
+// automation clients may change the configuration, and where the local proxy listens.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+namespace velmora::daemon {
+
+/// The settings file "velmorad.json" in the store directory: a pretty-printed JSON object with
+/// the keys below. A missing file or key takes the default; a value of the wrong type makes the
+/// whole file unreadable.
+struct DaemonSettings {
+  bool enabled = false;
+  bool automationWritesAllowed = true;
+  std::string proxyAddress = "127.0.0.1";
+  std::uint16_t proxyPort = 1080;
+
+  static std::filesystem::path fileIn(const std::filesystem::path& storeDirectory);
+  /// The settings in file, or the defaults when there is no file. Throws json::DecodingError or
+  /// FileError for a file that cannot be read.
+  static DaemonSettings load(const std::filesystem::path& file);
+  /// Replaces file atomically, readable by the user alone.
+  void save(const std::filesystem::path& file) const;
+
+  bool operator==(const DaemonSettings&) const = default;
+};
+
+}  // namespace velmora::daemon

@@ -1,0 +1,80 @@
+// What the daemon's end-to-end tests need: the built velmorad as a child process with its log
+// at hand, and network namespaces of the test's own.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace velmora::testing {
+
+/// The built velmorad, started by the constructor with HOME set to home, the given session bus,
+/// the given system bus or none, and --test-hooks unless told otherwise; it runs inside the named
+/// network namespace when one is given. The destructor ends it with SIGTERM if it still runs.
+class RunningDaemon {
+ public:
+  struct Options {
+    std::filesystem::path home;
+    std::string sessionBus;
+    std::optional<std::string> systemBus;
+    std::optional<std::string> networkNamespace;
+    bool testHooks = true;
+  };
+
+  explicit RunningDaemon(const Options& options);
+  ~RunningDaemon();
+  RunningDaemon(const RunningDaemon&) = delete;
+  RunningDaemon& operator=(const RunningDaemon&) = delete;
+
+  /// Waits until the log has a line containing text; false when the daemon ended first or the
+  /// time ran out.
+  bool waitForLog(std::string_view text,
+                  std::chrono::milliseconds limit = std::chrono::seconds(10));
+  /// Waits until it says it is ready to serve.
+  bool waitUntilReady() { return waitForLog("已就绪"); }
+  /// Sends SIGTERM and waits for the end; the exit status, or 128 + signal.
+  int stop();
+  /// Waits for the end without signalling; nothing when it still runs after limit.
+  std::optional<int> waitForExit(std::chrono::milliseconds limit = std::chrono::seconds(10));
+  pid_t pid() const { return pid_; }
+  /// Everything it has logged so far.
+  const std::string& log();
+
+ private:
+  /// Reads what the log pipe holds, waiting at most limit for something to arrive.
+  void readLog(std::chrono::milliseconds limit);
+
+  pid_t pid_ = -1;
+  int logFD_ = -1;
+  std::string log_;
+  std::optional<int> status_;
+};
+
+/// A network namespace of the test's own, made with `ip netns add` and deleted with everything
+/// in it. available() is false where this machine does not allow it (not root, no ip).
+class NetworkNamespace {
+ public:
+  NetworkNamespace();
+  ~NetworkNamespace();
+  NetworkNamespace(const NetworkNamespace&) = delete;
+  NetworkNamespace& operator=(const NetworkNamespace&) = delete;
+
+  bool available() const { return created_; }
+  const std::string& name() const { return name_; }
+  /// Runs `ip -n <name> <arguments>`; true when it succeeded.
+  bool ip(const std::vector<std::string>& arguments) const;
+
+ private:
+  std::string name_;
+  bool created_ = false;
+};
+
+/// Runs a program with arguments, its output discarded; true when it exited with 0.
+bool runQuietly(const std::vector<std::string>& argv);
+
+}  // namespace velmora::testing
