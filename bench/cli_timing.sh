@@ -13,18 +13,9 @@ export HOME=$home
 unset XDG_CONFIG_HOME
 export DBUS_SESSION_BUS_ADDRESS=unix:path=$home/no-bus
 
-"$root/bench/bench_profile.sh" > "$home/bench.json"
-"$tool" import "$home/bench.json" --offline > /dev/null
-"$tool" profile switch Bench --offline > /dev/null
+. "$root/bench/timing_common.sh"
+activate_bench_profile
 
-measure() {
-  local label=$1
-  shift
-  hyperfine --shell=none --warmup 3 --runs "$runs" --style none --export-json "$home/run.json" \
-    "$(printf '%q ' "$tool" "$@")" > /dev/null
-  printf '%-52s %s\n' "$label" "$(sed -n 's/.*"mean": \([0-9.e-]*\),/\1/p; s/.*"median": \([0-9.e-]*\),/\1/p' "$home/run.json" |
-    awk 'NR == 1 {mean = $1 * 1000} NR == 2 {printf "mean %6.2f ms   median %6.2f ms", mean, $1 * 1000}')"
-}
 
 measure "--json alone (start-up and help only)" --json
 measure "status --offline (1,000 rules)" status --offline

@@ -31,9 +31,8 @@ export DBUS_SYSTEM_BUS_ADDRESS=unix:path=$home/no-system-bus
 } < <(dbus-daemon --session --fork --print-address=1 --print-pid=1)
 export DBUS_SESSION_BUS_ADDRESS=$address
 
-"$root/bench/bench_profile.sh" > "$home/bench.json"
-"$tool" import "$home/bench.json" --offline > /dev/null
-"$tool" profile switch Bench --offline > /dev/null
+. "$root/bench/timing_common.sh"
+activate_bench_profile
 
 log=$home/daemon.log
 "$daemon" 2> "$log" &
@@ -43,14 +42,6 @@ until grep -q 已就绪 "$log"; do
   [ $SECONDS -lt $deadline ] || { cat "$log" >&2; exit 1; }
 done
 
-measure() {
-  local label=$1
-  shift
-  hyperfine --shell=none --warmup 3 --runs "$runs" --style none --export-json "$home/run.json" \
-    "$(printf '%q ' "$tool" "$@")" > /dev/null
-  printf '%-52s %s\n' "$label" "$(sed -n 's/.*"mean": \([0-9.e-]*\),/\1/p; s/.*"median": \([0-9.e-]*\),/\1/p' "$home/run.json" |
-    awk 'NR == 1 {mean = $1 * 1000} NR == 2 {printf "mean %6.2f ms   median %6.2f ms", mean, $1 * 1000}')"
-}
 
 measure "status (daemon, 1,000 rules)" status
 measure "rule list (daemon, 1,000 rules)" rule list

@@ -16,9 +16,8 @@ export HOME=$home
 unset XDG_CONFIG_HOME
 export DBUS_SESSION_BUS_ADDRESS=unix:path=$home/no-bus
 
-"$root/bench/bench_profile.sh" > "$home/bench.json"
-"$tool" import "$home/bench.json" --offline > /dev/null
-"$tool" profile switch Bench --offline > /dev/null
+. "$root/bench/timing_common.sh"
+activate_bench_profile
 
 initialize='{"jsonrpc":"2.0","id":0,"method":"initialize","params":{"protocolVersion":"2024-11-05"}}'
 printf '%s\n' "$initialize" > "$home/initialize.jsonl"
