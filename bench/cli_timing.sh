@@ -16,7 +16,6 @@ export DBUS_SESSION_BUS_ADDRESS=unix:path=$home/no-bus
 . "$root/bench/timing_common.sh"
 activate_bench_profile
 
-
 measure "--json alone (start-up and help only)" --json
 measure "status --offline (1,000 rules)" status --offline
 measure "rule list --offline (1,000 rules)" rule list --offline

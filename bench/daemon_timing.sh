@@ -42,7 +42,6 @@ until grep -q 已就绪 "$log"; do
   [ $SECONDS -lt $deadline ] || { cat "$log" >&2; exit 1; }
 done
 
-
 measure "status (daemon, 1,000 rules)" status
 measure "rule list (daemon, 1,000 rules)" rule list
 measure "test App example.com:443 (daemon, 1,000 rules)" test App example.com:443
