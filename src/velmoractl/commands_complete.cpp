@@ -23,8 +23,8 @@ std::string_view firstWord(std::string_view words) {
   return words.substr(0, words.find(' '));
 }
 
-/// The entry for the command words given so far: "rule add" for {"rule", "add", …}, else the
-/// command's own entry ("export", or "rule" before its sub-command is known).
+/// The entry for the command words given so far: "rule add" for {"rule", "add", …}, else that of
+/// a command without sub-commands ("export" for {"export", "Work"}); nothing for words unknown.
 const CompletionCommand* commandFor(const std::vector<std::string>& positional) {
   if (positional.empty()) return nullptr;
   const auto& table = completionTable();
