@@ -38,8 +38,9 @@ Profile decodeProfileDocument(std::string_view text) {
   return profileFromJSON(json::Reader(json::parse(text)));
 }
 
-ProfileStore::ProfileStore(std::filesystem::path directory, FileCalls& calls)
+ProfileStore::ProfileStore(std::filesystem::path directory, Access access, FileCalls& calls)
     : directory_(std::move(directory)), profilesDirectory_(directory_ / "profiles"), calls_(calls) {
+  if (access == Access::readOnly) return;
   createDirectories(profilesDirectory_, kDirectoryMode);
   removeAbandonedTemporaryFiles(directory_);
   removeAbandonedTemporaryFiles(profilesDirectory_);

@@ -35,9 +35,18 @@ class ProfileStore {
     Kind kind_;
   };
 
+  /// What opening a store may do to the disk.
+  enum class Access {
+    readWrite,  // set the store up: its directories, a first profile, no abandoned temporaries
+    readOnly,   // take the directory as it is, for a reader that must change nothing
+  };
+
   /// Opens the store, creating "profiles" and, when it holds no profile file, a "Default"
   /// profile that becomes active. Directories get mode 0700 and files 0600.
-  explicit ProfileStore(std::filesystem::path directory, FileCalls& calls = FileCalls::system());
+  explicit ProfileStore(std::filesystem::path directory, FileCalls& calls = FileCalls::system())
+      : ProfileStore(std::move(directory), Access::readWrite, calls) {}
+  ProfileStore(std::filesystem::path directory, Access access,
+               FileCalls& calls = FileCalls::system());
 
   const std::filesystem::path& directory() const { return directory_; }
 

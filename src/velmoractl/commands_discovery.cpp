@@ -35,7 +35,10 @@ void runInterface(CommandContext& context) {
 }
 
 void runProxyDiscover(CommandContext& context) {
-  const std::vector<LocalProxyScanner::Candidate> candidates = LocalProxyScanner().scan();
+  const std::vector<LocalProxyScanner::Candidate> candidates = [] {
+    const Progress progress("正在查找本机回环地址上的代理 …");
+    return LocalProxyScanner().scan();
+  }();
   if (!context.args.hasFlag("--add")) {
     if (context.json()) {
       context.out.emitJSON(json::arrayOf(candidates));

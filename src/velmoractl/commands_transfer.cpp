@@ -129,8 +129,11 @@ void runExport(CommandContext& context) {
 void runImport(CommandContext& context) {
   if (context.args.positional.size() < 2) throw Error(VL("请指定要导入的文件"));
   const std::string& path = context.word(1);
-  const std::string data = readFile(path);
-  const std::optional<ImportReport> report = context.backend.importProfile(data);
+  std::optional<ImportReport> report;
+  {
+    const Progress progress("正在导入 " + path + " …");
+    report = context.backend.importProfile(readFile(path));
+  }
   if (report && context.json()) {
     context.out.emitJSON(toJSON(*report));
     return;

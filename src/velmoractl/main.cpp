@@ -8,13 +8,17 @@
 #include <csignal>
 #include <exception>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "args.h"
 #include "automation_client.h"
 #include "commands.h"
+#include "commands_complete.h"
+#include "kit/discovery/tunnel_interface_scanner.h"
 #include "kit/error.h"
+#include "kit/shared_paths.h"
 #include "output.h"
 
 namespace {
@@ -34,7 +38,25 @@ void occupyClosedStandardDescriptors() {
   }
 }
 
+/// A completion request takes the words as typed, unparsed, and reads the files alone: it must
+/// answer at once, without asking the application.
+void answerCompletion(const std::vector<std::string>& arguments, Output& out) {
+  const CompletionSources sources{
+      .storeDirectory = velmora::SharedPaths::storeDirectory(), .interfaceNames = [] {
+        std::vector<std::string> names;
+        for (const velmora::TunnelInterface& interface : velmora::TunnelInterfaceScanner().scan())
+          names.push_back(interface.name);
+        return names;
+      }};
+  complete(std::span(arguments).subspan(1), sources, out);
+  out.flush();
+}
+
 int run(const std::vector<std::string>& arguments, Output& out) {
+  if (!arguments.empty() && arguments[0] == completionCommand) {
+    answerCompletion(arguments, out);
+    return 0;
+  }
   const Args args(arguments);
   if (args.positional.empty()) {
     out.emit(usage);

@@ -57,6 +57,26 @@ void StandardOutput::flush() {
   buffer_.clear();
 }
 
+namespace {
+
+/// Writes to standard error, once; a terminal that refuses is not worth a failure.
+void writeToError(std::string_view text) {
+  [[maybe_unused]] const ssize_t ignored = ::write(STDERR_FILENO, text.data(), text.size());
+}
+
+/// Back to the start of the line, and the line cleared.
+constexpr std::string_view kClearLine = "\r\033[K";
+
+}  // namespace
+
+Progress::Progress(std::string_view what) : shown_(::isatty(STDERR_FILENO) == 1) {
+  if (shown_) writeToError(std::string(kClearLine) + std::string(what));
+}
+
+Progress::~Progress() {
+  if (shown_) writeToError(kClearLine);
+}
+
 std::string humanBytes(std::uint64_t count) {
   if (count < 1024) return std::to_string(count) + " B";
   static constexpr std::array<const char*, 4> kUnits = {"KB", "MB", "GB", "TB"};

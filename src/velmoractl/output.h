@@ -52,6 +52,19 @@ class StandardOutput final : public Output {
   std::string buffer_;
 };
 
+/// A line on standard error saying what a person is waiting for, shown only when standard error
+/// is a terminal and erased once the wait is over, so that nothing of it reaches a pipe or a log.
+class Progress {
+ public:
+  explicit Progress(std::string_view what);
+  ~Progress();
+  Progress(const Progress&) = delete;
+  Progress& operator=(const Progress&) = delete;
+
+ private:
+  bool shown_;
+};
+
 /// "512 B", "1.5 KB", … up to TB, one decimal place once a unit is chosen.
 std::string humanBytes(std::uint64_t count);
 
