@@ -163,4 +163,38 @@ bool CaseInsensitiveWildcard::matches(std::string_view subject) const {
   return globMatch(folded_, folded(subject));
 }
 
+bool CaseInsensitiveWildcard::matches(const FoldedSubject& subject) const {
+  if (subject.ascii) return globMatch(folded_, LoweredASCII{subject.text});
+  return globMatch(folded_, subject.folded);
+}
+
+FoldedSubject::FoldedSubject(std::string_view subject) : text(subject), ascii(isASCII(subject)) {
+  if (!ascii) folded = velmora::unicode::folded(subject);
+}
+
+CaseInsensitiveText::CaseInsensitiveText(std::string_view text) : ascii_(isASCII(text)) {
+  if (ascii_) {
+    lowered_.resize(text.size());
+    std::transform(text.begin(), text.end(), lowered_.begin(), asciiLower);
+  } else {
+    folded_ = folded(text);
+  }
+}
+
+bool CaseInsensitiveText::matches(const FoldedSubject& subject) const {
+  // Folding either side is the identity on ASCII bar lower-casing, so each of the four pairings
+  // compares code point by code point; a folded non-ASCII text may still equal an ASCII one.
+  const auto same = [](const auto& a, const auto& b, auto lower) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [&](auto x, auto y) {
+             return static_cast<char32_t>(x) == static_cast<char32_t>(lower(y));
+           });
+  };
+  const auto asIs = [](auto c) { return c; };
+  if (subject.ascii) {
+    return ascii_ ? same(lowered_, subject.text, asciiLower)
+                  : same(folded_, subject.text, asciiLower);
+  }
+  return ascii_ ? same(subject.folded, lowered_, asIs) : subject.folded == folded_;
+}
+
 }  // namespace velmora::unicode
