@@ -156,7 +156,30 @@ struct LoweredASCII {
 }  // namespace
 
 CaseInsensitiveWildcard::CaseInsensitiveWildcard(std::string_view pattern)
-    : folded_(folded(pattern)) {}
+    : folded_(folded(pattern)) {
+  fixed_ =
+      folded_.size() - static_cast<std::size_t>(std::count(folded_.begin(), folded_.end(), U'*'));
+  const std::size_t firstStar = folded_.find(U'*');
+  head_ = firstStar == std::u32string::npos ? folded_.size() : firstStar;
+  if (firstStar != std::u32string::npos) tail_ = folded_.rfind(U'*') + 1;
+}
+
+template <typename Subject>
+bool CaseInsensitiveWildcard::mayMatch(const Subject& subject) const {
+  if (subject.size() < fixed_) return false;
+  const auto same = [&](std::size_t p, std::size_t s) {
+    return folded_[p] == U'?' || folded_[p] == static_cast<char32_t>(subject[s]);
+  };
+  for (std::size_t p = 0; p < head_; ++p) {
+    if (!same(p, p)) return false;
+  }
+  if (tail_ == std::u32string::npos) return true;
+  const std::size_t tailLength = folded_.size() - tail_;
+  for (std::size_t i = 0; i < tailLength; ++i) {
+    if (!same(tail_ + i, subject.size() - tailLength + i)) return false;
+  }
+  return true;
+}
 
 bool CaseInsensitiveWildcard::matches(std::string_view subject) const {
   if (isASCII(subject)) return globMatch(folded_, LoweredASCII{subject});
@@ -164,8 +187,11 @@ bool CaseInsensitiveWildcard::matches(std::string_view subject) const {
 }
 
 bool CaseInsensitiveWildcard::matches(const FoldedSubject& subject) const {
-  if (subject.ascii) return globMatch(folded_, LoweredASCII{subject.text});
-  return globMatch(folded_, subject.folded);
+  if (subject.ascii) {
+    const LoweredASCII lowered{subject.text};
+    return mayMatch(lowered) && globMatch(folded_, lowered);
+  }
+  return mayMatch(subject.folded) && globMatch(folded_, subject.folded);
 }
 
 FoldedSubject::FoldedSubject(std::string_view subject) : text(subject), ascii(isASCII(subject)) {

@@ -60,7 +60,15 @@ class CaseInsensitiveWildcard {
   bool operator==(const CaseInsensitiveWildcard&) const = default;
 
  private:
+  /// Whether a subject could match at all: long enough, and with the pattern's fixed start and
+  /// end in place. Most subjects fail here without the full match.
+  template <typename Subject>
+  bool mayMatch(const Subject& subject) const;
+
   std::u32string folded_;
+  std::size_t fixed_ = 0;                    // code points other than "*"
+  std::size_t head_ = 0;                     // code points before the first "*"
+  std::size_t tail_ = std::u32string::npos;  // where the part after the last "*" starts
 };
 
 }  // namespace velmora::unicode
