@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Packs the build tree as scripts/package does and checks that the Debian package holds both
-# programs, the user unit, the three completions and the manual pages, and names its libraries.
+# programs, the tool's bus module, the user unit, the three completions and the manual pages, and names its libraries.
 # Usage: package_test.sh BUILD_DIRECTORY
 set -euo pipefail
 build=$1
@@ -12,7 +12,7 @@ package=$(ls "$scratch"/velmora_*.deb)
 contents=$(dpkg-deb -c "$package" | awk '{print $NF}')
 
 failures=0
-for piece in /bin/velmoractl /bin/velmorad /lib/systemd/user/velmorad.service \
+for piece in /bin/velmoractl /velmora/velmoractl-bus.so /bin/velmorad /lib/systemd/user/velmorad.service \
   /share/man/man1/velmoractl.1.gz /share/man/man1/velmorad.1.gz \
   /share/bash-completion/completions/velmoractl /share/zsh/vendor-completions/_velmoractl \
   /share/fish/vendor_completions.d/velmoractl.fish; do

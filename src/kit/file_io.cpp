@@ -159,20 +159,29 @@ void writeFile(const std::filesystem::path& path, std::string_view bytes, mode_t
 std::string readFile(const std::filesystem::path& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) throw FileError(VL("无法读取「%@」：%@", path.string(), std::strerror(errno)));
+  const auto fail = [&](int error) {
+    ::close(fd);
+    throw FileError(VL("无法读取「%@」：%@", path.string(), std::strerror(error)));
+  };
+  // A regular file is read in one go into a buffer of its size; what is not regular, or grew
+  // meanwhile, is read on until its end.
+  struct stat status {};
+  std::size_t expected = 0;
+  if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode))
+    expected = static_cast<std::size_t>(status.st_size);
   std::string content;
-  char buffer[16384];
+  content.resize(expected + 1);
+  std::size_t filled = 0;
   while (true) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (filled == content.size()) content.resize(content.size() * 2 + 16384);
+    const ssize_t n = ::read(fd, content.data() + filled, content.size() - filled);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const int error = errno;
-      ::close(fd);
-      throw FileError(VL("无法读取「%@」：%@", path.string(), std::strerror(error)));
-    }
+    if (n < 0) fail(errno);
     if (n == 0) break;
-    content.append(buffer, static_cast<std::size_t>(n));
+    filled += static_cast<std::size_t>(n);
   }
   ::close(fd);
+  content.resize(filled);
   return content;
 }
 

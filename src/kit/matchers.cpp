@@ -80,13 +80,36 @@ std::string format(std::uint32_t address) {
 
 }  // namespace IPv4
 
+PreparedApp::PreparedApp(const AppIdentity& identity) {
+  const std::array<const std::optional<std::string>*, 7> candidates = {
+      &identity.bundleID,           &identity.displayName,
+      &identity.executableName,     &identity.responsibleBundleID,
+      &identity.responsibleAppName, &identity.responsibleExecutable,
+      &identity.appBundleName};
+  names.reserve(candidates.size());
+  for (const auto* candidate : candidates) {
+    if (*candidate) names.emplace_back(**candidate);
+  }
+  if (identity.bundleID) loweredBundleID = unicode::lowercased(*identity.bundleID);
+}
+
+PreparedHost::PreparedHost(std::string_view host) : text(host), address(IPv4::parse(host)) {}
+
 WildcardPattern::WildcardPattern(std::string text) : source(std::move(text)) {
-  if (source.find_first_of("*?") != std::string::npos) compiled.emplace(source);
+  if (source.find_first_of("*?") != std::string::npos) {
+    compiled.emplace(source);
+  } else {
+    plain_.emplace(source);
+  }
 }
 
 bool WildcardPattern::matches(std::string_view subject) const {
   if (compiled) return compiled->matches(subject);
   return unicode::equalsIgnoringCase(subject, source);
+}
+
+bool WildcardPattern::matches(const unicode::FoldedSubject& subject) const {
+  return compiled ? compiled->matches(subject) : plain_->matches(subject);
 }
 
 AppPattern::AppPattern(std::string text) : pattern(std::move(text)) {
@@ -106,6 +129,14 @@ bool AppPattern::matches(const AppIdentity& identity) const {
   // ("com.example.app" covers "com.example.app.helper").
   return !bundlePrefix_.empty() && identity.bundleID &&
          unicode::startsWithLowercased(*identity.bundleID, bundlePrefix_);
+}
+
+bool AppPattern::matches(const PreparedApp& identity) const {
+  for (const unicode::FoldedSubject& name : identity.names) {
+    if (pattern.matches(name)) return true;
+  }
+  return !bundlePrefix_.empty() && identity.loweredBundleID &&
+         identity.loweredBundleID->starts_with(bundlePrefix_);
 }
 
 HostPattern::HostPattern(std::string_view text)
@@ -133,7 +164,9 @@ HostPattern::HostPattern(std::string_view text)
   if (source.find_first_of("*?") != std::string::npos) {
     kind = Kind::wildcard;
     wildcard.emplace(source);
+    return;
   }
+  exact_.emplace(source);
 }
 
 bool HostPattern::matches(std::string_view host) const {
@@ -150,6 +183,20 @@ bool HostPattern::matches(std::string_view host) const {
       const auto address = IPv4::parse(host);
       return address && low <= *address && *address <= high;
     }
+  }
+  return false;
+}
+
+bool HostPattern::matches(const PreparedHost& host) const {
+  switch (kind) {
+    case Kind::wildcard:
+      return wildcard->matches(host.text);
+    case Kind::exact:
+      return exact_->matches(host.text);
+    case Kind::cidr:
+      return host.address && (*host.address & mask) == base;
+    case Kind::range:
+      return host.address && low <= *host.address && *host.address <= high;
   }
   return false;
 }

@@ -27,11 +27,31 @@ struct AppIdentity {
   bool operator==(const AppIdentity&) const = default;
 };
 
+/// An AppIdentity looked at once for every application pattern of a decision; it views the
+/// identity, which must outlive it.
+struct PreparedApp {
+  /// The names the identity carries, in AppIdentity's order.
+  std::vector<unicode::FoldedSubject> names;
+  /// The bundle identifier lower-cased, when there is one.
+  std::optional<std::string> loweredBundleID;
+
+  explicit PreparedApp(const AppIdentity& identity);
+};
+
 /// Dotted-quad IPv4 addresses, held in host order with the first number in the top byte.
 namespace IPv4 {
 std::optional<std::uint32_t> parse(std::string_view text);
 std::string format(std::uint32_t address);
 }  // namespace IPv4
+
+/// A destination host looked at once for every host pattern of a decision: folded, and read as
+/// an IPv4 address. It views the text, which must outlive it.
+struct PreparedHost {
+  unicode::FoldedSubject text;
+  std::optional<std::uint32_t> address;
+
+  explicit PreparedHost(std::string_view host);
+};
 
 /// Text with "*" (any run) and "?" (one character), matched whole and ignoring case; a text
 /// without either is compared as plain text.
@@ -42,6 +62,10 @@ struct WildcardPattern {
 
   explicit WildcardPattern(std::string text);
   bool matches(std::string_view subject) const;
+  bool matches(const unicode::FoldedSubject& subject) const;
+
+ private:
+  std::optional<unicode::CaseInsensitiveText> plain_;  // the folded source when not a wildcard
 };
 
 /// An application pattern, tried against every name an AppIdentity carries.
@@ -50,6 +74,7 @@ struct AppPattern {
 
   explicit AppPattern(std::string text);
   bool matches(const AppIdentity& identity) const;
+  bool matches(const PreparedApp& identity) const;
 
  private:
   std::string bundlePrefix_;  // the lower-cased plain pattern and ".", empty for a wildcard
@@ -70,6 +95,10 @@ struct HostPattern {
   /// Compiles the text trimmed of spaces and tabs; never fails, falling back to plainer kinds.
   explicit HostPattern(std::string_view text);
   bool matches(std::string_view host) const;
+  bool matches(const PreparedHost& host) const;
+
+ private:
+  std::optional<unicode::CaseInsensitiveText> exact_;  // kind exact: the folded source
 };
 
 /// An inclusive destination port range; a single port has low == high.

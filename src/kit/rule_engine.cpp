@@ -45,6 +45,8 @@ RuleEngine::RuleEngine(Profile profile) : profile_(std::move(profile)) {
       if (port.empty()) continue;
       if (const auto pattern = PortPattern::parse(port)) compiled.ports.push_back(*pattern);
     }
+    std::vector<Verdict::TraceEntry> unused;
+    compiled.resolved = resolve(rule.action, unused, rule.name);
     compiled.rule = std::move(rule);
     compiled_.push_back(std::move(compiled));
   }
@@ -106,6 +108,39 @@ Verdict RuleEngine::match(const AppIdentity& app, std::string_view host, std::ui
                  .matchedRule = std::nullopt,
                  .quicPolicy = QUICPolicy::direct,
                  .trace = std::move(trace)};
+}
+
+RuleEngine::Decision RuleEngine::decide(const AppIdentity& app, std::string_view host,
+                                        std::uint16_t port, FlowTransport transport) const {
+  static const Verdict::Resolved direct = Verdict::Resolved::direct();
+  // Prepared lazily: a profile that never looks at applications never folds their names.
+  std::optional<PreparedApp> preparedApp;
+  std::optional<PreparedHost> preparedHost;
+  for (const Compiled& compiled : compiled_) {
+    const Rule& rule = compiled.rule;
+    if (!rule.enabled) continue;
+    if (rule.transport != FlowTransport::any && transport != FlowTransport::any &&
+        rule.transport != transport)
+      continue;
+    if (!compiled.apps.empty()) {
+      if (!preparedApp) preparedApp.emplace(app);
+      if (std::none_of(compiled.apps.begin(), compiled.apps.end(),
+                       [&](const AppPattern& p) { return p.matches(*preparedApp); }))
+        continue;
+    }
+    if (!compiled.hosts.empty()) {
+      if (!preparedHost) preparedHost.emplace(host);
+      if (std::none_of(compiled.hosts.begin(), compiled.hosts.end(),
+                       [&](const HostPattern& p) { return p.matches(*preparedHost); }))
+        continue;
+    }
+    if (!compiled.ports.empty() &&
+        std::none_of(compiled.ports.begin(), compiled.ports.end(),
+                     [&](const PortPattern& p) { return p.matches(port); }))
+      continue;
+    return Decision{.rule = &rule, .resolved = &compiled.resolved, .quicPolicy = rule.quicPolicy};
+  }
+  return Decision{.rule = nullptr, .resolved = &direct, .quicPolicy = QUICPolicy::direct};
 }
 
 Verdict::Resolved RuleEngine::resolve(const RuleAction& action,

@@ -58,9 +58,26 @@ class RuleEngine {
  public:
   explicit RuleEngine(Profile profile);
 
+  /// The verdict of the trace-free path: what match decides, without the trace or any copy.
+  /// The pointers lead into the engine and stay valid for as long as it lives.
+  struct Decision {
+    /// The rule that took the connection; null when none did and it goes direct.
+    const Rule* rule = nullptr;
+    /// The route, with resolution's fallback to direct already applied.
+    const Verdict::Resolved* resolved = nullptr;
+    QUICPolicy quicPolicy = QUICPolicy::direct;
+  };
+
   /// The first rule, in evaluation order, that takes the connection; never fails.
   Verdict match(const AppIdentity& app, std::string_view host, std::uint16_t port,
                 FlowTransport transport) const;
+
+  /// The trace-free path, for callers that need only the verdict (the data plane, bulk checks):
+  /// the same rule and route as match, without building a trace or copying anything. The
+  /// identity and host are examined once per call, not once per rule, and nothing is allocated
+  /// per rule passed over.
+  Decision decide(const AppIdentity& app, std::string_view host, std::uint16_t port,
+                  FlowTransport transport) const;
 
   const Profile& profile() const { return profile_; }
 
@@ -70,6 +87,8 @@ class RuleEngine {
     std::vector<AppPattern> apps;
     std::vector<HostPattern> hosts;
     std::vector<PortPattern> ports;
+    /// Where the rule sends a connection it takes, resolved once when the engine is built.
+    Verdict::Resolved resolved;
   };
 
   Verdict::Resolved resolve(const RuleAction& action, std::vector<Verdict::TraceEntry>& trace,

@@ -156,11 +156,71 @@ struct LoweredASCII {
 }  // namespace
 
 CaseInsensitiveWildcard::CaseInsensitiveWildcard(std::string_view pattern)
-    : folded_(folded(pattern)) {}
+    : folded_(folded(pattern)) {
+  fixed_ =
+      folded_.size() - static_cast<std::size_t>(std::count(folded_.begin(), folded_.end(), U'*'));
+  const std::size_t firstStar = folded_.find(U'*');
+  head_ = firstStar == std::u32string::npos ? folded_.size() : firstStar;
+  if (firstStar != std::u32string::npos) tail_ = folded_.rfind(U'*') + 1;
+}
+
+template <typename Subject>
+bool CaseInsensitiveWildcard::mayMatch(const Subject& subject) const {
+  if (subject.size() < fixed_) return false;
+  const auto same = [&](std::size_t p, std::size_t s) {
+    return folded_[p] == U'?' || folded_[p] == static_cast<char32_t>(subject[s]);
+  };
+  for (std::size_t p = 0; p < head_; ++p) {
+    if (!same(p, p)) return false;
+  }
+  if (tail_ == std::u32string::npos) return true;
+  const std::size_t tailLength = folded_.size() - tail_;
+  for (std::size_t i = 0; i < tailLength; ++i) {
+    if (!same(tail_ + i, subject.size() - tailLength + i)) return false;
+  }
+  return true;
+}
 
 bool CaseInsensitiveWildcard::matches(std::string_view subject) const {
   if (isASCII(subject)) return globMatch(folded_, LoweredASCII{subject});
   return globMatch(folded_, folded(subject));
+}
+
+bool CaseInsensitiveWildcard::matches(const FoldedSubject& subject) const {
+  if (subject.ascii) {
+    const LoweredASCII lowered{subject.text};
+    return mayMatch(lowered) && globMatch(folded_, lowered);
+  }
+  return mayMatch(subject.folded) && globMatch(folded_, subject.folded);
+}
+
+FoldedSubject::FoldedSubject(std::string_view subject) : text(subject), ascii(isASCII(subject)) {
+  if (!ascii) folded = velmora::unicode::folded(subject);
+}
+
+CaseInsensitiveText::CaseInsensitiveText(std::string_view text) : ascii_(isASCII(text)) {
+  if (ascii_) {
+    lowered_.resize(text.size());
+    std::transform(text.begin(), text.end(), lowered_.begin(), asciiLower);
+  } else {
+    folded_ = folded(text);
+  }
+}
+
+bool CaseInsensitiveText::matches(const FoldedSubject& subject) const {
+  // Folding either side is the identity on ASCII bar lower-casing, so each of the four pairings
+  // compares code point by code point; a folded non-ASCII text may still equal an ASCII one.
+  const auto same = [](const auto& a, const auto& b, auto lower) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [&](auto x, auto y) {
+             return static_cast<char32_t>(x) == static_cast<char32_t>(lower(y));
+           });
+  };
+  const auto asIs = [](auto c) { return c; };
+  if (subject.ascii) {
+    return ascii_ ? same(lowered_, subject.text, asciiLower)
+                  : same(folded_, subject.text, asciiLower);
+  }
+  return ascii_ ? same(subject.folded, lowered_, asIs) : subject.folded == folded_;
 }
 
 }  // namespace velmora::unicode

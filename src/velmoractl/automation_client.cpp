@@ -46,20 +46,6 @@ std::string applicationOwner(sdbus::IConnection& bus, Clock::time_point deadline
 
 }  // namespace
 
-AutomationClient::Error AutomationClient::Error::remote(const std::string& text) {
-  return Error(Kind::remote, text);
-}
-
-AutomationClient::Error AutomationClient::Error::appNotRunning() {
-  return Error(Kind::appNotRunning,
-               VL("Velmora 没有在运行 — 打开它，或用 --offline 直接改配置文件"));
-}
-
-AutomationClient::Error AutomationClient::Error::writesNotAllowed() {
-  return Error(Kind::writesNotAllowed,
-               VL("自动化写操作未开启 — 在 Velmora 设置里打开「允许自动化修改配置」"));
-}
-
 AutomationClient::AutomationClient() : AutomationClient(TimeLimits{}) {}
 
 AutomationClient::AutomationClient(TimeLimits limits) : limits_(limits) {}

@@ -13,13 +13,13 @@
 #include <vector>
 
 #include "args.h"
-#include "automation_client.h"
 #include "commands.h"
 #include "commands_complete.h"
 #include "kit/discovery/tunnel_interface_scanner.h"
 #include "kit/error.h"
 #include "kit/shared_paths.h"
 #include "output.h"
+#include "session_bus.h"
 
 namespace {
 
@@ -71,9 +71,9 @@ int run(const std::vector<std::string>& arguments, Output& out) {
   args.requireText();
 
   // The backend is chosen once: the running application unless --offline says otherwise or
-  // nobody answers the probe. The client opens nothing until it is first used, and the store
-  // nothing until a command needs the files.
-  AutomationClient client;
+  // nobody answers the probe. The client loads and opens nothing until it is first used, and the
+  // store nothing until a command needs the files.
+  SessionBusApplication client;
   const bool useOffline = args.hasFlag("--offline") || !client.isAppRunning();
   std::unique_ptr<velmora::ProfileStore> store;
   Backend backend(
