@@ -124,7 +124,8 @@ AppIdentity AppIdentityLookup::identify(const SocketAddress& peer, const SocketA
 
 std::optional<AppIdentityLookup::Owner> AppIdentityLookup::socketOwner(const SocketAddress& peer,
                                                                        const SocketAddress& local) {
-  char buffer[MNL_SOCKET_BUFFER_SIZE];
+  // One reply to one exact query: far below a page.
+  char buffer[8192];
   nlmsghdr* header = mnl_nlmsg_put_header(buffer);
   header->nlmsg_type = SOCK_DIAG_BY_FAMILY;
   header->nlmsg_flags = NLM_F_REQUEST;
