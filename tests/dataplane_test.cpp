@@ -27,7 +27,9 @@ namespace velmora::dataplane {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::InsideNamespace;
 using testing::NetworkNamespace;
+using testing::PeerEchoServer;
 
 TEST(ProxyProtocols, HttpRequestsAreParsedAndRewrittenForTheOrigin) {
   struct Case {
@@ -98,72 +100,6 @@ TEST(AppIdentity, TheApplicationIDComesFromTheDesktopSessionsUnit) {
   };
   for (const auto& [cgroup, id] : cases) EXPECT_EQ(applicationIDFromCgroup(cgroup), id) << cgroup;
 }
-
-/// Puts the calling thread, and the threads and processes it starts, into a named namespace.
-class InsideNamespace {
- public:
-  explicit InsideNamespace(const std::string& name)
-      : original_(open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC)) {
-    const int target = open(("/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC);
-    entered_ = target >= 0 && setns(target, CLONE_NEWNET) == 0;
-    if (target >= 0) close(target);
-  }
-  ~InsideNamespace() {
-    if (entered_) setns(original_, CLONE_NEWNET);
-    close(original_);
-  }
-  bool entered() const { return entered_; }
-
- private:
-  int original_;
-  bool entered_ = false;
-};
-
-/// A TCP server that writes the address each connection came from as one line, then echoes
-/// what it receives until the peer closes. Runs in the namespace of the thread that made it.
-class PeerEchoServer {
- public:
-  explicit PeerEchoServer(const std::string& address) {
-    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in at{.sin_family = AF_INET};
-    inet_pton(AF_INET, address.c_str(), &at.sin_addr);
-    if (bind(listener_, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
-        listen(listener_, 16) != 0)
-      throw std::runtime_error("cannot listen on " + address);
-    socklen_t size = sizeof at;
-    getsockname(listener_, reinterpret_cast<sockaddr*>(&at), &size);
-    port_ = ntohs(at.sin_port);
-    thread_ = std::thread([this] { serve(); });
-  }
-  ~PeerEchoServer() {
-    shutdown(listener_, SHUT_RDWR);
-    thread_.join();
-    close(listener_);
-  }
-  std::uint16_t port() const { return port_; }
-
- private:
-  void serve() {
-    while (true) {
-      sockaddr_in peer{};
-      socklen_t size = sizeof peer;
-      const int fd = accept4(listener_, reinterpret_cast<sockaddr*>(&peer), &size, SOCK_CLOEXEC);
-      if (fd < 0) return;
-      char text[INET_ADDRSTRLEN] = {};
-      inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
-      const std::string line = std::string(text) + "\n";
-      ssize_t n = write(fd, line.data(), line.size());
-      char buffer[4096];
-      while (n > 0 && (n = read(fd, buffer, sizeof buffer)) > 0)
-        n = write(fd, buffer, static_cast<std::size_t>(n));
-      close(fd);
-    }
-  }
-
-  int listener_ = -1;
-  std::uint16_t port_ = 0;
-  std::thread thread_;
-};
 
 /// microsocks as a child process in the caller's namespace, connecting out from bindAddress.
 class Microsocks {
