@@ -111,10 +111,10 @@ struct DataPlane::Impl {
   std::atomic<std::size_t> connections{0};
   std::atomic<bool> full{false};
   // Identity lookups read /proc and may take a while: they run on a thread of their own, so
-  // that neither the accept loop nor other connections wait for them. Declared after the
-  // connection contexts so that it goes first: its pending lookups hold waiting connections.
+  // that neither the accept loop nor other connections wait for them. The destructor ends it
+  // first, as its pending lookups hold waiting connections.
   std::unique_ptr<AppIdentityLookup> lookup;
-  asio::io_context lookupContext{1};
+  std::unique_ptr<asio::io_context> lookupContext = std::make_unique<asio::io_context>(1);
   std::vector<std::thread> threads;
 };
 
@@ -280,7 +280,7 @@ awaitable<void> Connection::serve() {
     const tcp::endpoint peer = client_.remote_endpoint(error);
     const tcp::endpoint local = client_.local_endpoint(error);
     if (!error)
-      app = co_await asio::co_spawn(plane_.lookupContext,
+      app = co_await asio::co_spawn(*plane_.lookupContext,
                                     plane_.identify(socketAddress(peer), socketAddress(local)),
                                     use_awaitable);
   }
@@ -570,15 +570,20 @@ DataPlane::Impl::Impl(const Options& options, EventSink events, Log log)
     });
   }
   threads.emplace_back([this] {
-    const auto work = asio::make_work_guard(lookupContext);
-    lookupContext.run();
+    const auto work = asio::make_work_guard(*lookupContext);
+    lookupContext->run();
   });
 }
 
 DataPlane::Impl::~Impl() {
   for (auto& context : contexts) context->stop();
-  lookupContext.stop();
+  lookupContext->stop();
   for (std::thread& thread : threads) thread.join();
+  // Connections still open end here, while what they count and use is still there: first those
+  // waiting for a lookup, then the rest.
+  lookupContext.reset();
+  acceptor.reset();
+  contexts.clear();
 }
 
 awaitable<AppIdentity> DataPlane::Impl::identify(SocketAddress peer, SocketAddress local) {
