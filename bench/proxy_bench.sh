@@ -31,7 +31,9 @@ done
 ip netns add "$netns"
 ip -n "$netns" link set lo up
 inside() { ip netns exec "$netns" "$@"; }
-on_cpu() { local cpu=$1; shift; inside taskset -c "$cpu" "$@"; }
+# Always in a subshell here (background, pipe, command substitution): exec keeps the pid that
+# cleanup kills the program's own.
+on_cpu() { local cpu=$1; shift; exec ip netns exec "$netns" taskset -c "$cpu" "$@"; }
 wait_port() {
   for _ in $(seq 100); do
     inside bash -c "exec 3<>/dev/tcp/127.0.0.1/$1" 2> /dev/null && return 0

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -159,6 +160,8 @@ void connections(const char* sink, int sinkPort, int proxyPort, int clients, dou
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A client that stops reading ends its stream with EPIPE, not the process.
+  std::signal(SIGPIPE, SIG_IGN);
   const std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "sink" && argc == 4) {
     serve(argv[2], std::atoi(argv[3]));
