@@ -1,6 +1,7 @@
 #include "data_plane.h"
 
 #include <net/if.h>
+#include <sched.h>
 #include <sys/socket.h>
 
 #include <asio.hpp>
@@ -539,7 +540,11 @@ awaitable<void> serveConnection(DataPlane::Impl& plane, tcp::socket socket) {
 
 DataPlane::Impl::Impl(const Options& options, EventSink events, Log log)
     : options(options), events(std::move(events)), log(std::move(log)) {
-  const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+  // The cores this process may run on: pinned to one, a second I/O thread would only compete.
+  cpu_set_t allowed;
+  const unsigned cores = sched_getaffinity(0, sizeof allowed, &allowed) == 0
+                             ? static_cast<unsigned>(std::max(1, CPU_COUNT(&allowed)))
+                             : std::max(1u, std::thread::hardware_concurrency());
   const unsigned count = options.threads == 0 ? cores : std::min(options.threads, cores);
   for (unsigned i = 0; i < count; ++i) contexts.push_back(std::make_unique<asio::io_context>(1));
   std::error_code error;

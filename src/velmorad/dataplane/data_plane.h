@@ -34,7 +34,7 @@ class DataPlane {
   struct Options {
     std::string address = "127.0.0.1";
     std::uint16_t port = 0;
-    /// I/O threads; 0 means one per core. Never more than the cores.
+    /// I/O threads; 0 means one per core this process may run on. Never more than those.
     unsigned threads = 0;
     std::size_t maxConnections = 4096;
     std::chrono::milliseconds handshakeTimeout = std::chrono::seconds(15);
