@@ -4,7 +4,7 @@
 
 #include <fstream>
 
-#include "daemon_settings.h"
+#include "kit/daemon_settings.h"
 #include "kit/json_text.h"
 #include "live_state.h"
 #include "network_environment.h"

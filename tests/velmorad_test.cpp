@@ -111,7 +111,8 @@ TEST_F(Daemon, StatusShowsTheLiveStateAndCounters) {
   ASSERT_EQ(json.status, 0) << json.err;
   const StatusDTO status = DTOCoding::decode(json.out, statusDTOFromJSON);
   EXPECT_FALSE(status.enabled);
-  EXPECT_FALSE(status.extensionInstalled);
+  // The local proxy counts as installed once it listens; its port may be taken on a shared host.
+  EXPECT_EQ(status.extensionInstalled, daemon->log().find("本地代理在") != std::string::npos);
   EXPECT_TRUE(status.automationWritesAllowed);
   EXPECT_EQ(status.stats.totalConnections, 2u);
   EXPECT_EQ(status.stats.activeConnections, 0u);

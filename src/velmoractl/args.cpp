@@ -50,6 +50,13 @@ Args::Args(const std::vector<std::string>& argv) {
   std::size_t i = 0;
   while (i < argv.size()) {
     const std::string& argument = argv[i];
+    if (argument == "run" && positional.empty()) {
+      positional.push_back(argument);
+      i += 1;
+      if (i < argv.size() && argv[i] == "--") i += 1;
+      program.assign(argv.begin() + static_cast<std::ptrdiff_t>(i), argv.end());
+      break;
+    }
     if (!argument.starts_with("-")) {
       positional.push_back(argument);
       i += 1;

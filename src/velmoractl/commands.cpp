@@ -43,6 +43,7 @@ Profile
   test <应用> <主机:端口>                        试算：会命中哪条规则、走哪
   logs [--app <应用>] [--host <主机>] [--follow]  最近连接
   interface list                                 隧道网卡及其背后的程序（用于 interface:名称）
+  run [--] <程序> [参数…]                        让这个程序经本机代理联网（设置 http_proxy 等）
 
 导入导出
   export [<profile>] [-o <文件>]
@@ -83,6 +84,7 @@ const std::map<std::string, Handler, std::less<>>& commandTable() {
       {"import", runImport},
       {"mcp", runMCP},
       {"interface", runInterface},
+      {"run", runProgram},
       {"help", [](CommandContext& context) { context.out.emit(usage); }},
   };
   return table;

@@ -28,6 +28,8 @@ void runExport(CommandContext& context);
 void runImport(CommandContext& context);
 void runMCP(CommandContext& context);
 void runInterface(CommandContext& context);
+/// run: a program with the proxy variables pointing at the running application.
+void runProgram(CommandContext& context);
 /// proxy discover, reached through runProxy.
 void runProxyDiscover(CommandContext& context);
 

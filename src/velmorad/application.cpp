@@ -41,6 +41,12 @@ void Application::refresh() {
            settings_.enabled ? "已开启" : "已停止"));
     loaded_ = true;
   }
+  if (dataPlaneChanged_) dataPlaneChanged_();
+}
+
+void Application::dataPlaneStarted(std::function<void()> changed) {
+  dataPlaneChanged_ = std::move(changed);
+  dataPlaneChanged_();
 }
 
 void Application::refreshSettings() {
@@ -167,9 +173,8 @@ void Application::requireWrites() const {
 
 std::string Application::getStatus() {
   if (!active_) throw ProfileStore::Error::notFound("active");
-  // The data plane sets extensionInstalled once it listens; until then there is none.
   return DTOCoding::encode(StatusDTO{.enabled = settings_.enabled,
-                                     .extensionInstalled = false,
+                                     .extensionInstalled = static_cast<bool>(dataPlaneChanged_),
                                      .activeProfile = active_->name,
                                      .currentEnvironment = currentEnvironment_,
                                      .stats = live_.stats(),
@@ -184,6 +189,7 @@ void Application::setEnabled(bool enabled) {
   if (settings_.enabled != enabled) log(enabled ? VL("路由已开启") : VL("路由已停止"));
   settings_ = changed;
   settingsDamage_.clear();
+  if (dataPlaneChanged_) dataPlaneChanged_();
 }
 
 std::string Application::listProfiles() {

@@ -9,8 +9,8 @@
 #include <optional>
 #include <string>
 
-#include "daemon_settings.h"
 #include "kit/automation_protocol.h"
+#include "kit/daemon_settings.h"
 #include "kit/offline_operations.h"
 #include "kit/profile_store.h"
 #include "live_state.h"
@@ -39,6 +39,10 @@ class Application : public AutomationXPCProtocol {
   /// The active profile as last read; nothing before the first readable version.
   const std::optional<Profile>& activeProfile() const { return active_; }
   const DaemonSettings& settings() const { return settings_; }
+
+  /// The local proxy listens from now on: the status says so, and changed runs after every
+  /// refresh and switch change, so that the proxy follows the active profile and the switch.
+  void dataPlaneStarted(std::function<void()> changed);
 
   std::string getStatus() override;
   void setEnabled(bool enabled) override;
@@ -92,6 +96,7 @@ class Application : public AutomationXPCProtocol {
   NetworkEnvironment::Fingerprint fingerprint_;
   std::optional<std::string> currentEnvironment_;
   bool loaded_ = false;
+  std::function<void()> dataPlaneChanged_;
 };
 
 }  // namespace velmora::daemon

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "application.h"
+#include "data_plane.h"
 #include "kit/automation_service.h"
 #include "kit/localize.h"
 #include "kit/profile_store.h"
@@ -61,6 +62,28 @@ NetworkEnvironment::Fingerprint observe(const KernelNetwork* kernel, NetworkMana
   return makeFingerprint(wired, wifi ? wifi->ssid() : std::nullopt);
 }
 
+/// The local proxy on the address of the settings, following the active profile and the switch;
+/// nothing, and a log line, when it cannot listen there.
+std::unique_ptr<dataplane::DataPlane> startDataPlane(Application& application, LiveState& live) {
+  const DaemonSettings& settings = application.settings();
+  std::unique_ptr<dataplane::DataPlane> dataPlane;
+  try {
+    dataPlane = std::make_unique<dataplane::DataPlane>(
+        dataplane::DataPlane::Options{.address = settings.proxyAddress, .port = settings.proxyPort},
+        [&live](const ConnectionEvent& event) { live.record(event); },
+        [](std::string_view line) { log(line); });
+  } catch (const Error& error) {
+    log(VL("本地代理没有启动：%@", error.description()));
+    return nullptr;
+  }
+  log(VL("本地代理在 %@ 上监听（SOCKS5 与 HTTP）",
+         settings.proxyAddress + ":" + std::to_string(dataPlane->port())));
+  application.dataPlaneStarted([&application, plane = dataPlane.get()] {
+    plane->follow(application.activeProfile(), application.settings().enabled);
+  });
+  return dataPlane;
+}
+
 int serve(bool testHooks) {
   UniqueFD signals = signalDescriptor();
   ProfileStore store(SharedPaths::storeDirectory());
@@ -88,6 +111,7 @@ int serve(bool testHooks) {
 
   StoreWatch storeWatch(store.directory());
   application.refresh();
+  std::unique_ptr<dataplane::DataPlane> dataPlane = startDataPlane(application, live);
 
   std::unique_ptr<KernelNetwork> kernel;
   try {

@@ -1,10 +1,13 @@
 #include "daemon_support.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -160,6 +163,57 @@ bool NetworkNamespace::ip(const std::vector<std::string>& arguments) const {
   std::vector<std::string> command = {"ip", "-n", name_};
   command.insert(command.end(), arguments.begin(), arguments.end());
   return runQuietly(command);
+}
+
+InsideNamespace::InsideNamespace(const std::string& name)
+    : original_(open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC)) {
+  const int target = open(("/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC);
+  entered_ = target >= 0 && setns(target, CLONE_NEWNET) == 0;
+  if (target >= 0) close(target);
+}
+
+InsideNamespace::~InsideNamespace() {
+  if (entered_) setns(original_, CLONE_NEWNET);
+  close(original_);
+}
+
+PeerEchoServer::PeerEchoServer(const std::string& address) {
+  listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in at{.sin_family = AF_INET};
+  inet_pton(AF_INET, address.c_str(), &at.sin_addr);
+  if (bind(listener_, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
+      listen(listener_, 16) != 0) {
+    close(listener_);
+    throw std::runtime_error("cannot listen on " + address);
+  }
+  socklen_t size = sizeof at;
+  getsockname(listener_, reinterpret_cast<sockaddr*>(&at), &size);
+  port_ = ntohs(at.sin_port);
+  thread_ = std::thread([this] { serve(); });
+}
+
+PeerEchoServer::~PeerEchoServer() {
+  // Shutting the listener down ends the accept the thread waits in.
+  shutdown(listener_, SHUT_RDWR);
+  thread_.join();
+  close(listener_);
+}
+
+void PeerEchoServer::serve() {
+  while (true) {
+    sockaddr_in peer{};
+    socklen_t size = sizeof peer;
+    const int fd = accept4(listener_, reinterpret_cast<sockaddr*>(&peer), &size, SOCK_CLOEXEC);
+    if (fd < 0) return;
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
+    const std::string line = std::string(text) + "\n";
+    ssize_t n = write(fd, line.data(), line.size());
+    char buffer[4096];
+    while (n > 0 && (n = read(fd, buffer, sizeof buffer)) > 0)
+      n = write(fd, buffer, static_cast<std::size_t>(n));
+    close(fd);
+  }
 }
 
 }  // namespace velmora::testing

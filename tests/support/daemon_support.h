@@ -5,10 +5,12 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace velmora::testing {
@@ -72,6 +74,40 @@ class NetworkNamespace {
  private:
   std::string name_;
   bool created_ = false;
+};
+
+/// Puts the calling thread, and the threads and processes it starts afterwards, into the named
+/// network namespace while this lives.
+class InsideNamespace {
+ public:
+  explicit InsideNamespace(const std::string& name);
+  ~InsideNamespace();
+  InsideNamespace(const InsideNamespace&) = delete;
+  InsideNamespace& operator=(const InsideNamespace&) = delete;
+  bool entered() const { return entered_; }
+
+ private:
+  int original_;
+  bool entered_ = false;
+};
+
+/// A TCP server on an IPv4 address that writes the address each connection came from as one
+/// line, then echoes what it receives until the peer closes; one connection at a time. Runs in
+/// the namespace of the thread that made it. Throws std::runtime_error when it cannot listen.
+class PeerEchoServer {
+ public:
+  explicit PeerEchoServer(const std::string& address);
+  ~PeerEchoServer();
+  PeerEchoServer(const PeerEchoServer&) = delete;
+  PeerEchoServer& operator=(const PeerEchoServer&) = delete;
+  std::uint16_t port() const { return port_; }
+
+ private:
+  void serve();
+
+  int listener_ = -1;
+  std::uint16_t port_ = 0;
+  std::thread thread_;
 };
 
 /// Runs a program with arguments, its output discarded; true when it exited with 0.

@@ -1,9 +1,9 @@
 #include "daemon_settings.h"
 
-#include "kit/file_io.h"
-#include "kit/json_text.h"
+#include "file_io.h"
+#include "json_text.h"
 
-namespace velmora::daemon {
+namespace velmora {
 
 std::filesystem::path DaemonSettings::fileIn(const std::filesystem::path& storeDirectory) {
   return storeDirectory / "velmorad.json";
@@ -32,4 +32,4 @@ void DaemonSettings::save(const std::filesystem::path& file) const {
   writeFileAtomically(file, json::pretty(document) + "\n", 0600);
 }
 
-}  // namespace velmora::daemon
+}  // namespace velmora

@@ -6,16 +6,17 @@
 #include <filesystem>
 #include <string>
 
-namespace velmora::daemon {
+namespace velmora {
 
 /// The settings file "velmorad.json" in the store directory: a pretty-printed JSON object with
-/// the keys below. A missing file or key takes the default; a value of the wrong type makes the
-/// whole file unreadable.
+/// the keys below. velmoractl reads it too, to find the local proxy. A missing file or key takes
+/// the default; a value of the wrong type makes the whole file unreadable.
 struct DaemonSettings {
   bool enabled = false;
   bool automationWritesAllowed = true;
   std::string proxyAddress = "127.0.0.1";
-  std::uint16_t proxyPort = 1080;
+  /// Away from 1080, 7890 and the other ports that proxy clients commonly listen on.
+  std::uint16_t proxyPort = 11080;
 
   static std::filesystem::path fileIn(const std::filesystem::path& storeDirectory);
   /// The settings in file, or the defaults when there is no file. Throws json::DecodingError or
@@ -27,4 +28,4 @@ struct DaemonSettings {
   bool operator==(const DaemonSettings&) const = default;
 };
 
-}  // namespace velmora::daemon
+}  // namespace velmora

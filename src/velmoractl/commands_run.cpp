@@ -1,0 +1,61 @@
+// velmoractl run: starts one program with the proxy variables pointing at the running
+// application's local proxy, so that a person can route that program alone.
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "commands.h"
+#include "kit/daemon_settings.h"
+#include "kit/error.h"
+#include "kit/localize.h"
+#include "kit/shared_paths.h"
+
+namespace velmora::cli {
+namespace {
+
+/// The address a local program reaches the proxy at: a wildcard listener is reached on loopback.
+std::string proxyAuthority(const DaemonSettings& settings) {
+  std::string host = settings.proxyAddress;
+  if (host == "0.0.0.0") host = "127.0.0.1";
+  if (host == "::") host = "::1";
+  if (host.find(':') != std::string::npos) host = "[" + host + "]";
+  return host + ":" + std::to_string(settings.proxyPort);
+}
+
+}  // namespace
+
+void runProgram(CommandContext& context) {
+  const std::vector<std::string>& program = context.args.program;
+  if (program.empty()) throw Error(VL("用法：velmoractl run [--] <程序> [参数…]"));
+  if (context.backend.choice() != Backend::Choice::application)
+    throw Error(VL("Velmora 没有在运行 — 先启动 velmorad，程序才能经它的代理联网"));
+  if (!context.backend.applicationStatus().extensionInstalled)
+    throw Error(VL("velmorad 在运行，但本地代理没有启动 — 看看 velmorad 的日志"));
+  const DaemonSettings settings =
+      DaemonSettings::load(DaemonSettings::fileIn(SharedPaths::storeDirectory()));
+  const std::string authority = proxyAuthority(settings);
+  // Programs read either case, and some read only one of them.
+  const std::pair<const char*, std::string> variables[] = {
+      {"http_proxy", "http://" + authority},
+      {"https_proxy", "http://" + authority},
+      {"all_proxy", "socks5h://" + authority},
+      {"no_proxy", "localhost,127.0.0.0/8,::1"},
+  };
+  for (const auto& [name, value] : variables) {
+    std::string upper = name;
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    ::setenv(name, value.c_str(), 1);
+    ::setenv(upper.c_str(), value.c_str(), 1);
+  }
+  context.out.flush();
+  std::vector<char*> argv;
+  for (const std::string& word : program) argv.push_back(const_cast<char*>(word.c_str()));
+  argv.push_back(nullptr);
+  ::execvp(argv[0], argv.data());
+  throw Error(VL("无法运行「%@」：%@", program.front(), std::strerror(errno)));
+}
+
+}  // namespace velmora::cli

@@ -1,0 +1,656 @@
+#include "data_plane.h"
+
+#include <net/if.h>
+#include <sched.h>
+#include <sys/socket.h>
+
+#include <asio.hpp>
+#include <asio/experimental/awaitable_operators.hpp>
+#include <atomic>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "app_identity_lookup.h"
+#include "kit/error.h"
+#include "kit/localize.h"
+#include "proxy_protocols.h"
+
+namespace velmora::dataplane {
+
+Verdict decide(const RoutingPolicy& policy, const AppIdentity& app, std::string_view host,
+               std::uint16_t port) {
+  if (!policy.enabled || !policy.engine) return Verdict{};
+  // The trace-free path: only the deciding rule and its route are copied, for the event.
+  const RuleEngine::Decision decision = policy.engine->decide(app, host, port, FlowTransport::tcp);
+  Verdict verdict{.resolved = *decision.resolved, .quicPolicy = decision.quicPolicy};
+  if (decision.rule) verdict.matchedRule = *decision.rule;
+  return verdict;
+}
+
+namespace {
+
+using asio::awaitable;
+using asio::use_awaitable;
+using asio::ip::tcp;
+using namespace asio::experimental::awaitable_operators;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t relayBufferSize = 64 * 1024;
+constexpr std::size_t headLimit = 16 * 1024;
+constexpr std::uint8_t socksVersion = 5;
+
+/// Why one connection could not be carried, as a value: the code the client is told and the
+/// text of the failed event.
+struct Failure {
+  SocksReply code = SocksReply::succeeded;
+  std::string description;
+
+  explicit operator bool() const { return code != SocksReply::succeeded; }
+};
+
+SocksReply replyFor(const std::error_code& error) {
+  if (error == asio::error::connection_refused) return SocksReply::connectionRefused;
+  if (error == asio::error::network_unreachable) return SocksReply::networkUnreachable;
+  if (error == asio::error::host_unreachable || error == asio::error::host_not_found)
+    return SocksReply::hostUnreachable;
+  if (error == asio::error::timed_out) return SocksReply::ttlExpired;
+  return SocksReply::generalFailure;
+}
+
+std::string_view httpStatusFor(SocksReply code) {
+  switch (code) {
+    case SocksReply::notAllowed:
+      return "403 Forbidden";
+    case SocksReply::ttlExpired:
+      return "504 Gateway Timeout";
+    default:
+      return "502 Bad Gateway";
+  }
+}
+
+SocketAddress socketAddress(const tcp::endpoint& endpoint) {
+  SocketAddress result;
+  result.port = endpoint.port();
+  asio::ip::address address = endpoint.address();
+  if (address.is_v6() && address.to_v6().is_v4_mapped())
+    address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+  if (address.is_v4()) {
+    result.family = AF_INET;
+    const auto bytes = address.to_v4().to_bytes();
+    std::copy(bytes.begin(), bytes.end(), result.address.begin());
+  } else {
+    result.family = AF_INET6;
+    const auto bytes = address.to_v6().to_bytes();
+    std::copy(bytes.begin(), bytes.end(), result.address.begin());
+  }
+  return result;
+}
+
+auto failuresAsValues(std::error_code& error) {
+  return asio::redirect_error(use_awaitable, error);
+}
+
+}  // namespace
+
+struct DataPlane::Impl {
+  Impl(const Options& options, EventSink events, Log log);
+  ~Impl();
+
+  awaitable<void> accept();
+  awaitable<AppIdentity> identify(SocketAddress peer, SocketAddress local);
+  bool isOwnListener(const tcp::endpoint& endpoint) const {
+    return endpoint.port() == listening.port() &&
+           (endpoint.address() == listening.address() || listening.address().is_unspecified());
+  }
+
+  const Options options;
+  const EventSink events;
+  const Log log;
+  // Each connection lives on one of these, run by a thread of its own, so that nothing of a
+  // connection is ever touched by two threads.
+  std::vector<std::unique_ptr<asio::io_context>> contexts;
+  std::unique_ptr<tcp::acceptor> acceptor;
+  tcp::endpoint listening;
+  std::atomic<std::shared_ptr<const RoutingPolicy>> policy{std::make_shared<RoutingPolicy>()};
+  std::atomic<std::size_t> connections{0};
+  std::atomic<bool> full{false};
+  // Identity lookups read /proc and may take a while: they run on a thread of their own, so
+  // that neither the accept loop nor other connections wait for them. The destructor ends it
+  // first, as its pending lookups hold waiting connections.
+  std::unique_ptr<AppIdentityLookup> lookup;
+  std::unique_ptr<asio::io_context> lookupContext = std::make_unique<asio::io_context>(1);
+  std::vector<std::thread> threads;
+};
+
+namespace {
+
+/// One client connection: its handshake, the decision, the upstream connection and the relay.
+class Connection {
+ public:
+  Connection(DataPlane::Impl& plane, tcp::socket client)
+      : plane_(plane),
+        client_(std::move(client)),
+        upstream_(client_.get_executor()),
+        resolver_(client_.get_executor()),
+        timer_(client_.get_executor()),
+        started_(Clock::now()),
+        deadline_(started_ + plane.options.handshakeTimeout) {}
+
+  awaitable<void> run() {
+    try {
+      co_await (serve() || watchdog());
+    } catch (const std::system_error&) {
+      // The loser of the race above was cancelled; the connection is over either way.
+    }
+  }
+
+ private:
+  enum class Stage { handshake, connecting, relaying };
+
+  awaitable<void> serve();
+  awaitable<void> watchdog();
+  awaitable<bool> readClient(std::size_t atLeast);
+  awaitable<std::optional<ProxyRequest>> readSocksRequest();
+  awaitable<std::optional<ProxyRequest>> readHttpRequest();
+  awaitable<Failure> connectRoute(const Verdict::Resolved& route, const std::string& host,
+                                  std::uint16_t port, bool loopDetection);
+  awaitable<Failure> connectDirect(const std::string& host, std::uint16_t port,
+                                   const std::string* interfaceName, bool loopDetection);
+  awaitable<Failure> socksHandshake(const ProxyServer& hop, const std::string& host,
+                                    std::uint16_t port);
+  awaitable<Failure> httpHandshake(const ProxyServer& hop, const std::string& host,
+                                   std::uint16_t port);
+  awaitable<void> pump(tcp::socket& from, tcp::socket& to, std::uint64_t& count,
+                       std::string initial);
+  awaitable<void> write(tcp::socket& to, std::string_view bytes) {
+    std::error_code error;
+    co_await asio::async_write(to, asio::buffer(bytes), failuresAsValues(error));
+  }
+  void abort() {
+    std::error_code ignored;
+    client_.close(ignored);
+    upstream_.close(ignored);
+  }
+  Failure timeoutOr(Failure failure) const {
+    if (timedOut_) return {SocksReply::ttlExpired, VL("连接超时")};
+    return failure;
+  }
+  void record(ConnectionEvent::Phase phase, std::optional<std::string> error = std::nullopt);
+
+  DataPlane::Impl& plane_;
+  tcp::socket client_;
+  tcp::socket upstream_;
+  tcp::resolver resolver_;
+  asio::steady_timer timer_;
+  const Clock::time_point started_;
+  Clock::time_point deadline_;
+  Stage stage_ = Stage::handshake;
+  bool timedOut_ = false;
+  /// Bytes from the client not yet passed on, and from the upstream side past a proxy's reply.
+  std::string pending_;
+  std::string early_;
+  ConnectionEvent event_;
+};
+
+awaitable<void> Connection::watchdog() {
+  while (true) {
+    timer_.expires_at(deadline_);
+    std::error_code error;
+    co_await timer_.async_wait(failuresAsValues(error));
+    if (error) co_return;
+    if (Clock::now() < deadline_) continue;  // moved on by traffic meanwhile
+    timedOut_ = true;
+    // While connecting, the client still hears why; otherwise the connection ends here.
+    std::error_code ignored;
+    upstream_.close(ignored);
+    resolver_.cancel();
+    if (stage_ != Stage::connecting) client_.close(ignored);
+    deadline_ = Clock::now() + plane_.options.handshakeTimeout;
+  }
+}
+
+awaitable<bool> Connection::readClient(std::size_t atLeast) {
+  char chunk[4096];
+  while (pending_.size() < atLeast) {
+    std::error_code error;
+    const std::size_t n =
+        co_await client_.async_read_some(asio::buffer(chunk), failuresAsValues(error));
+    if (error || pending_.size() + n > headLimit) co_return false;
+    pending_.append(chunk, n);
+  }
+  co_return true;
+}
+
+awaitable<std::optional<ProxyRequest>> Connection::readSocksRequest() {
+  // g++ 12 mistranslates co_await inside ?: and the short-circuit operators: one per statement.
+  if (!co_await readClient(2)) co_return std::nullopt;
+  if (!co_await readClient(2 + std::size_t{static_cast<std::uint8_t>(pending_[1])}))
+    co_return std::nullopt;
+  const std::size_t methods = static_cast<std::uint8_t>(pending_[1]);
+  const bool noAuthentication = pending_.substr(2, methods).find('\0') != std::string::npos;
+  pending_.erase(0, 2 + methods);
+  if (!noAuthentication) {
+    co_await write(client_, std::string_view("\x05\xFF", 2));
+    co_return std::nullopt;
+  }
+  co_await write(client_, std::string_view("\x05\x00", 2));
+  // VER CMD RSV ATYP, then the address; a domain name's length comes first.
+  if (!co_await readClient(5)) co_return std::nullopt;
+  const auto type = static_cast<std::uint8_t>(pending_[3]);
+  const std::optional<std::size_t> length =
+      socksAddressLength(type, static_cast<std::uint8_t>(pending_[4]));
+  if (pending_[0] != socksVersion || !length) {
+    co_await write(client_, socksReply(SocksReply::addressTypeNotSupported));
+    co_return std::nullopt;
+  }
+  if (!co_await readClient(3 + *length)) co_return std::nullopt;
+  const auto destination = parseSocksAddress(std::string_view(pending_).substr(3, *length));
+  const bool connect = pending_[1] == 1;
+  pending_.erase(0, 3 + *length);
+  if (!connect || !destination) {
+    co_await write(client_, socksReply(connect ? SocksReply::addressTypeNotSupported
+                                               : SocksReply::commandNotSupported));
+    co_return std::nullopt;
+  }
+  co_return ProxyRequest{ProxyRequest::Kind::socks5, destination->first, destination->second, {}};
+}
+
+awaitable<std::optional<ProxyRequest>> Connection::readHttpRequest() {
+  std::size_t end;
+  while ((end = pending_.find("\r\n\r\n")) == std::string::npos) {
+    if (!co_await readClient(pending_.size() + 1)) co_return std::nullopt;
+  }
+  std::optional<ProxyRequest> request =
+      parseHttpRequest(std::string_view(pending_).substr(0, end + 4));
+  pending_.erase(0, end + 4);
+  if (!request) co_await write(client_, httpError("400 Bad Request"));
+  co_return request;
+}
+
+awaitable<void> Connection::serve() {
+  std::error_code error;
+  client_.set_option(tcp::no_delay(true), error);
+  if (!co_await readClient(1)) co_return;
+  std::optional<ProxyRequest> request;
+  if (pending_[0] == socksVersion) {
+    request = co_await readSocksRequest();
+  } else {
+    request = co_await readHttpRequest();
+  }
+  if (!request) co_return;
+
+  AppIdentity app;
+  if (plane_.lookup) {
+    const tcp::endpoint peer = client_.remote_endpoint(error);
+    const tcp::endpoint local = client_.local_endpoint(error);
+    if (!error)
+      app = co_await asio::co_spawn(*plane_.lookupContext,
+                                    plane_.identify(socketAddress(peer), socketAddress(local)),
+                                    use_awaitable);
+  }
+  const std::shared_ptr<const RoutingPolicy> policy = plane_.policy.load();
+  const Verdict verdict = decide(*policy, app, request->host, request->port);
+  event_ = ConnectionEvent{
+      .app = app.bestDescription(),
+      .bundleID = app.bundleID,
+      .host = request->host,
+      .port = request->port,
+      .transport = FlowTransport::tcp,
+      .ruleName = verdict.matchedRule ? std::optional(verdict.matchedRule->name) : std::nullopt,
+      .route = verdict.actionDescription()};
+  const auto refusal = [&](SocksReply code) {
+    return request->kind == ProxyRequest::Kind::socks5 ? socksReply(code)
+                                                       : httpError(httpStatusFor(code));
+  };
+  if (verdict.resolved.kind == Verdict::Resolved::Kind::block) {
+    record(ConnectionEvent::Phase::blocked);
+    co_await write(client_, refusal(SocksReply::notAllowed));
+    co_return;
+  }
+
+  stage_ = Stage::connecting;
+  deadline_ = Clock::now() + plane_.options.connectTimeout;
+  const Failure failure =
+      co_await connectRoute(verdict.resolved, request->host, request->port, policy->loopDetection);
+  if (failure) {
+    record(ConnectionEvent::Phase::failed, failure.description);
+    co_await write(client_, refusal(failure.code));
+    co_return;
+  }
+  switch (request->kind) {
+    case ProxyRequest::Kind::socks5:
+      co_await write(client_, socksReply(SocksReply::succeeded));
+      break;
+    case ProxyRequest::Kind::httpConnect:
+      co_await write(client_, "HTTP/1.1 200 Connection established\r\n\r\n");
+      break;
+    case ProxyRequest::Kind::httpForward:
+      pending_.insert(0, request->forwardHead);
+      break;
+  }
+  // With the switch off connections pass straight through and are only counted.
+  const bool tracked = policy->enabled;
+  record(tracked ? ConnectionEvent::Phase::open : ConnectionEvent::Phase::direct);
+  stage_ = Stage::relaying;
+  deadline_ = Clock::now() + plane_.options.idleTimeout;
+  co_await (pump(client_, upstream_, event_.bytesSent, std::move(pending_)) &&
+            pump(upstream_, client_, event_.bytesReceived, std::move(early_)));
+  if (tracked)
+    record(ConnectionEvent::Phase::close, timedOut_ ? std::optional(VL("空闲超时")) : std::nullopt);
+}
+
+awaitable<void> Connection::pump(tcp::socket& from, tcp::socket& to, std::uint64_t& count,
+                                 std::string initial) {
+  std::error_code error;
+  if (!initial.empty()) {
+    co_await asio::async_write(to, asio::buffer(initial), failuresAsValues(error));
+    if (error) {
+      abort();
+      co_return;
+    }
+    count += initial.size();
+  }
+  const std::unique_ptr<char[]> buffer(new char[relayBufferSize]);
+  while (true) {
+    const std::size_t n = co_await from.async_read_some(asio::buffer(buffer.get(), relayBufferSize),
+                                                        failuresAsValues(error));
+    if (error == asio::error::eof) {
+      // Half-close: the other side may still answer.
+      to.shutdown(tcp::socket::shutdown_send, error);
+      co_return;
+    }
+    if (error) {
+      abort();
+      co_return;
+    }
+    deadline_ = Clock::now() + plane_.options.idleTimeout;
+    co_await asio::async_write(to, asio::buffer(buffer.get(), n), failuresAsValues(error));
+    if (error) {
+      abort();
+      co_return;
+    }
+    count += n;
+  }
+}
+
+awaitable<Failure> Connection::connectRoute(const Verdict::Resolved& route, const std::string& host,
+                                            std::uint16_t port, bool loopDetection) {
+  using Kind = Verdict::Resolved::Kind;
+  if (route.kind == Kind::direct)
+    co_return co_await connectDirect(host, port, nullptr, loopDetection);
+  if (route.kind == Kind::interface)
+    co_return co_await connectDirect(host, port, &route.interfaceName, loopDetection);
+  // Through the proxies hop by hop: each one is asked for the next, the last for the
+  // destination, whose name it resolves itself.
+  const ProxyServer& first = route.proxies.front();
+  Failure failure = co_await connectDirect(first.address, first.port, nullptr, loopDetection);
+  if (failure)
+    co_return Failure{failure.code, VL("代理「%@」：%@", first.name, failure.description)};
+  for (std::size_t i = 0; i < route.proxies.size(); ++i) {
+    const ProxyServer& hop = route.proxies[i];
+    const bool last = i + 1 == route.proxies.size();
+    const std::string& nextHost = last ? host : route.proxies[i + 1].address;
+    const std::uint16_t nextPort = last ? port : route.proxies[i + 1].port;
+    if (hop.proto == ProxyProtocol::socks5) {
+      failure = co_await socksHandshake(hop, nextHost, nextPort);
+    } else {
+      failure = co_await httpHandshake(hop, nextHost, nextPort);
+    }
+    if (failure) co_return timeoutOr(std::move(failure));
+  }
+  co_return Failure{};
+}
+
+awaitable<Failure> Connection::connectDirect(const std::string& host, std::uint16_t port,
+                                             const std::string* interfaceName, bool loopDetection) {
+  std::error_code error;
+  std::vector<tcp::endpoint> endpoints;
+  const asio::ip::address literal = asio::ip::make_address(host, error);
+  if (!error) {
+    endpoints.emplace_back(literal, port);
+  } else {
+    const auto results =
+        co_await resolver_.async_resolve(host, std::to_string(port), failuresAsValues(error));
+    if (error)
+      co_return timeoutOr(
+          {SocksReply::hostUnreachable, VL("无法解析 %@：%@", host, error.message())});
+    for (const auto& result : results) endpoints.push_back(result.endpoint());
+  }
+  Failure last{SocksReply::hostUnreachable, VL("%@ 没有地址", host)};
+  for (const tcp::endpoint& endpoint : endpoints) {
+    const std::string target = hostPort(endpoint.address().to_string(), endpoint.port());
+    if (loopDetection && plane_.isOwnListener(endpoint)) {
+      last = {SocksReply::notAllowed, VL("%@ 是本代理自己的地址，为防止回环已拒绝", target)};
+      continue;
+    }
+    upstream_.close(error);
+    upstream_.open(endpoint.protocol(), error);
+    if (error) {
+      last = {SocksReply::generalFailure, error.message()};
+      continue;
+    }
+    if (interfaceName &&
+        ::setsockopt(upstream_.native_handle(), SOL_SOCKET, SO_BINDTODEVICE, interfaceName->c_str(),
+                     static_cast<socklen_t>(interfaceName->size())) != 0) {
+      co_return Failure{SocksReply::networkUnreachable,
+                        VL("无法绑定网卡 %@：%@", *interfaceName, std::strerror(errno))};
+    }
+    co_await upstream_.async_connect(endpoint, failuresAsValues(error));
+    if (!error) {
+      upstream_.set_option(tcp::no_delay(true), error);
+      co_return Failure{};
+    }
+    if (timedOut_) break;
+    last = {replyFor(error), VL("连不上 %@：%@", target, error.message())};
+  }
+  co_return timeoutOr(std::move(last));
+}
+
+awaitable<Failure> Connection::socksHandshake(const ProxyServer& hop, const std::string& host,
+                                              std::uint16_t port) {
+  std::error_code error;
+  const auto broken = [&] {
+    return Failure{SocksReply::generalFailure, VL("代理「%@」握手失败：%@", hop.name,
+                                                  error ? error.message() : VL("应答不合规"))};
+  };
+  const std::string greeting =
+      hop.credentials ? std::string("\x05\x02\x00\x02", 4) : std::string("\x05\x01\x00", 3);
+  std::array<std::uint8_t, 5> reply{};
+  co_await asio::async_write(upstream_, asio::buffer(greeting), failuresAsValues(error));
+  if (!error) co_await asio::async_read(upstream_, asio::buffer(reply, 2), failuresAsValues(error));
+  if (error || reply[0] != socksVersion) co_return broken();
+  if (reply[1] == 2 && hop.credentials) {
+    const std::optional<std::string> login = socksPasswordRequest(*hop.credentials);
+    if (!login)
+      co_return Failure{SocksReply::generalFailure, VL("代理「%@」的用户名或密码太长", hop.name)};
+    co_await asio::async_write(upstream_, asio::buffer(*login), failuresAsValues(error));
+    if (!error)
+      co_await asio::async_read(upstream_, asio::buffer(reply, 2), failuresAsValues(error));
+    if (error) co_return broken();
+    if (reply[1] != 0)
+      co_return Failure{SocksReply::generalFailure, VL("代理「%@」拒绝了用户名或密码", hop.name)};
+  } else if (reply[1] != 0) {
+    co_return Failure{SocksReply::generalFailure,
+                      VL("代理「%@」不接受我们提供的认证方式", hop.name)};
+  }
+  const std::optional<std::string> request = socksConnectRequest(host, port);
+  if (!request) co_return Failure{SocksReply::hostUnreachable, VL("主机名太长：%@", host)};
+  co_await asio::async_write(upstream_, asio::buffer(*request), failuresAsValues(error));
+  if (!error) co_await asio::async_read(upstream_, asio::buffer(reply, 5), failuresAsValues(error));
+  if (error || reply[0] != socksVersion) co_return broken();
+  if (reply[1] != 0)
+    co_return Failure{static_cast<SocksReply>(reply[1] <= 8 ? reply[1] : 1),
+                      VL("代理「%@」拒绝连接 %@（SOCKS5 应答 %lld）", hop.name,
+                         hostPort(host, port), static_cast<long long>(reply[1]))};
+  const std::optional<std::size_t> length = socksAddressLength(reply[3], reply[4]);
+  if (!length) co_return broken();
+  std::array<char, 262> rest{};
+  co_await asio::async_read(upstream_, asio::buffer(rest.data(), *length - 2),
+                            failuresAsValues(error));
+  if (error) co_return broken();
+  co_return Failure{};
+}
+
+awaitable<Failure> Connection::httpHandshake(const ProxyServer& hop, const std::string& host,
+                                             std::uint16_t port) {
+  std::error_code error;
+  co_await asio::async_write(upstream_,
+                             asio::buffer(httpConnectRequest(host, port, hop.credentials)),
+                             failuresAsValues(error));
+  std::string head;
+  char chunk[4096];
+  std::size_t end = std::string::npos;
+  while (!error && (end = head.find("\r\n\r\n")) == std::string::npos && head.size() < headLimit) {
+    const std::size_t n =
+        co_await upstream_.async_read_some(asio::buffer(chunk), failuresAsValues(error));
+    head.append(chunk, n);
+  }
+  if (error || end == std::string::npos)
+    co_return Failure{SocksReply::generalFailure, VL("代理「%@」握手失败：%@", hop.name,
+                                                     error ? error.message() : VL("应答不合规"))};
+  const std::optional<int> status = httpStatus(head);
+  if (!status || *status < 200 || *status > 299)
+    co_return Failure{status == 407 ? SocksReply::notAllowed : SocksReply::generalFailure,
+                      VL("代理「%@」拒绝连接 %@（HTTP %lld）", hop.name, hostPort(host, port),
+                         static_cast<long long>(status.value_or(0)))};
+  early_ = head.substr(end + 4);
+  co_return Failure{};
+}
+
+void Connection::record(ConnectionEvent::Phase phase, std::optional<std::string> error) {
+  event_.id = UUID::random();
+  event_.date = std::chrono::system_clock::now();
+  event_.phase = phase;
+  event_.lifetime = std::chrono::duration<double>(Clock::now() - started_).count();
+  event_.errorDescription = std::move(error);
+  plane_.events(event_);
+}
+
+/// Keeps the count of open connections right however a connection ends.
+struct Counted {
+  explicit Counted(std::atomic<std::size_t>& count) : count(count) {}
+  ~Counted() { --count; }
+  std::atomic<std::size_t>& count;
+};
+
+awaitable<void> serveConnection(DataPlane::Impl& plane, tcp::socket socket) {
+  const Counted counted(plane.connections);
+  Connection connection(plane, std::move(socket));
+  co_await connection.run();
+}
+
+}  // namespace
+
+DataPlane::Impl::Impl(const Options& options, EventSink events, Log log)
+    : options(options), events(std::move(events)), log(std::move(log)) {
+  // The cores this process may run on: pinned to one, a second I/O thread would only compete.
+  cpu_set_t allowed;
+  const unsigned cores = sched_getaffinity(0, sizeof allowed, &allowed) == 0
+                             ? static_cast<unsigned>(std::max(1, CPU_COUNT(&allowed)))
+                             : std::max(1u, std::thread::hardware_concurrency());
+  const unsigned count = options.threads == 0 ? cores : std::min(options.threads, cores);
+  for (unsigned i = 0; i < count; ++i) contexts.push_back(std::make_unique<asio::io_context>(1));
+  std::error_code error;
+  const asio::ip::address address = asio::ip::make_address(options.address, error);
+  if (error) throw Error(VL("代理地址「%@」不是 IP 地址", options.address));
+  acceptor = std::make_unique<tcp::acceptor>(*contexts.front());
+  const tcp::endpoint endpoint(address, options.port);
+  acceptor->open(endpoint.protocol(), error);
+  if (!error) acceptor->set_option(tcp::acceptor::reuse_address(true), error);
+  if (!error) acceptor->bind(endpoint, error);
+  if (!error) acceptor->listen(asio::socket_base::max_listen_connections, error);
+  if (error)
+    throw Error(
+        VL("无法在 %@ 上监听：%@", hostPort(options.address, options.port), error.message()));
+  listening = acceptor->local_endpoint();
+  if (options.identifyApplications) {
+    try {
+      lookup = std::make_unique<AppIdentityLookup>();
+    } catch (const Error& failure) {
+      this->log(VL("认不出连接背后的应用，全部记作 unknown：%@", failure.description()));
+    }
+  }
+  asio::co_spawn(*contexts.front(), accept(), asio::detached);
+  for (auto& context : contexts) {
+    threads.emplace_back([&context = *context] {
+      const auto work = asio::make_work_guard(context);
+      context.run();
+    });
+  }
+  threads.emplace_back([this] {
+    const auto work = asio::make_work_guard(*lookupContext);
+    lookupContext->run();
+  });
+}
+
+DataPlane::Impl::~Impl() {
+  for (auto& context : contexts) context->stop();
+  lookupContext->stop();
+  for (std::thread& thread : threads) thread.join();
+  // Connections still open end here, while what they count and use is still there: first those
+  // waiting for a lookup, then the rest.
+  lookupContext.reset();
+  acceptor.reset();
+  contexts.clear();
+}
+
+awaitable<AppIdentity> DataPlane::Impl::identify(SocketAddress peer, SocketAddress local) {
+  co_return lookup->identify(peer, local);
+}
+
+awaitable<void> DataPlane::Impl::accept() {
+  std::size_t next = 0;
+  asio::steady_timer pause(*contexts.front());
+  while (true) {
+    asio::io_context& context = *contexts[next++ % contexts.size()];
+    std::error_code error;
+    tcp::socket socket = co_await acceptor->async_accept(context, failuresAsValues(error));
+    if (error == asio::error::operation_aborted) co_return;
+    if (error) {
+      // Out of descriptors or memory: let connections end before accepting more.
+      log(VL("接受连接失败：%@", error.message()));
+      pause.expires_after(std::chrono::milliseconds(100));
+      co_await pause.async_wait(failuresAsValues(error));
+      continue;
+    }
+    if (connections.load() >= options.maxConnections) {
+      if (!full.exchange(true))
+        log(VL("连接数已达上限 %lld，新连接会被直接关闭",
+               static_cast<long long>(options.maxConnections)));
+      continue;
+    }
+    full = false;
+    ++connections;
+    asio::co_spawn(context, serveConnection(*this, std::move(socket)), asio::detached);
+  }
+}
+
+DataPlane::DataPlane(const Options& options, EventSink events, Log log)
+    : impl_(std::make_unique<Impl>(options, std::move(events), std::move(log))) {}
+
+DataPlane::~DataPlane() = default;
+
+std::uint16_t DataPlane::port() const {
+  return impl_->listening.port();
+}
+
+void DataPlane::setPolicy(std::shared_ptr<const RoutingPolicy> policy) {
+  impl_->policy.store(std::move(policy));
+}
+
+void DataPlane::follow(const std::optional<Profile>& profile, bool enabled) {
+  if (profile != followed_) {
+    engine_ = profile ? std::make_shared<const RuleEngine>(*profile) : nullptr;
+    followed_ = profile;
+  }
+  const bool loopDetection = profile ? profile->general.loopDetection : true;
+  const std::shared_ptr<const RoutingPolicy> current = impl_->policy.load();
+  if (current->enabled == enabled && current->engine == engine_ &&
+      current->loopDetection == loopDetection)
+    return;
+  setPolicy(std::make_shared<const RoutingPolicy>(
+      RoutingPolicy{.enabled = enabled, .engine = engine_, .loopDetection = loopDetection}));
+}
+
+}  // namespace velmora::dataplane

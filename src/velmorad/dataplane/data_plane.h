@@ -1,0 +1,73 @@
+// The data plane: the local mixed SOCKS5/HTTP proxy that carries every connection where the
+// active profile's rules send it, and reports each one as connection events.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "kit/events.h"
+#include "kit/rule_engine.h"
+
+namespace velmora::dataplane {
+
+/// What decides connections: the switch and the active profile's engine, built once per change
+/// and shared read-only by every connection.
+struct RoutingPolicy {
+  bool enabled = false;
+  /// Absent while no profile could be read: everything goes direct.
+  std::shared_ptr<const RuleEngine> engine;
+  bool loopDetection = true;
+};
+
+/// The verdict for one connection: direct while the switch is off, the engine's otherwise.
+Verdict decide(const RoutingPolicy& policy, const AppIdentity& app, std::string_view host,
+               std::uint16_t port);
+
+/// The local proxy with its I/O threads, from construction until destruction.
+class DataPlane {
+ public:
+  struct Options {
+    std::string address = "127.0.0.1";
+    std::uint16_t port = 0;
+    /// I/O threads; 0 means one per core this process may run on. Never more than those.
+    unsigned threads = 0;
+    std::size_t maxConnections = 4096;
+    std::chrono::milliseconds handshakeTimeout = std::chrono::seconds(15);
+    std::chrono::milliseconds connectTimeout = std::chrono::seconds(15);
+    std::chrono::milliseconds idleTimeout = std::chrono::minutes(10);
+    /// Whether each connection's application is looked up.
+    bool identifyApplications = true;
+  };
+  using EventSink = std::function<void(const ConnectionEvent&)>;
+  using Log = std::function<void(std::string_view)>;
+
+  /// Listens and starts serving at once. Throws velmora::Error when the address cannot be
+  /// bound. Events and log lines arrive on the I/O threads.
+  DataPlane(const Options& options, EventSink events, Log log);
+  ~DataPlane();
+  DataPlane(const DataPlane&) = delete;
+  DataPlane& operator=(const DataPlane&) = delete;
+
+  /// The port it listens on (the kernel's choice when asked for 0).
+  std::uint16_t port() const;
+  /// Takes effect for connections accepted from now on.
+  void setPolicy(std::shared_ptr<const RoutingPolicy> policy);
+  /// Follows the active profile and the switch; the engine is rebuilt only when the profile
+  /// changed. Called from one thread.
+  void follow(const std::optional<Profile>& profile, bool enabled);
+
+  /// The listener, threads and connections; defined where they are served.
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+  std::optional<Profile> followed_;
+  std::shared_ptr<const RuleEngine> engine_;
+};
+
+}  // namespace velmora::dataplane

@@ -1,0 +1,139 @@
+// velmorad's local proxy end to end: the built daemon in a network namespace of the test's own,
+// real connections through it, and what velmoractl then shows of them.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "daemon_support.h"
+#include "kit/automation_protocol.h"
+#include "kit/daemon_settings.h"
+#include "test_support.h"
+
+namespace velmora {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::InsideNamespace;
+using testing::NetworkNamespace;
+using testing::PeerEchoServer;
+using testing::PrivateBus;
+using testing::RunningDaemon;
+using testing::RunResult;
+using testing::ScratchDirectory;
+
+constexpr std::uint16_t proxyPort = DaemonSettings{}.proxyPort;
+
+/// A SOCKS5 CONNECT through the proxy on 127.0.0.1; the reply code, then a line and the echo of
+/// "ping" when it succeeded. Closes the connection before it returns.
+std::string socksRound(const std::string& host, std::uint16_t port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const timeval limit{.tv_sec = 10, .tv_usec = 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  sockaddr_in at{.sin_family = AF_INET, .sin_port = htons(proxyPort)};
+  inet_pton(AF_INET, "127.0.0.1", &at.sin_addr);
+  std::string seen = "unreachable";
+  unsigned char address[4];
+  inet_pton(AF_INET, host.c_str(), address);
+  std::string request = std::string("\x05\x01\x00\x05\x01\x00\x01", 7);
+  request.append(reinterpret_cast<const char*>(address), 4);
+  request += static_cast<char>(port >> 8);
+  request += static_cast<char>(port & 0xFF);
+  char reply[64];
+  if (connect(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0 &&
+      write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size()) &&
+      recv(fd, reply, 12, MSG_WAITALL) == 12) {
+    seen = "reply " + std::to_string(reply[3]);
+    if (reply[3] == 0 && write(fd, "ping", 4) == 4) {
+      shutdown(fd, SHUT_WR);
+      const ssize_t n = recv(fd, reply, sizeof reply, MSG_WAITALL);
+      if (n > 0) seen += " " + std::string(reply, static_cast<std::size_t>(n));
+    }
+  }
+  close(fd);
+  return seen;
+}
+
+class DaemonDataPlane : public ::testing::Test {
+ protected:
+  RunResult run(const std::vector<std::string>& arguments) {
+    return testing::runVelmoractl(arguments, home.path());
+  }
+
+  ScratchDirectory home;
+  PrivateBus bus;
+};
+
+TEST_F(DaemonDataPlane, LiveTrafficShowsInLogsAndStatus) {
+  NetworkNamespace network;
+  if (!network.available()) GTEST_SKIP() << "making a network namespace needs root and ip(8)";
+  ASSERT_TRUE(network.ip({"link", "set", "lo", "up"}));
+  ASSERT_TRUE(network.ip({"addr", "add", "10.77.0.1/32", "dev", "lo"}));
+  const InsideNamespace inside(network.name());
+  ASSERT_TRUE(inside.entered());
+  const PeerEchoServer destination("10.77.0.1");
+  RunningDaemon daemon(
+      {.home = home.path(), .sessionBus = bus.address(), .networkNamespace = network.name()});
+  ASSERT_TRUE(daemon.waitUntilReady()) << daemon.log();
+  ASSERT_TRUE(daemon.waitForLog("本地代理在 127.0.0.1:11080 上监听")) << daemon.log();
+  ASSERT_EQ(run({"on"}).status, 0);
+
+  EXPECT_EQ(socksRound("10.77.0.1", destination.port()), "reply 0 10.77.0.1\nping");
+  const std::string self = std::filesystem::read_symlink("/proc/self/exe").filename();
+  ASSERT_EQ(run({"route", "set", self, "block"}).status, 0);
+  // The daemon picks the change up from the files a moment later.
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  std::string blocked;
+  while ((blocked = socksRound("10.77.0.1", destination.port())) != "reply 2" &&
+         std::chrono::steady_clock::now() < deadline) {
+  }
+  EXPECT_EQ(blocked, "reply 2");
+
+  const RunResult logs = run({"logs", "--json"});
+  ASSERT_EQ(logs.status, 0) << logs.err;
+  const std::vector<ConnectionEvent> events =
+      DTOCoding::decodeArray(logs.out, connectionEventFromJSON);
+  const auto first = [&](ConnectionEvent::Phase phase) {
+    return std::find_if(events.begin(), events.end(),
+                        [&](const ConnectionEvent& event) { return event.phase == phase; });
+  };
+  ASSERT_NE(first(ConnectionEvent::Phase::close), events.end()) << logs.out;
+  EXPECT_EQ(first(ConnectionEvent::Phase::close)->app, self);
+  EXPECT_EQ(first(ConnectionEvent::Phase::close)->bytesSent, 4u);
+  EXPECT_EQ(first(ConnectionEvent::Phase::close)->bytesReceived, 14u);
+  EXPECT_EQ(first(ConnectionEvent::Phase::close)->route, "direct");
+  ASSERT_NE(first(ConnectionEvent::Phase::blocked), events.end()) << logs.out;
+  EXPECT_EQ(first(ConnectionEvent::Phase::blocked)->route, "block");
+
+  const RunResult status = run({"status", "--json"});
+  ASSERT_EQ(status.status, 0) << status.err;
+  const StatusDTO record = DTOCoding::decode(status.out, statusDTOFromJSON);
+  EXPECT_TRUE(record.extensionInstalled);
+  EXPECT_EQ(record.stats.activeConnections, 0u);
+  EXPECT_GE(record.stats.blockedConnections, 1u);
+  // Every round before the block took effect sent 4 bytes and got 14 back.
+  const std::uint64_t rounds = record.stats.bytesSent / 4;
+  EXPECT_GE(rounds, 1u);
+  EXPECT_EQ(record.stats.bytesSent, 4 * rounds);
+  EXPECT_EQ(record.stats.perApp.at(self).bytesReceived, 14 * rounds);
+
+  const RunResult shell =
+      run({"run", "--", "/bin/sh", "-c", "echo $http_proxy $HTTPS_PROXY $ALL_PROXY $no_proxy"});
+  EXPECT_EQ(shell.out,
+            "http://127.0.0.1:11080 http://127.0.0.1:11080 socks5h://127.0.0.1:11080 "
+            "localhost,127.0.0.0/8,::1\n");
+  EXPECT_EQ(shell.status, 0) << shell.err;
+}
+
+TEST_F(DaemonDataPlane, RunRefusesWhenTheDaemonIsNotThere) {
+  const RunResult result = run({"run", "/bin/true"});
+  EXPECT_EQ(result.err, "错误：Velmora 没有在运行 — 先启动 velmorad，程序才能经它的代理联网\n");
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(run({"run"}).err, "错误：用法：velmoractl run [--] <程序> [参数…]\n");
+}
+
+}  // namespace
+}  // namespace velmora
