@@ -22,7 +22,7 @@
 #include "network_environment.h"
 #include "store_watch.h"
 #include "test_hooks.h"
-#include "unique_fd.h"
+#include "kit/unique_fd.h"
 
 namespace {
 
@@ -37,14 +37,14 @@ constexpr const char* usage =
     "  --test-hooks  另外导出测试用的接口 io.velmora.Testing1（只给测试用）\n";
 
 /// SIGINT and SIGTERM as a readable descriptor, so that they end the loop between two requests.
-UniqueFD signalDescriptor() {
+UniqueFd signalDescriptor() {
   sigset_t signals;
   sigemptyset(&signals);
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
   sigprocmask(SIG_BLOCK, &signals, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
-  UniqueFD fd(signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
+  UniqueFd fd(signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
   if (!fd) throw Error(VL("signalfd 失败：%@", std::strerror(errno)));
   return fd;
 }
@@ -85,7 +85,7 @@ std::unique_ptr<dataplane::DataPlane> startDataPlane(Application& application, L
 }
 
 int serve(bool testHooks) {
-  UniqueFD signals = signalDescriptor();
+  UniqueFd signals = signalDescriptor();
   ProfileStore store(SharedPaths::storeDirectory());
   LiveState live(std::chrono::system_clock::now());
   Application application(store, live, [] { return std::chrono::system_clock::now(); });

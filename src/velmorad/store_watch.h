@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-#include "unique_fd.h"
+#include "kit/unique_fd.h"
 
 namespace velmora::daemon {
 
@@ -20,7 +20,7 @@ class StoreWatch {
   void drain();
 
  private:
-  UniqueFD fd_;
+  UniqueFd fd_;
 };
 
 }  // namespace velmora::daemon

@@ -19,7 +19,7 @@
 #include <thread>
 
 #include "kit/discovery/process_owner.h"
-#include "kit/discovery/unique_fd.h"
+#include "kit/unique_fd.h"
 #include "kit/localize.h"
 #include "kit/unicode.h"
 

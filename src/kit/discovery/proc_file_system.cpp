@@ -9,7 +9,7 @@
 #include <string_view>
 #include <system_error>
 
-#include "kit/discovery/unique_fd.h"
+#include "kit/unique_fd.h"
 
 namespace velmora {
 namespace {
