@@ -256,13 +256,13 @@ TEST_F(MCPServeWithApplication, ConnectionToolsAskTheApplicationAndTheDryRunRead
 
   const std::string explained =
       tool("explain_connection", {{"app", "Safari"}, {"host", "h.example"}}).first;
-  EXPECT_TRUE(
-      explained.ends_with("命中规则：Default\n\n最近实际连接（7 条）：\n  · h2.example:443 failed "
-                          "via direct ⚠︎ refused\n"
-                          "  · h3.example:443 failed via direct ⚠︎ refused\n  · h4.example:443 "
-                          "failed via direct ⚠︎ refused\n"
-                          "  · h5.example:443 failed via direct ⚠︎ refused\n  · h6.example:443 "
-                          "failed via direct ⚠︎ refused"))
+  EXPECT_TRUE(explained.ends_with(
+      "命中规则：Default\n\n最近实际连接（7 条）：\n  · h2.example:443 failed "
+      "via direct ⚠︎ refused\n"
+      "  · h3.example:443 failed via direct ⚠︎ refused\n  · h4.example:443 "
+      "failed via direct ⚠︎ refused\n"
+      "  · h5.example:443 failed via direct ⚠︎ refused\n  · h6.example:443 "
+      "failed via direct ⚠︎ refused"))
       << explained;
   // The dry run never asks the application.
   tool("test_route", {{"app", "Safari"}, {"host", "h.example"}});

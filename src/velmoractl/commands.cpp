@@ -69,6 +69,8 @@ namespace {
 using Handler = void (*)(CommandContext&);
 
 const std::map<std::string, Handler, std::less<>>& commandTable() {
+  // One command a line, as the table it is.
+  // clang-format off
   static const std::map<std::string, Handler, std::less<>> table = {
       {"status", runStatus},
       {"on", runSwitch},
@@ -87,6 +89,7 @@ const std::map<std::string, Handler, std::less<>>& commandTable() {
       {"run", runProgram},
       {"help", [](CommandContext& context) { context.out.emit(usage); }},
   };
+  // clang-format on
   return table;
 }
 

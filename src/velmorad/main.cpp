@@ -16,13 +16,13 @@
 #include "kit/automation_service.h"
 #include "kit/localize.h"
 #include "kit/profile_store.h"
+#include "kit/unique_fd.h"
 #include "live_state.h"
 #include "log.h"
 #include "main_loop.h"
 #include "network_environment.h"
 #include "store_watch.h"
 #include "test_hooks.h"
-#include "kit/unique_fd.h"
 
 namespace {
 

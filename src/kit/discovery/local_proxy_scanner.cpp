@@ -19,9 +19,9 @@
 #include <thread>
 
 #include "kit/discovery/process_owner.h"
-#include "kit/unique_fd.h"
 #include "kit/localize.h"
 #include "kit/unicode.h"
+#include "kit/unique_fd.h"
 
 namespace velmora {
 namespace {
