@@ -21,11 +21,8 @@ OutputError::OutputError(int errorNumber)
     : Error(VL("无法写入标准输出：%@", std::strerror(errorNumber))), errorNumber_(errorNumber) {}
 
 void Output::emit(std::string_view text) {
-  std::string line;
-  line.reserve(text.size() + 1);
-  line += text;
-  line += '\n';
-  write(line);
+  write(text);
+  write("\n");
 }
 
 void Output::emitJSON(const json::Value& value) {

@@ -15,6 +15,12 @@ namespace {
 /// A request line longer than this is passed over unread, like any line that does not parse.
 constexpr std::size_t kMaxLineLength = 16 * 1024 * 1024;
 
+/// What a request without the object it may carry is handled with.
+const json::Value& emptyObject() {
+  static const json::Value empty = json::Value::object();
+  return empty;
+}
+
 /// A reply object: the result or the error, and the request's id when it had one.
 json::Value reply(const std::optional<json::Value>& id, const char* member, json::Value body) {
   json::Value message = {{"jsonrpc", "2.0"}, {member, std::move(body)}};
@@ -43,9 +49,8 @@ std::optional<std::string> MCPServer::handleLine(std::string_view line) {
   std::optional<json::Value> id;
   if (const auto found = message.find("id"); found != message.end()) id = *found;
   const auto paramsFound = message.find("params");
-  const json::Value params = paramsFound != message.end() && paramsFound->is_object()
-                                 ? *paramsFound
-                                 : json::Value::object();
+  const json::Value& params =
+      paramsFound != message.end() && paramsFound->is_object() ? *paramsFound : emptyObject();
 
   const std::string& name = method->get_ref<const std::string&>();
   json::Value answer;
@@ -78,7 +83,7 @@ json::Value MCPServer::handleToolCall(const json::Value& params) {
   const std::string tool =
       name != params.end() && name->is_string() ? name->get<std::string>() : "";
   const json::Value& given =
-      arguments != params.end() && arguments->is_object() ? *arguments : json::Value::object();
+      arguments != params.end() && arguments->is_object() ? *arguments : emptyObject();
   std::string text;
   bool failed = false;
   try {
