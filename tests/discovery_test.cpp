@@ -123,12 +123,6 @@ TEST(ProcessOwner, SystemLocationsArePlainPrefixes) {
   }
 }
 
-TEST(ProcessOwner, DisplayNameIsTheExecutablesFileName) {
-  EXPECT_EQ(ProcessOwner::displayName("/opt/Clash Verge/clash-verge"), "clash-verge");
-  EXPECT_EQ(ProcessOwner::displayName("mihomo"), "mihomo");
-  EXPECT_EQ(ProcessOwner::displayName(""), std::nullopt);
-}
-
 TEST(ProcessOwner, RunningProxyClientIsTheFirstMatchOutsideSystemLocations) {
   FakeProc proc;
   proc.process(2, "");                             // a kernel thread: no executable
