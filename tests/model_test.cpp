@@ -243,6 +243,8 @@ TEST(ProfileJSON, RejectsEveryMalformedDocumentNamingThePlace) {
   for (const Case& c : cases) {
     json::Value document = valid;
     c.damage(document);
+    EXPECT_FALSE(detail::readProfileDirectly(document.dump())) << c.what;
+    EXPECT_THROW(decodeProfileOutline(document.dump()), json::DecodingError) << c.what;
     try {
       read(document.dump());
       ADD_FAILURE() << c.what << " was accepted";
@@ -253,6 +255,61 @@ TEST(ProfileJSON, RejectsEveryMalformedDocumentNamingThePlace) {
   }
   EXPECT_THROW(read("[]"), json::DecodingError);
   EXPECT_THROW(read("{\"schemaVersion\": 1"), json::DecodingError);
+}
+
+TEST(ProfileDocument, TheDirectReaderAgreesWithTheTreeOrLeavesTheDocumentToIt) {
+  const std::string pretty = encodeProfileDocument(sampleProfile());
+  const auto replaced = [&](std::string_view from, std::string_view to) {
+    std::string text = pretty;
+    text.replace(text.find(from), from.size(), to);
+    return text;
+  };
+  enum class Outcome { direct, tree, refused };  // who reads it, if anyone
+  struct Case {
+    std::string what;
+    std::string text;
+    Outcome outcome;
+  };
+  const std::vector<Case> cases = {
+      {"as written", pretty, Outcome::direct},
+      {"compact", json::compact(toJSON(sampleProfile())), Outcome::direct},
+      {"escapes and pairs",
+       replaced(R"("工作")", R"("\u5DE5\u4f5c \ud83d\ude00 \/ \" \\ \b\f\n\r\t \u0000")"),
+       Outcome::direct},
+      {"minus zero", replaced(R"("schemaVersion" : 7)", R"("schemaVersion" : -0)"),
+       Outcome::direct},
+      {"unknown members",
+       replaced(R"("dns" : {)", R"("x" : [{"y" : [-1, 0, true, null]}], "dns" : {)"),
+       Outcome::direct},
+      {"id of a block action ignored",
+       replaced(R"("kind" : "block")", R"("kind" : "block", "id" : 5)"), Outcome::direct},
+      {"a key named twice, the last one counts",
+       replaced(R"("name" : "工作")", R"("name" : "first", "name" : "工作")"), Outcome::tree},
+      {"an escaped key", replaced(R"("name" : "工作")", R"("n\u0061me" : "工作")"), Outcome::tree},
+      {"a fraction in an unknown member", replaced(R"("dns" : {)", R"("x" : 1.5, "dns" : {)"),
+       Outcome::tree},
+      {"a byte order mark", "\xEF\xBB\xBF" + pretty, Outcome::tree},
+      {"a lone surrogate", replaced(R"("工作")", R"("\ud800")"), Outcome::refused},
+      {"an overlong sequence", replaced(R"("工作")", "\"\xC0\xAF\""), Outcome::refused},
+      {"a raw control character", replaced(R"("工作")", "\"a\tb\""), Outcome::refused},
+      {"a leading zero", replaced(R"("schemaVersion" : 7)", R"("schemaVersion" : 07)"),
+       Outcome::refused},
+      {"a number beyond a double", replaced(R"("dns" : {)", R"("x" : 1e400, "dns" : {)"),
+       Outcome::refused},
+      {"trailing text", pretty + " x", Outcome::refused},
+  };
+  for (const Case& c : cases) {
+    const std::optional<Profile> direct = detail::readProfileDirectly(c.text);
+    EXPECT_EQ(direct.has_value(), c.outcome == Outcome::direct) << c.what;
+    if (c.outcome == Outcome::refused) {
+      EXPECT_THROW(decodeProfileDocument(c.text), json::DecodingError) << c.what;
+      EXPECT_THROW(read(c.text), json::DecodingError) << c.what;
+      continue;
+    }
+    const Profile expected = read(c.text);
+    EXPECT_EQ(decodeProfileDocument(c.text), expected) << c.what;
+    EXPECT_EQ(decodeProfileOutline(c.text), ProfileOutline::of(expected)) << c.what;
+  }
 }
 
 TEST(NetworkEnvironment, MatchesFingerprints) {
@@ -408,7 +465,8 @@ TEST(ProfileJSON, WhatIsWrittenReadsBackEqualAndBrokenTextIsNeverWritten) {
     try {
       const std::string document = encodeProfileDocument(profile);
       ASSERT_TRUE(valid) << document;
-      ASSERT_EQ(decodeProfileDocument(document), profile) << document;
+      ASSERT_EQ(detail::readProfileDirectly(document), profile) << document;
+      ASSERT_EQ(decodeProfileOutline(document), ProfileOutline::of(profile)) << document;
       ++written;
     } catch (const json::EncodingError&) {
       ASSERT_FALSE(valid);

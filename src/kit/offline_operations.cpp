@@ -40,11 +40,11 @@ std::vector<ProfileSummaryDTO> OfflineOperations::profiles() const {
     // Without a readable marker no profile is shown as active.
   }
   std::vector<ProfileSummaryDTO> summaries;
-  for (const Profile& profile : store_.list()) {
+  for (const ProfileOutline& profile : store_.outlines()) {
     ProfileSummaryDTO summary{.name = profile.name,
                               .isActive = active == profile.id,
-                              .ruleCount = static_cast<std::int64_t>(profile.rules.size()),
-                              .proxyCount = static_cast<std::int64_t>(profile.proxies.size()),
+                              .ruleCount = static_cast<std::int64_t>(profile.ruleCount),
+                              .proxyCount = static_cast<std::int64_t>(profile.proxyCount),
                               .boundEnvironments = {}};
     for (const NetworkEnvironment& environment : profile.environments) {
       summary.boundEnvironments.push_back(environment.name);
@@ -55,7 +55,7 @@ std::vector<ProfileSummaryDTO> OfflineOperations::profiles() const {
 }
 
 void OfflineOperations::switchProfile(std::string_view name) {
-  store_.setActive(store_.find(name).id);
+  store_.setActive(store_.findOutline(name).id);
 }
 
 void OfflineOperations::createProfile(const std::string& name) {
@@ -64,7 +64,7 @@ void OfflineOperations::createProfile(const std::string& name) {
 
 std::vector<std::string> OfflineOperations::environments() const {
   std::vector<std::string> lines;
-  for (const Profile& profile : store_.list()) {
+  for (const ProfileOutline& profile : store_.outlines()) {
     for (const NetworkEnvironment& environment : profile.environments) {
       lines.push_back(profile.name + " ← " + environment.name);
     }

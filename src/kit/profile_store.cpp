@@ -30,14 +30,6 @@ ProfileStore::Error ProfileStore::Error::lastProfile() {
   return Error(Kind::lastProfile, VL("至少保留一个 profile"));
 }
 
-std::string encodeProfileDocument(const Profile& profile) {
-  return json::pretty(toJSON(profile));
-}
-
-Profile decodeProfileDocument(std::string_view text) {
-  return profileFromJSON(json::Reader(json::parse(text)));
-}
-
 ProfileStore::ProfileStore(std::filesystem::path directory, Access access, FileCalls& calls)
     : directory_(std::move(directory)), profilesDirectory_(directory_ / "profiles"), calls_(calls) {
   if (access == Access::readOnly) return;
@@ -68,45 +60,64 @@ std::vector<UUID> ProfileStore::listIDs() const {
   return ids;
 }
 
-std::vector<Profile> ProfileStore::list() const {
-  std::vector<Profile> profiles;
-  for (const UUID& id : listIDs()) {
-    try {
-      profiles.push_back(load(id));
-    } catch (const velmora::Error&) {
-      // An unreadable or damaged file is left alone and simply not listed.
-    }
-  }
-  std::stable_sort(profiles.begin(), profiles.end(),
-                   [](const Profile& a, const Profile& b) { return a.name < b.name; });
-  return profiles;
-}
-
-Profile ProfileStore::load(const UUID& id) const {
+template <typename Decode>
+auto ProfileStore::read(const UUID& id, Decode decode) const {
   const std::filesystem::path path = fileOf(id);
   const std::string text = readFile(path);
   try {
-    return decodeProfileDocument(text);
+    return decode(text);
   } catch (const json::DecodingError& error) {
     throw json::DecodingError(VL("profile 文件「%@」无法读取：%@", path.string(), error.what()));
   }
 }
 
+template <typename Decode>
+auto ProfileStore::readAll(Decode decode) const {
+  std::vector<decltype(decode(std::string_view()))> results;
+  for (const UUID& id : listIDs()) {
+    try {
+      results.push_back(read(id, decode));
+    } catch (const velmora::Error&) {
+      // An unreadable or damaged file is left alone and simply not listed.
+    }
+  }
+  std::stable_sort(results.begin(), results.end(),
+                   [](const auto& a, const auto& b) { return a.name < b.name; });
+  return results;
+}
+
+std::vector<Profile> ProfileStore::list() const {
+  return readAll(decodeProfileDocument);
+}
+
+std::vector<ProfileOutline> ProfileStore::outlines() const {
+  return readAll(decodeProfileOutline);
+}
+
+Profile ProfileStore::load(const UUID& id) const {
+  return read(id, decodeProfileDocument);
+}
+
+ProfileOutline ProfileStore::outline(const UUID& id) const {
+  return read(id, decodeProfileOutline);
+}
+
 Profile ProfileStore::find(std::string_view name) const {
-  for (Profile& profile : list()) {
-    if (unicode::equalsIgnoringCase(profile.name, name)) return std::move(profile);
+  return load(findOutline(name).id);
+}
+
+ProfileOutline ProfileStore::findOutline(std::string_view name) const {
+  for (ProfileOutline& outline : outlines()) {
+    if (unicode::equalsIgnoringCase(outline.name, name)) return std::move(outline);
   }
   throw Error::notFound(std::string(name));
 }
 
 bool ProfileStore::nameTaken(std::string_view name) const {
-  try {
-    find(name);
-    return true;
-  } catch (const velmora::Error&) {
-    // Any failure of the search means the name is free.
-    return false;
-  }
+  const std::vector<ProfileOutline> all = outlines();
+  return std::any_of(all.begin(), all.end(), [&](const ProfileOutline& outline) {
+    return unicode::equalsIgnoringCase(outline.name, name);
+  });
 }
 
 Profile ProfileStore::create(const std::string& name) {
@@ -172,13 +183,17 @@ Profile ProfileStore::activeProfile() const {
   return load(activeID());
 }
 
+ProfileOutline ProfileStore::activeOutline() const {
+  return outline(activeID());
+}
+
 std::optional<Profile> ProfileStore::profileMatching(
     const NetworkEnvironment::Fingerprint& fingerprint) const {
-  for (Profile& profile : list()) {
+  for (const ProfileOutline& outline : outlines()) {
     const bool bound = std::any_of(
-        profile.environments.begin(), profile.environments.end(),
+        outline.environments.begin(), outline.environments.end(),
         [&](const NetworkEnvironment& environment) { return environment.matches(fingerprint); });
-    if (bound) return std::move(profile);
+    if (bound) return load(outline.id);
   }
   return std::nullopt;
 }

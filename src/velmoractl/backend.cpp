@@ -11,7 +11,7 @@ StatusDTO Backend::status() {
   if (fromApplication()) return applicationStatus();
   return StatusDTO{.enabled = false,
                    .extensionInstalled = false,
-                   .activeProfile = store_().activeProfile().name,
+                   .activeProfile = store_().activeOutline().name,
                    .currentEnvironment = std::nullopt,
                    .stats = StatsSnapshot::empty(),
                    .automationWritesAllowed = true};

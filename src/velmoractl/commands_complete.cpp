@@ -88,8 +88,8 @@ void addValues(Value value, const CompletionSources& sources, Candidates& candid
                std::string_view word) {
   switch (value) {
     case Value::profile:
-      for (const Profile& profile :
-           ProfileStore(sources.storeDirectory, ProfileStore::Access::readOnly).list()) {
+      for (const ProfileOutline& profile :
+           ProfileStore(sources.storeDirectory, ProfileStore::Access::readOnly).outlines()) {
         candidates.add(profile.name);
       }
       return;

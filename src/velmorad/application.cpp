@@ -230,11 +230,13 @@ void Application::bindCurrentEnvironment(const std::string& profileName) {
   const auto matchesHere = [&](const NetworkEnvironment& environment) {
     return environment.matches(fingerprint);
   };
-  for (const Profile& other : store_.list()) {
-    if (other.id == target.id) continue;
-    std::vector<NetworkEnvironment> kept = other.environments;
-    if (std::erase_if(kept, matchesHere) == 0) continue;
-    store_.save(other.with({.environments = std::move(kept)}));
+  for (const ProfileOutline& other : store_.outlines()) {
+    if (other.id == target.id ||
+        std::none_of(other.environments.begin(), other.environments.end(), matchesHere))
+      continue;
+    Profile changed = store_.load(other.id);
+    std::erase_if(changed.environments, matchesHere);
+    store_.save(changed);
     log(VL("「%@」不再绑定%@", other.name, describe(fingerprint)));
   }
   if (std::none_of(target.environments.begin(), target.environments.end(), matchesHere)) {
