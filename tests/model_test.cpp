@@ -312,6 +312,25 @@ TEST(ProfileDocument, TheDirectReaderAgreesWithTheTreeOrLeavesTheDocumentToIt) {
   }
 }
 
+TEST(UUID, ReadsTheCanonicalFormInEitherCaseAndWritesItUpperCase) {
+  const std::string canonical = "0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0";
+  for (const std::string& text : {canonical, std::string("0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0")}) {
+    const auto parsed = UUID::parse(text);
+    ASSERT_TRUE(parsed) << text;
+    EXPECT_EQ(parsed->string(), canonical);
+  }
+  for (const std::string text :
+       {"0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F", "0F1E2D3C4B5A-6978-8796-A5B4C3D2E1F0-",
+        "0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1FG", "{F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F}",
+        " F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0", ""}) {
+    EXPECT_FALSE(UUID::parse(text)) << text;
+  }
+  const UUID first = UUID::random(), second = UUID::random();
+  EXPECT_NE(first, second);
+  EXPECT_EQ(first.string()[14], '4');                                          // version 4
+  EXPECT_NE(std::string("89AB").find(first.string()[19]), std::string::npos);  // variant 1
+}
+
 TEST(NetworkEnvironment, MatchesFingerprints) {
   using Fingerprint = NetworkEnvironment::Fingerprint;
   using Type = Fingerprint::InterfaceType;
