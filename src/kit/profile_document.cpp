@@ -34,6 +34,21 @@ constexpr std::array<bool, 256> kPlainStringByte = [] {
   return table;
 }();
 
+constexpr std::array<bool, 256> kSpace = [] {
+  std::array<bool, 256> table{};
+  for (const unsigned char c : {' ', '\n', '\r', '\t'}) table[c] = true;
+  return table;
+}();
+
+/// Keys and enumeration texts are short: a plain loop beats a call to memcmp.
+bool sameText(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
+
 /// The length of the well-formed UTF-8 sequence starting at p (whose first byte is not ASCII),
 /// or 0. The bounds are those of the Unicode standard's table of well-formed byte sequences.
 std::size_t utf8SequenceLength(const unsigned char* p, const unsigned char* end) {
@@ -79,24 +94,47 @@ void appendUTF8(std::string& out, std::uint32_t codePoint) {
   }
 }
 
-/// The keys of one kind of object, and which of them a member list has named so far. A key
-/// named twice is declined: the document tree keeps the last value, and the direct reader does
-/// not try to agree with it.
+/// The keys of one kind of object, and for each the key that follows it in byte order, the
+/// order in which the store writes them.
+template <std::size_t N>
+struct Keys {
+  std::array<std::string_view, N> names;
+  std::array<std::size_t, N + 1> following{};  // following[N]: the first key
+
+  constexpr explicit Keys(std::array<std::string_view, N> keyNames) : names(keyNames) {
+    for (std::size_t i = 0; i <= N; ++i) {
+      std::size_t best = N;
+      for (std::size_t j = 0; j < N; ++j) {
+        if ((i == N || names[j] > names[i]) && (best == N || names[j] < names[best])) best = j;
+      }
+      following[i] = best;
+    }
+  }
+};
+
+/// Which keys of one object a member list has named so far. A key named twice is declined: the
+/// document tree keeps the last value, and the direct reader does not try to agree with it.
 template <std::size_t N>
 class KeySet {
  public:
-  explicit constexpr KeySet(std::array<std::string_view, N> keys) : keys_(keys) {}
+  explicit KeySet(const Keys<N>& keys) : keys_(keys), next_(keys.following[N]) {}
 
-  /// The key's index, or N for a key of no interest.
+  /// The key's index, or N for a key of no interest. The key that follows the last one found
+  /// is tried first.
   std::size_t mark(std::string_view key) {
-    for (std::size_t i = 0; i < N; ++i) {
-      if (keys_[i] == key) {
-        if (seen_ & (1u << i)) decline();
-        seen_ |= 1u << i;
-        return i;
+    std::size_t found = N;
+    if (next_ < N && sameText(keys_.names[next_], key)) {
+      found = next_;
+    } else {
+      for (std::size_t i = 0; i < N && found == N; ++i) {
+        if (sameText(keys_.names[i], key)) found = i;
       }
+      if (found == N) return N;
     }
-    return N;
+    if (seen_ & (1u << found)) decline();
+    seen_ |= 1u << found;
+    next_ = keys_.following[found];
+    return found;
   }
   bool seen(std::size_t index) const { return seen_ & (1u << index); }
   void requireAll() const {
@@ -104,7 +142,8 @@ class KeySet {
   }
 
  private:
-  std::array<std::string_view, N> keys_;
+  const Keys<N>& keys_;
+  std::size_t next_;
   std::uint32_t seen_ = 0;
 };
 
@@ -139,7 +178,7 @@ class DirectReader {
 
  private:
   void space() {
-    while (at_ != end_ && (*at_ == ' ' || *at_ == '\n' || *at_ == '\r' || *at_ == '\t')) ++at_;
+    while (at_ != end_ && kSpace[*at_]) ++at_;
   }
   void expect(char c) {
     if (at_ == end_ || *at_ != static_cast<unsigned char>(c)) decline();
@@ -418,8 +457,9 @@ class DirectReader {
   }
 
   void readProfile(Profile& profile) {
-    KeySet<9> keys({"schemaVersion", "id", "name", "proxies", "chains", "rules", "dns", "general",
-                    "environments"});
+    static constexpr Keys<9> kKeys({"schemaVersion", "id", "name", "proxies", "chains", "rules",
+                                    "dns", "general", "environments"});
+    KeySet keys(kKeys);
     object([&](std::string_view key) {
       switch (keys.mark(key)) {
         case 0:
@@ -463,7 +503,8 @@ class DirectReader {
   }
 
   void readProxy(ProxyServer& proxy) {
-    KeySet<6> keys({"id", "name", "address", "port", "proto", "credentials"});
+    static constexpr Keys<6> kKeys({"id", "name", "address", "port", "proto", "credentials"});
+    KeySet keys(kKeys);
     proxy.credentials.reset();
     object([&](std::string_view key) {
       switch (keys.mark(key)) {
@@ -494,12 +535,12 @@ class DirectReader {
       }
     });
     // The credentials are optional: missing and null alike mean none.
-    if (!(keys.seen(0) && keys.seen(1) && keys.seen(2) && keys.seen(3) && keys.seen(4)))
-      decline();
+    if (!(keys.seen(0) && keys.seen(1) && keys.seen(2) && keys.seen(3) && keys.seen(4))) decline();
   }
 
   void readCredentials(ProxyCredentials& credentials) {
-    KeySet<2> keys({"username", "password"});
+    static constexpr Keys<2> kKeys({"username", "password"});
+    KeySet keys(kKeys);
     object([&](std::string_view key) {
       switch (keys.mark(key)) {
         case 0:
@@ -516,7 +557,8 @@ class DirectReader {
   }
 
   void readChain(ProxyChain& chain) {
-    KeySet<3> keys({"id", "name", "proxyIDs"});
+    static constexpr Keys<3> kKeys({"id", "name", "proxyIDs"});
+    KeySet keys(kKeys);
     object([&](std::string_view key) {
       switch (keys.mark(key)) {
         case 0:
@@ -537,8 +579,9 @@ class DirectReader {
   }
 
   void readRule(Rule& rule) {
-    KeySet<11> keys({"id", "name", "enabled", "apps", "hosts", "ports", "transport", "action",
-                     "quicPolicy", "locked", "tags"});
+    static constexpr Keys<11> kKeys({"id", "name", "enabled", "apps", "hosts", "ports", "transport",
+                                     "action", "quicPolicy", "locked", "tags"});
+    KeySet keys(kKeys);
     object([&](std::string_view key) {
       switch (keys.mark(key)) {
         case 0:
@@ -582,7 +625,8 @@ class DirectReader {
   }
 
   RuleAction readAction() {
-    KeySet<3> keys({"kind", "id", "name"});
+    static constexpr Keys<3> kKeys({"kind", "id", "name"});
+    KeySet keys(kKeys);
     std::string kind;
     LooseText id, name;
     object([&](std::string_view key) {
@@ -615,7 +659,8 @@ class DirectReader {
   }
 
   void readDNS(DNSSettings& dns) {
-    KeySet<2> keys({"resolveViaProxy", "exclusions"});
+    static constexpr Keys<2> kKeys({"resolveViaProxy", "exclusions"});
+    KeySet keys(kKeys);
     object([&](std::string_view key) {
       switch (keys.mark(key)) {
         case 0:
@@ -632,7 +677,8 @@ class DirectReader {
   }
 
   void readGeneral(GeneralSettings& general) {
-    KeySet<2> keys({"loopDetection", "failsafeOnCrash"});
+    static constexpr Keys<2> kKeys({"loopDetection", "failsafeOnCrash"});
+    KeySet keys(kKeys);
     object([&](std::string_view key) {
       switch (keys.mark(key)) {
         case 0:
@@ -649,7 +695,8 @@ class DirectReader {
   }
 
   void readEnvironment(NetworkEnvironment& environment) {
-    KeySet<3> keys({"id", "name", "kind"});
+    static constexpr Keys<3> kKeys({"id", "name", "kind"});
+    KeySet keys(kKeys);
     object([&](std::string_view key) {
       switch (keys.mark(key)) {
         case 0:
@@ -669,7 +716,8 @@ class DirectReader {
   }
 
   NetworkEnvironment::Kind readEnvironmentKind() {
-    KeySet<4> keys({"type", "ssid", "gatewayMAC", "subnet"});
+    static constexpr Keys<4> kKeys({"type", "ssid", "gatewayMAC", "subnet"});
+    KeySet keys(kKeys);
     std::string type;
     LooseText ssid, gatewayMAC, subnet;
     object([&](std::string_view key) {
