@@ -56,6 +56,8 @@ std::string AppIdentity::bestDescription() const {
 namespace IPv4 {
 
 std::optional<std::uint32_t> parse(std::string_view text) {
+  // Most hosts are names; every dotted quad starts with a digit or the sign of its first number.
+  if (text.empty() || !(text[0] == '+' || (text[0] >= '0' && text[0] <= '9'))) return std::nullopt;
   std::uint32_t address = 0;
   int pieces = 0;
   std::size_t start = 0;
@@ -81,16 +83,17 @@ std::string format(std::uint32_t address) {
 }  // namespace IPv4
 
 PreparedApp::PreparedApp(const AppIdentity& identity) {
-  const std::array<const std::optional<std::string>*, 7> candidates = {
-      &identity.bundleID,           &identity.displayName,
-      &identity.executableName,     &identity.responsibleBundleID,
-      &identity.responsibleAppName, &identity.responsibleExecutable,
-      &identity.appBundleName};
-  names.reserve(candidates.size());
-  for (const auto* candidate : candidates) {
-    if (*candidate) names.emplace_back(**candidate);
+  for (const auto* candidate : identity.names()) {
+    if (*candidate) names_[nameCount_++] = unicode::FoldedSubject(**candidate);
   }
-  if (identity.bundleID) loweredBundleID = unicode::lowercased(*identity.bundleID);
+  hasBundleID_ = identity.bundleID.has_value();
+  if (hasBundleID_ && !names_[0].ascii) loweredBundleID_ = unicode::lowercased(*identity.bundleID);
+}
+
+bool PreparedApp::bundleIDStartsWith(std::string_view lowercasePrefix) const {
+  if (!hasBundleID_) return false;
+  if (!names_[0].ascii) return loweredBundleID_.starts_with(lowercasePrefix);
+  return unicode::startsWithLowercased(names_[0].text, lowercasePrefix);
 }
 
 PreparedHost::PreparedHost(std::string_view host) : text(host), address(IPv4::parse(host)) {}
@@ -117,12 +120,7 @@ AppPattern::AppPattern(std::string text) : pattern(std::move(text)) {
 }
 
 bool AppPattern::matches(const AppIdentity& identity) const {
-  const std::array<const std::optional<std::string>*, 7> candidates = {
-      &identity.bundleID,           &identity.displayName,
-      &identity.executableName,     &identity.responsibleBundleID,
-      &identity.responsibleAppName, &identity.responsibleExecutable,
-      &identity.appBundleName};
-  for (const auto* candidate : candidates) {
+  for (const auto* candidate : identity.names()) {
     if (*candidate && pattern.matches(**candidate)) return true;
   }
   // A plain bundle identifier also covers the helper processes whose identifiers extend it
@@ -132,11 +130,10 @@ bool AppPattern::matches(const AppIdentity& identity) const {
 }
 
 bool AppPattern::matches(const PreparedApp& identity) const {
-  for (const unicode::FoldedSubject& name : identity.names) {
+  for (const unicode::FoldedSubject& name : identity.names()) {
     if (pattern.matches(name)) return true;
   }
-  return !bundlePrefix_.empty() && identity.loweredBundleID &&
-         identity.loweredBundleID->starts_with(bundlePrefix_);
+  return !bundlePrefix_.empty() && identity.bundleIDStartsWith(bundlePrefix_);
 }
 
 HostPattern::HostPattern(std::string_view text)

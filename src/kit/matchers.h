@@ -1,8 +1,10 @@
 // Compiled patterns of a rule: applications, hosts and ports, and the IPv4 text form they rely on.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,18 +26,35 @@ struct AppIdentity {
   /// The display name, else the executable name, else the bundle identifier, else "unknown".
   std::string bestDescription() const;
 
+  static constexpr std::size_t kNameCount = 7;
+
+  /// Every name field, present or not, in the order above.
+  std::array<const std::optional<std::string>*, kNameCount> names() const {
+    return {&bundleID,           &displayName,           &executableName, &responsibleBundleID,
+            &responsibleAppName, &responsibleExecutable, &appBundleName};
+  }
+
   bool operator==(const AppIdentity&) const = default;
 };
 
 /// An AppIdentity looked at once for every application pattern of a decision; it views the
-/// identity, which must outlive it.
-struct PreparedApp {
-  /// The names the identity carries, in AppIdentity's order.
-  std::vector<unicode::FoldedSubject> names;
-  /// The bundle identifier lower-cased, when there is one.
-  std::optional<std::string> loweredBundleID;
-
+/// identity, which must outlive it. Preparing an identity of ASCII names allocates nothing.
+class PreparedApp {
+ public:
   explicit PreparedApp(const AppIdentity& identity);
+
+  /// The names the identity carries, in AppIdentity's order.
+  std::span<const unicode::FoldedSubject> names() const { return {names_.data(), nameCount_}; }
+  /// The bundle identifier, when there is one.
+  const unicode::FoldedSubject* bundleID() const { return hasBundleID_ ? &names_[0] : nullptr; }
+  /// Whether the bundle identifier, lower-cased, starts with the lower-case text.
+  bool bundleIDStartsWith(std::string_view lowercasePrefix) const;
+
+ private:
+  std::array<unicode::FoldedSubject, AppIdentity::kNameCount> names_;
+  std::size_t nameCount_ = 0;
+  bool hasBundleID_ = false;
+  std::string loweredBundleID_;  // only for a bundle identifier that is not ASCII
 };
 
 /// Dotted-quad IPv4 addresses, held in host order with the first number in the top byte.

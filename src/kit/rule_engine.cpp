@@ -28,28 +28,50 @@ std::string Verdict::actionDescription() const {
   return {};
 }
 
-RuleEngine::RuleEngine(Profile profile) : profile_(std::move(profile)) {
+RuleEngine::RuleEngine(Profile profile) : profile_(std::move(profile)), compiled_(compile()) {}
+
+std::vector<RuleEngine::Compiled> RuleEngine::compile() const {
   std::vector<Rule> ordered = profile_.orderedRules();
-  compiled_.reserve(ordered.size());
+  std::vector<Compiled> compiled;
+  compiled.reserve(ordered.size());
   for (Rule& rule : ordered) {
-    Compiled compiled;
+    Compiled entry;
     // The emptiness test comes before trimming: an entry of blanks is a pattern over "".
     for (const std::string& app : rule.apps) {
-      if (!app.empty()) compiled.apps.emplace_back(std::string(trimmedSpacesAndTabs(app)));
+      if (!app.empty()) entry.apps.emplace_back(std::string(trimmedSpacesAndTabs(app)));
     }
     for (const std::string& host : rule.hosts) {
-      if (!host.empty()) compiled.hosts.emplace_back(host);
+      if (!host.empty()) entry.hosts.emplace_back(host);
     }
     // A port text that does not parse is dropped without a word; with none left, any port goes.
     for (const std::string& port : rule.ports) {
       if (port.empty()) continue;
-      if (const auto pattern = PortPattern::parse(port)) compiled.ports.push_back(*pattern);
+      if (const auto pattern = PortPattern::parse(port)) entry.ports.push_back(*pattern);
     }
     std::vector<Verdict::TraceEntry> unused;
-    compiled.resolved = resolve(rule.action, unused, rule.name);
-    compiled.rule = std::move(rule);
-    compiled_.push_back(std::move(compiled));
+    entry.resolved = resolve(rule.action, unused, rule.name);
+    entry.rule = std::move(rule);
+    compiled.push_back(std::move(entry));
   }
+  return compiled;
+}
+
+std::vector<RuleIndex::Entry> RuleEngine::indexEntries() const {
+  std::vector<RuleIndex::Entry> entries;
+  entries.reserve(compiled_.size());
+  for (const Compiled& compiled : compiled_) {
+    entries.push_back({compiled.rule.enabled, compiled.apps, compiled.hosts});
+  }
+  return entries;
+}
+
+const RuleIndex& RuleEngine::index() const {
+  // The flag alone would cost a call per decision; the pointer is the fast path.
+  if (const RuleIndex* built = index_->built.load(std::memory_order_acquire)) return *built;
+  std::call_once(index_->building, [this] {
+    index_->built.store(&index_->index.emplace(indexEntries()), std::memory_order_release);
+  });
+  return *index_->index;
 }
 
 Verdict RuleEngine::match(const AppIdentity& app, std::string_view host, std::uint16_t port,
@@ -113,27 +135,24 @@ Verdict RuleEngine::match(const AppIdentity& app, std::string_view host, std::ui
 RuleEngine::Decision RuleEngine::decide(const AppIdentity& app, std::string_view host,
                                         std::uint16_t port, FlowTransport transport) const {
   static const Verdict::Resolved direct = Verdict::Resolved::direct();
-  // Prepared lazily: a profile that never looks at applications never folds their names.
-  std::optional<PreparedApp> preparedApp;
-  std::optional<PreparedHost> preparedHost;
-  for (const Compiled& compiled : compiled_) {
+  const PreparedApp preparedApp(app);
+  const PreparedHost preparedHost(host);
+  const RuleIndex::Candidates candidates(index(), preparedApp, preparedHost);
+  for (std::size_t at = candidates.next(0); at < compiled_.size(); at = candidates.next(at + 1)) {
+    const Compiled& compiled = compiled_[at];
     const Rule& rule = compiled.rule;
     if (!rule.enabled) continue;
     if (rule.transport != FlowTransport::any && transport != FlowTransport::any &&
         rule.transport != transport)
       continue;
-    if (!compiled.apps.empty()) {
-      if (!preparedApp) preparedApp.emplace(app);
-      if (std::none_of(compiled.apps.begin(), compiled.apps.end(),
-                       [&](const AppPattern& p) { return p.matches(*preparedApp); }))
-        continue;
-    }
-    if (!compiled.hosts.empty()) {
-      if (!preparedHost) preparedHost.emplace(host);
-      if (std::none_of(compiled.hosts.begin(), compiled.hosts.end(),
-                       [&](const HostPattern& p) { return p.matches(*preparedHost); }))
-        continue;
-    }
+    if (!compiled.apps.empty() &&
+        std::none_of(compiled.apps.begin(), compiled.apps.end(),
+                     [&](const AppPattern& p) { return p.matches(preparedApp); }))
+      continue;
+    if (!compiled.hosts.empty() &&
+        std::none_of(compiled.hosts.begin(), compiled.hosts.end(),
+                     [&](const HostPattern& p) { return p.matches(preparedHost); }))
+      continue;
     if (!compiled.ports.empty() &&
         std::none_of(compiled.ports.begin(), compiled.ports.end(),
                      [&](const PortPattern& p) { return p.matches(port); }))

@@ -2,7 +2,10 @@
 // goes, and the rule-by-rule trace that explains why.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -10,6 +13,7 @@
 
 #include "matchers.h"
 #include "model.h"
+#include "rule_index.h"
 
 namespace velmora {
 
@@ -74,8 +78,8 @@ class RuleEngine {
 
   /// The trace-free path, for callers that need only the verdict (the data plane, bulk checks):
   /// the same rule and route as match, without building a trace or copying anything. The
-  /// identity and host are examined once per call, not once per rule, and nothing is allocated
-  /// per rule passed over.
+  /// identity and host are looked up in an index of the rules' names and hosts, so only the
+  /// rules that could take the connection are tested, and nothing is allocated per rule.
   Decision decide(const AppIdentity& app, std::string_view host, std::uint16_t port,
                   FlowTransport transport) const;
 
@@ -91,11 +95,22 @@ class RuleEngine {
     Verdict::Resolved resolved;
   };
 
+  std::vector<Compiled> compile() const;
+  std::vector<RuleIndex::Entry> indexEntries() const;
+  const RuleIndex& index() const;
   Verdict::Resolved resolve(const RuleAction& action, std::vector<Verdict::TraceEntry>& trace,
                             const std::string& ruleName) const;
 
   Profile profile_;
   std::vector<Compiled> compiled_;
+  /// Built on the first decision, so that commands which only explain never pay for it; copies
+  /// of an engine share it, their rules being the same.
+  struct LazyIndex {
+    std::once_flag building;
+    std::optional<RuleIndex> index;
+    std::atomic<const RuleIndex*> built = nullptr;  // set once the index is complete
+  };
+  std::shared_ptr<LazyIndex> index_ = std::make_shared<LazyIndex>();
 };
 
 }  // namespace velmora

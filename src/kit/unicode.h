@@ -32,6 +32,7 @@ struct FoldedSubject {
   bool ascii = true;
   std::u32string folded;  // full default case folding; only for text that is not ASCII
 
+  FoldedSubject() = default;
   explicit FoldedSubject(std::string_view subject);
 };
 
