@@ -153,7 +153,25 @@ const Rule* Profile::rule(const UUID& wanted) const {
 }
 
 std::vector<Rule> Profile::orderedRules() const {
-  return inEvaluationOrder(rules, unlockedRules(rules));
+  std::vector<Rule> ordered;
+  ordered.reserve(rules.size());
+  for (const Rule* rule : evaluationOrder()) ordered.push_back(*rule);
+  return ordered;
+}
+
+std::vector<const Rule*> Profile::evaluationOrder() const {
+  std::vector<const Rule*> order;
+  order.reserve(rules.size());
+  for (const Rule& rule : rules) {
+    if (isLocalhostGuard(rule)) order.push_back(&rule);
+  }
+  for (const Rule& rule : rules) {
+    if (!rule.locked) order.push_back(&rule);
+  }
+  for (const Rule& rule : rules) {
+    if (isDefaultFallback(rule)) order.push_back(&rule);
+  }
+  return order;
 }
 
 Profile Profile::settingRoute(const std::string& app, const RuleAction& action) const {

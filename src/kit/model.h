@@ -251,6 +251,8 @@ struct Profile {
   /// The evaluation order: locked "Localhost" rules, the unlocked rules, locked "Default" rules.
   /// Locked rules with other names take no part.
   std::vector<Rule> orderedRules() const;
+  /// The same order, as the profile's own rules.
+  std::vector<const Rule*> evaluationOrder() const;
 
   /// A copy in which the rule "App: <app>" carries the action, created when it does not exist.
   Profile settingRoute(const std::string& app, const RuleAction& action) const;

@@ -31,10 +31,11 @@ std::string Verdict::actionDescription() const {
 RuleEngine::RuleEngine(Profile profile) : profile_(std::move(profile)), compiled_(compile()) {}
 
 std::vector<RuleEngine::Compiled> RuleEngine::compile() const {
-  std::vector<Rule> ordered = profile_.orderedRules();
+  const std::vector<const Rule*> ordered = profile_.evaluationOrder();
   std::vector<Compiled> compiled;
   compiled.reserve(ordered.size());
-  for (Rule& rule : ordered) {
+  for (const Rule* each : ordered) {
+    const Rule& rule = *each;
     Compiled entry;
     // The emptiness test comes before trimming: an entry of blanks is a pattern over "".
     for (const std::string& app : rule.apps) {
@@ -50,7 +51,7 @@ std::vector<RuleEngine::Compiled> RuleEngine::compile() const {
     }
     std::vector<Verdict::TraceEntry> unused;
     entry.resolved = resolve(rule.action, unused, rule.name);
-    entry.rule = std::move(rule);
+    entry.rule = static_cast<std::size_t>(each - profile_.rules.data());
     compiled.push_back(std::move(entry));
   }
   return compiled;
@@ -60,7 +61,7 @@ std::vector<RuleIndex::Entry> RuleEngine::indexEntries() const {
   std::vector<RuleIndex::Entry> entries;
   entries.reserve(compiled_.size());
   for (const Compiled& compiled : compiled_) {
-    entries.push_back({compiled.rule.enabled, compiled.apps, compiled.hosts});
+    entries.push_back({ruleOf(compiled).enabled, compiled.apps, compiled.hosts});
   }
   return entries;
 }
@@ -85,7 +86,7 @@ Verdict RuleEngine::match(const AppIdentity& app, std::string_view host, std::ui
     return cached;
   };
   for (const Compiled& compiled : compiled_) {
-    const Rule& rule = compiled.rule;
+    const Rule& rule = ruleOf(compiled);
     const auto skip = [&](const std::string& why) {
       trace.push_back({.ruleName = rule.name, .matched = false, .reason = why});
     };
@@ -140,7 +141,7 @@ RuleEngine::Decision RuleEngine::decide(const AppIdentity& app, std::string_view
   const RuleIndex::Candidates candidates(index(), preparedApp, preparedHost);
   for (std::size_t at = candidates.next(0); at < compiled_.size(); at = candidates.next(at + 1)) {
     const Compiled& compiled = compiled_[at];
-    const Rule& rule = compiled.rule;
+    const Rule& rule = ruleOf(compiled);
     if (!rule.enabled) continue;
     if (rule.transport != FlowTransport::any && transport != FlowTransport::any &&
         rule.transport != transport)

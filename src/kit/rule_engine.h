@@ -87,7 +87,9 @@ class RuleEngine {
 
  private:
   struct Compiled {
-    Rule rule;
+    /// Where the rule stands in the profile's own list; a position rather than a pointer keeps
+    /// copies of the engine sound.
+    std::size_t rule;
     std::vector<AppPattern> apps;
     std::vector<HostPattern> hosts;
     std::vector<PortPattern> ports;
@@ -96,6 +98,7 @@ class RuleEngine {
   };
 
   std::vector<Compiled> compile() const;
+  const Rule& ruleOf(const Compiled& compiled) const { return profile_.rules[compiled.rule]; }
   std::vector<RuleIndex::Entry> indexEntries() const;
   const RuleIndex& index() const;
   Verdict::Resolved resolve(const RuleAction& action, std::vector<Verdict::TraceEntry>& trace,
