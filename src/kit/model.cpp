@@ -15,18 +15,29 @@ bool isDefaultFallback(const Rule& rule) {
   return rule.locked && rule.name == kDefaultRuleName;
 }
 
+/// The evaluation order over the guards of `stored` around the unlocked rules of `middle`.
+std::vector<const Rule*> evaluationOrderOf(const std::vector<Rule>& stored,
+                                           const std::vector<Rule>& middle) {
+  std::vector<const Rule*> order;
+  order.reserve(stored.size());
+  for (const Rule& rule : stored) {
+    if (isLocalhostGuard(rule)) order.push_back(&rule);
+  }
+  for (const Rule& rule : middle) {
+    if (!rule.locked) order.push_back(&rule);
+  }
+  for (const Rule& rule : stored) {
+    if (isDefaultFallback(rule)) order.push_back(&rule);
+  }
+  return order;
+}
+
 /// Rebuilds a rule list in evaluation order from the guards of `stored` around `unlocked`.
 std::vector<Rule> inEvaluationOrder(const std::vector<Rule>& stored,
                                     const std::vector<Rule>& unlocked) {
   std::vector<Rule> result;
   result.reserve(stored.size());
-  for (const Rule& rule : stored) {
-    if (isLocalhostGuard(rule)) result.push_back(rule);
-  }
-  result.insert(result.end(), unlocked.begin(), unlocked.end());
-  for (const Rule& rule : stored) {
-    if (isDefaultFallback(rule)) result.push_back(rule);
-  }
+  for (const Rule* rule : evaluationOrderOf(stored, unlocked)) result.push_back(*rule);
   return result;
 }
 
@@ -153,25 +164,11 @@ const Rule* Profile::rule(const UUID& wanted) const {
 }
 
 std::vector<Rule> Profile::orderedRules() const {
-  std::vector<Rule> ordered;
-  ordered.reserve(rules.size());
-  for (const Rule* rule : evaluationOrder()) ordered.push_back(*rule);
-  return ordered;
+  return inEvaluationOrder(rules, rules);
 }
 
 std::vector<const Rule*> Profile::evaluationOrder() const {
-  std::vector<const Rule*> order;
-  order.reserve(rules.size());
-  for (const Rule& rule : rules) {
-    if (isLocalhostGuard(rule)) order.push_back(&rule);
-  }
-  for (const Rule& rule : rules) {
-    if (!rule.locked) order.push_back(&rule);
-  }
-  for (const Rule& rule : rules) {
-    if (isDefaultFallback(rule)) order.push_back(&rule);
-  }
-  return order;
+  return evaluationOrderOf(rules, rules);
 }
 
 Profile Profile::settingRoute(const std::string& app, const RuleAction& action) const {

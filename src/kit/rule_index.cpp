@@ -7,20 +7,8 @@
 namespace velmora {
 namespace {
 
-constexpr char asciiLower(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
-}
-
-bool isASCII(std::string_view text) {
-  return std::all_of(text.begin(), text.end(),
-                     [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-}
-
-std::string asciiLowered(std::string_view text) {
-  std::string lowered(text);
-  std::transform(lowered.begin(), lowered.end(), lowered.begin(), asciiLower);
-  return lowered;
-}
+using unicode::asciiLower;
+using unicode::isASCII;
 
 /// The bytes of a word that are ASCII capitals, turned to lower case; other bytes stay as they
 /// are. Eight bytes at a time, without a branch per byte.
@@ -117,7 +105,7 @@ std::uint64_t lengthBit(std::size_t length) {
 
 void RuleIndex::KeyTable::add(std::string_view key, std::uint32_t position) {
   lengths_ |= lengthBit(key.size());
-  std::vector<std::uint32_t>& positions = building_[asciiLowered(key)];
+  std::vector<std::uint32_t>& positions = building_[unicode::lowercased(key)];
   if (positions.empty() || positions.back() != position) positions.push_back(position);
 }
 

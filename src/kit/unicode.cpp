@@ -16,16 +16,12 @@ icu::UnicodeString toUnicode(std::string_view text) {
       icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
 }
 
+}  // namespace
+
 bool isASCII(std::string_view text) {
   return std::all_of(text.begin(), text.end(),
                      [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
-
-char asciiLower(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-}  // namespace
 
 bool isValidUTF8(std::string_view text) {
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());

@@ -7,6 +7,14 @@
 
 namespace velmora::unicode {
 
+/// True when every byte is below 0x80.
+bool isASCII(std::string_view text);
+
+/// The letter in lower case when it is an ASCII capital; any other byte as it is.
+constexpr char asciiLower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
 /// True when the bytes are well-formed UTF-8.
 bool isValidUTF8(std::string_view text);
 
