@@ -1,6 +1,9 @@
 #include "app_identity_lookup.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <libmnl/libmnl.h>
+#include <limits.h>
 #include <linux/inet_diag.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
@@ -11,22 +14,33 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 #include "kit/error.h"
 #include "kit/localize.h"
+#include "kit/unique_fd.h"
 
 namespace velmora::dataplane {
 namespace {
 
 constexpr std::size_t recentLimit = 16;
+/// How long what was read of a process stands for it while it runs the same executable: its
+/// name (prctl) or its unit may change meanwhile, rarely, and are seen after this.
+constexpr auto freshFor = std::chrono::seconds(1);
 
+/// A /proc file of a few hundred bytes at most, in one read; empty when it cannot be read.
 std::string readSmallFile(const std::filesystem::path& file) {
-  std::ifstream in(file);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
+  const UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) return {};
+  char buffer[4096];
+  const ssize_t size = ::read(fd.get(), buffer, sizeof buffer);
+  return size > 0 ? std::string(buffer, static_cast<std::size_t>(size)) : std::string();
+}
+
+/// The target of /proc/PID/exe; empty when the process is gone or not ours to read.
+std::string executableOf(const std::filesystem::path& process) {
+  char target[PATH_MAX];
+  const ssize_t size = ::readlink((process / "exe").c_str(), target, sizeof target);
+  return size > 0 ? std::string(target, static_cast<std::size_t>(size)) : std::string();
 }
 
 std::optional<pid_t> pidOf(std::string_view name) {
@@ -86,9 +100,8 @@ std::optional<std::string> applicationIDFromCgroup(std::string_view cgroup) {
 AppIdentity identityOfProcess(const std::filesystem::path& procRoot, pid_t pid) {
   const std::filesystem::path process = procRoot / std::to_string(pid);
   AppIdentity identity;
-  std::error_code error;
-  std::string executable = std::filesystem::read_symlink(process / "exe", error).filename();
-  if (error) return identity;
+  std::string executable = std::filesystem::path(executableOf(process)).filename();
+  if (executable.empty()) return identity;
   if (executable.ends_with(" (deleted)")) executable.resize(executable.size() - 10);
   identity.executableName = executable;
   std::string comm = readSmallFile(process / "comm");
@@ -100,8 +113,8 @@ AppIdentity identityOfProcess(const std::filesystem::path& procRoot, pid_t pid) 
   return identity;
 }
 
-AppIdentityLookup::AppIdentityLookup(std::filesystem::path procRoot)
-    : procRoot_(std::move(procRoot)) {
+AppIdentityLookup::AppIdentityLookup(uid_t user, std::filesystem::path procRoot)
+    : user_(user), procRoot_(std::move(procRoot)) {
   netlink_ = mnl_socket_open2(NETLINK_SOCK_DIAG, SOCK_CLOEXEC);
   if (!netlink_ || mnl_socket_bind(netlink_, 0, MNL_SOCKET_AUTOPID) < 0) {
     const int error = errno;
@@ -114,12 +127,33 @@ AppIdentityLookup::~AppIdentityLookup() {
   mnl_socket_close(netlink_);
 }
 
-AppIdentity AppIdentityLookup::identify(const SocketAddress& peer, const SocketAddress& local) {
+PeerIdentity AppIdentityLookup::identify(const SocketAddress& peer, const SocketAddress& local,
+                                         Clock::time_point now) {
   const std::optional<Owner> owner = socketOwner(peer, local);
-  if (!owner || owner->uid != geteuid()) return {};
-  const std::optional<pid_t> pid = processHolding(*owner);
-  if (!pid) return {};
-  return identityOfProcess(procRoot_, *pid);
+  if (!owner) return {};
+  PeerIdentity result{.uid = owner->uid, .app = {}};
+  if (owner->uid != user_) return result;
+  if (const std::optional<Holder> holder = processHolding(*owner))
+    result.app = identityOf(*holder, now);
+  return result;
+}
+
+AppIdentity AppIdentityLookup::identityOf(const Holder& holder, Clock::time_point now) {
+  const pid_t pid = holder.pid;
+  const std::string executable = executableOf(procRoot_ / std::to_string(pid));
+  const auto known =
+      std::find_if(recent_.begin(), recent_.end(), [&](const Known& k) { return k.pid == pid; });
+  Known entry{pid, executable, {}, now, holder.descriptor};
+  if (known != recent_.end() && known->executable == executable && now - known->read < freshFor) {
+    entry = std::move(*known);
+    entry.descriptor = holder.descriptor;
+  } else {
+    entry.identity = identityOfProcess(procRoot_, pid);
+  }
+  if (known != recent_.end()) recent_.erase(known);
+  recent_.push_front(std::move(entry));
+  if (recent_.size() > recentLimit) recent_.pop_back();
+  return recent_.front().identity;
 }
 
 std::optional<AppIdentityLookup::Owner> AppIdentityLookup::socketOwner(const SocketAddress& peer,
@@ -164,40 +198,45 @@ std::optional<AppIdentityLookup::Owner> AppIdentityLookup::socketOwner(const Soc
   return owner;
 }
 
-bool AppIdentityLookup::holds(pid_t pid, std::string_view link) const {
-  std::error_code error;
-  std::filesystem::directory_iterator entries(procRoot_ / std::to_string(pid) / "fd", error);
-  if (error) return false;
+int AppIdentityLookup::descriptorOf(pid_t pid, std::string_view link, int hint) const {
+  const std::string directory = (procRoot_ / std::to_string(pid) / "fd").native();
   char target[64];
-  for (; entries != std::filesystem::directory_iterator(); entries.increment(error)) {
-    if (error) return false;
-    const ssize_t size = ::readlink(entries->path().c_str(), target, sizeof target);
-    if (size == static_cast<ssize_t>(link.size()) &&
-        std::string_view(target, static_cast<std::size_t>(size)) == link)
-      return true;
+  const auto points = [&](int at, const char* name) {
+    const ssize_t size = ::readlinkat(at, name, target, sizeof target);
+    return size == static_cast<ssize_t>(link.size()) &&
+           std::string_view(target, static_cast<std::size_t>(size)) == link;
+  };
+  if (hint >= 0 && points(AT_FDCWD, (directory + "/" + std::to_string(hint)).c_str())) return hint;
+  DIR* descriptors = ::opendir(directory.c_str());
+  if (!descriptors) return -1;
+  int found = -1;
+  while (const dirent* entry = ::readdir(descriptors)) {
+    if (entry->d_name[0] != '.' && points(::dirfd(descriptors), entry->d_name)) {
+      found = std::atoi(entry->d_name);
+      break;
+    }
   }
-  return false;
+  ::closedir(descriptors);
+  return found;
 }
 
-std::optional<pid_t> AppIdentityLookup::processHolding(const Owner& owner) {
+std::optional<AppIdentityLookup::Holder> AppIdentityLookup::processHolding(const Owner& owner) {
   const std::string link = "socket:[" + std::to_string(owner.inode) + "]";
-  const auto remember = [&](pid_t pid) {
-    std::erase(recent_, pid);
-    recent_.push_front(pid);
-    if (recent_.size() > recentLimit) recent_.pop_back();
-    return pid;
-  };
-  for (const pid_t pid : std::deque<pid_t>(recent_)) {
-    if (holds(pid, link)) return remember(pid);
+  for (const Known& known : recent_) {
+    if (const int descriptor = descriptorOf(known.pid, link, known.descriptor); descriptor >= 0)
+      return Holder{known.pid, descriptor};
   }
   std::error_code error;
   std::filesystem::directory_iterator entries(procRoot_, error);
   for (; !error && entries != std::filesystem::directory_iterator(); entries.increment(error)) {
     const std::optional<pid_t> pid = pidOf(entries->path().filename().native());
-    if (!pid || std::find(recent_.begin(), recent_.end(), *pid) != recent_.end()) continue;
+    if (!pid || std::any_of(recent_.begin(), recent_.end(),
+                            [&](const Known& known) { return known.pid == *pid; }))
+      continue;
     struct stat info {};
     if (::stat(entries->path().c_str(), &info) != 0 || info.st_uid != owner.uid) continue;
-    if (holds(*pid, link)) return remember(*pid);
+    if (const int descriptor = descriptorOf(*pid, link, -1); descriptor >= 0)
+      return Holder{*pid, descriptor};
   }
   return std::nullopt;
 }

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <filesystem>
@@ -35,36 +36,66 @@ std::optional<std::string> applicationIDFromCgroup(std::string_view cgroup);
 /// application id where there is one. Every field absent when the process is gone.
 AppIdentity identityOfProcess(const std::filesystem::path& procRoot, pid_t pid);
 
+/// Who is behind a connection: the user owning the peer socket, absent when the kernel knows no
+/// such socket, and the application when the socket is the own user's and its process readable.
+struct PeerIdentity {
+  std::optional<uid_t> uid;
+  AppIdentity app;
+};
+
 /// Finds the application behind the peer of an accepted connection. Holds a sock_diag netlink
-/// socket; used from one thread at a time.
+/// socket and a few recently seen processes; used from one thread at a time.
 class AppIdentityLookup {
  public:
-  /// Throws velmora::Error when the netlink socket cannot be opened.
-  explicit AppIdentityLookup(std::filesystem::path procRoot = "/proc");
+  using Clock = std::chrono::steady_clock;
+
+  /// Only sockets of user are traced to their process. Throws velmora::Error when the netlink
+  /// socket cannot be opened.
+  explicit AppIdentityLookup(uid_t user, std::filesystem::path procRoot = "/proc");
   ~AppIdentityLookup();
   AppIdentityLookup(const AppIdentityLookup&) = delete;
   AppIdentityLookup& operator=(const AppIdentityLookup&) = delete;
 
-  /// The application whose socket is connected from peer to local. Sockets of other users,
-  /// sockets that are gone and processes that cannot be read give an empty identity.
-  AppIdentity identify(const SocketAddress& peer, const SocketAddress& local);
+  /// The owner and application of the socket connected from peer to local. The processes of
+  /// other users are never read.
+  PeerIdentity identify(const SocketAddress& peer, const SocketAddress& local,
+                        Clock::time_point now = Clock::now());
 
  private:
   struct Owner {
     uid_t uid;
     std::uint64_t inode;
   };
+  /// A process seen lately, with what was read of it and when, and the descriptor its last
+  /// connection had: a program that closes one connection before it opens the next gets the
+  /// same number again.
+  struct Known {
+    pid_t pid;
+    std::string executable;
+    AppIdentity identity;
+    Clock::time_point read;
+    int descriptor = -1;
+  };
+  /// A process holding the socket, and under which descriptor.
+  struct Holder {
+    pid_t pid;
+    int descriptor;
+  };
 
   std::optional<Owner> socketOwner(const SocketAddress& peer, const SocketAddress& local);
-  std::optional<pid_t> processHolding(const Owner& owner);
-  bool holds(pid_t pid, std::string_view link) const;
+  std::optional<Holder> processHolding(const Owner& owner);
+  /// The descriptor under which pid holds link, trying hint first; -1 when it holds none.
+  int descriptorOf(pid_t pid, std::string_view link, int hint) const;
+  AppIdentity identityOf(const Holder& holder, Clock::time_point now);
 
+  uid_t user_;
   std::filesystem::path procRoot_;
   mnl_socket* netlink_ = nullptr;
   std::uint32_t sequence_ = 0;
   /// The processes that owned recent connections, newest first: a program that opened one
-  /// connection usually opens the next one too.
-  std::deque<pid_t> recent_;
+  /// connection usually opens the next one too, and is not read again while it runs the same
+  /// executable and the last reading is fresh.
+  std::deque<Known> recent_;
 };
 
 }  // namespace velmora::dataplane

@@ -1,19 +1,25 @@
 #include "data_plane.h"
 
+#include <fcntl.h>
 #include <net/if.h>
 #include <sched.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <asio.hpp>
 #include <asio/experimental/awaitable_operators.hpp>
 #include <atomic>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "app_identity_lookup.h"
 #include "kit/error.h"
 #include "kit/localize.h"
+#include "kit/unique_fd.h"
 #include "proxy_protocols.h"
 
 namespace velmora::dataplane {
@@ -36,9 +42,15 @@ using asio::ip::tcp;
 using namespace asio::experimental::awaitable_operators;
 using Clock = std::chrono::steady_clock;
 
-constexpr std::size_t relayBufferSize = 64 * 1024;
 constexpr std::size_t headLimit = 16 * 1024;
 constexpr std::uint8_t socksVersion = 5;
+/// What one splice(2) moves at most: a pipe's capacity, set when the pipe is made.
+constexpr std::size_t pipeCapacity = 256 * 1024;
+/// Descriptors kept for the daemon's own use (the bus, the store watch, logs) when the number of
+/// connections is derived from the open-file limit.
+constexpr rlim_t reservedDescriptors = 256;
+/// How often a refused user's connections are logged at the most.
+constexpr auto refusalLogInterval = std::chrono::minutes(1);
 
 /// Why one connection could not be carried, as a value: the code the client is told and the
 /// text of the failed event.
@@ -91,35 +103,93 @@ auto failuresAsValues(std::error_code& error) {
   return asio::redirect_error(use_awaitable, error);
 }
 
+/// A pipe that splice(2) moves relayed bytes through, so that they never cross into the process.
+struct Pipe {
+  UniqueFd readEnd;
+  UniqueFd writeEnd;
+};
+
+/// The empty pipes of one I/O thread. A connection holds a pipe only while bytes are in it, so
+/// that idle connections cost no descriptors beyond their two sockets.
+class PipePool {
+ public:
+  std::optional<Pipe> take() {
+    if (!free_.empty()) {
+      Pipe pipe = std::move(free_.back());
+      free_.pop_back();
+      return pipe;
+    }
+    int ends[2];
+    if (::pipe2(ends, O_NONBLOCK | O_CLOEXEC) != 0) return std::nullopt;
+    // A larger pipe moves a fast stream in fewer calls; the default size serves if refused.
+    ::fcntl(ends[1], F_SETPIPE_SZ, static_cast<int>(pipeCapacity));
+    return Pipe{UniqueFd(ends[0]), UniqueFd(ends[1])};
+  }
+  /// Takes back an empty pipe.
+  void give(Pipe pipe) {
+    if (free_.size() < keep) free_.push_back(std::move(pipe));
+  }
+
+ private:
+  static constexpr std::size_t keep = 64;
+  std::vector<Pipe> free_;
+};
+
+/// The most connections the open-file limit leaves room for: two sockets each, and the pipes of
+/// those that are moving bytes.
+std::size_t connectionsTheDescriptorsAllow() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+    return std::size_t{1} << 20;
+  if (limit.rlim_cur <= 2 * reservedDescriptors) return 16;
+  return static_cast<std::size_t>((limit.rlim_cur - reservedDescriptors) / 3);
+}
+
 }  // namespace
+
+/// One I/O thread's share: its connections, each served start to end on this context, the
+/// lookup it identifies them with, and its pipes.
+struct Worker {
+  std::unique_ptr<AppIdentityLookup> lookup;
+  PipePool pipes;
+  // Last, so that it goes first: the connections it still holds use the two above.
+  asio::io_context context{1};
+};
 
 struct DataPlane::Impl {
   Impl(const Options& options, EventSink events, Log log);
   ~Impl();
 
-  awaitable<void> accept();
-  awaitable<AppIdentity> identify(SocketAddress peer, SocketAddress local);
+  void listen(const std::string& address, std::uint16_t port);
+  awaitable<void> accept(std::shared_ptr<tcp::acceptor> acceptor);
   bool isOwnListener(const tcp::endpoint& endpoint) const {
-    return endpoint.port() == listening.port() &&
-           (endpoint.address() == listening.address() || listening.address().is_unspecified());
+    const std::shared_ptr<const tcp::endpoint> listening = this->listening.load();
+    return listening && endpoint.port() == listening->port() &&
+           (endpoint.address() == listening->address() || listening->address().is_unspecified());
   }
+  /// Logs a refused connection of another user (or of a socket nobody owns any more) at most once
+  /// a minute per user, with how many were refused since the last line.
+  void refused(std::optional<uid_t> uid);
 
   const Options options;
   const EventSink events;
   const Log log;
-  // Each connection lives on one of these, run by a thread of its own, so that nothing of a
-  // connection is ever touched by two threads.
-  std::vector<std::unique_ptr<asio::io_context>> contexts;
-  std::unique_ptr<tcp::acceptor> acceptor;
-  tcp::endpoint listening;
+  const uid_t user = ::geteuid();
+  const std::size_t maxConnections;
+  std::vector<std::unique_ptr<Worker>> workers;
+  // The accepting socket is replaced when the settings move the proxy; connections accepted
+  // by the old one go on.
+  std::shared_ptr<tcp::acceptor> acceptor;
+  std::atomic<std::shared_ptr<const tcp::endpoint>> listening;
   std::atomic<std::shared_ptr<const RoutingPolicy>> policy{std::make_shared<RoutingPolicy>()};
   std::atomic<std::size_t> connections{0};
   std::atomic<bool> full{false};
-  // Identity lookups read /proc and may take a while: they run on a thread of their own, so
-  // that neither the accept loop nor other connections wait for them. The destructor ends it
-  // first, as its pending lookups hold waiting connections.
-  std::unique_ptr<AppIdentityLookup> lookup;
-  std::unique_ptr<asio::io_context> lookupContext = std::make_unique<asio::io_context>(1);
+  std::mutex refusalsLock;
+  struct Refusals {
+    std::optional<std::chrono::steady_clock::time_point> logged;
+    std::uint64_t since = 0;
+  };
+  std::map<std::optional<uid_t>, Refusals> refusals;
   std::vector<std::thread> threads;
 };
 
@@ -128,8 +198,9 @@ namespace {
 /// One client connection: its handshake, the decision, the upstream connection and the relay.
 class Connection {
  public:
-  Connection(DataPlane::Impl& plane, tcp::socket client)
+  Connection(DataPlane::Impl& plane, Worker& worker, tcp::socket client)
       : plane_(plane),
+        worker_(worker),
         client_(std::move(client)),
         upstream_(client_.get_executor()),
         resolver_(client_.get_executor()),
@@ -163,6 +234,8 @@ class Connection {
                                    std::uint16_t port);
   awaitable<void> pump(tcp::socket& from, tcp::socket& to, std::uint64_t& count,
                        std::string initial);
+  /// Moves the bytes of one splice into the pipe on to the other side; false when it is gone.
+  awaitable<bool> drain(Pipe& pipe, tcp::socket& to, std::size_t size, std::uint64_t& count);
   awaitable<void> write(tcp::socket& to, std::string_view bytes) {
     std::error_code error;
     co_await asio::async_write(to, asio::buffer(bytes), failuresAsValues(error));
@@ -179,6 +252,7 @@ class Connection {
   void record(ConnectionEvent::Phase phase, std::optional<std::string> error = std::nullopt);
 
   DataPlane::Impl& plane_;
+  Worker& worker_;
   tcp::socket client_;
   tcp::socket upstream_;
   tcp::resolver resolver_;
@@ -280,15 +354,24 @@ awaitable<void> Connection::serve() {
   }
   if (!request) co_return;
 
-  AppIdentity app;
-  if (plane_.lookup) {
-    const tcp::endpoint peer = client_.remote_endpoint(error);
+  const auto refusal = [&](SocksReply code) {
+    return request->kind == ProxyRequest::Kind::socks5 ? socksReply(code)
+                                                       : httpError(httpStatusFor(code));
+  };
+  // Only the user who runs the daemon may use it: the rules, proxies and their credentials
+  // are theirs. A socket whose owner cannot be told is refused too.
+  PeerIdentity peer;
+  if (worker_.lookup) {
+    const tcp::endpoint remote = client_.remote_endpoint(error);
     const tcp::endpoint local = client_.local_endpoint(error);
-    if (!error)
-      app = co_await asio::co_spawn(*plane_.lookupContext,
-                                    plane_.identify(socketAddress(peer), socketAddress(local)),
-                                    use_awaitable);
+    if (!error) peer = worker_.lookup->identify(socketAddress(remote), socketAddress(local));
   }
+  if (peer.uid != plane_.user) {
+    plane_.refused(peer.uid);
+    co_await write(client_, refusal(SocksReply::notAllowed));
+    co_return;
+  }
+  const AppIdentity& app = peer.app;
   const std::shared_ptr<const RoutingPolicy> policy = plane_.policy.load();
   const Verdict verdict = decide(*policy, app, request->host, request->port);
   event_ = ConnectionEvent{
@@ -299,10 +382,6 @@ awaitable<void> Connection::serve() {
       .transport = FlowTransport::tcp,
       .ruleName = verdict.matchedRule ? std::optional(verdict.matchedRule->name) : std::nullopt,
       .route = verdict.actionDescription()};
-  const auto refusal = [&](SocksReply code) {
-    return request->kind == ProxyRequest::Kind::socks5 ? socksReply(code)
-                                                       : httpError(httpStatusFor(code));
-  };
   if (verdict.resolved.kind == Verdict::Resolved::Kind::block) {
     record(ConnectionEvent::Phase::blocked);
     co_await write(client_, refusal(SocksReply::notAllowed));
@@ -351,27 +430,66 @@ awaitable<void> Connection::pump(tcp::socket& from, tcp::socket& to, std::uint64
     }
     count += initial.size();
   }
-  const std::unique_ptr<char[]> buffer(new char[relayBufferSize]);
+  // Each direction makes its own source non-blocking, and so between them both sockets: a
+  // splice must never wait in the kernel.
+  from.native_non_blocking(true, error);
+  if (error) {
+    abort();
+    co_return;
+  }
   while (true) {
-    const std::size_t n = co_await from.async_read_some(asio::buffer(buffer.get(), relayBufferSize),
-                                                        failuresAsValues(error));
-    if (error == asio::error::eof) {
+    std::optional<Pipe> pipe = worker_.pipes.take();
+    if (!pipe) {
+      abort();
+      co_return;
+    }
+    const ssize_t moved = ::splice(from.native_handle(), nullptr, pipe->writeEnd.get(), nullptr,
+                                   pipeCapacity, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+    if (moved < 0 && errno == EAGAIN) {
+      worker_.pipes.give(std::move(*pipe));
+      co_await from.async_wait(tcp::socket::wait_read, failuresAsValues(error));
+      if (error) {
+        abort();
+        co_return;
+      }
+      continue;
+    }
+    if (moved == 0) {
+      worker_.pipes.give(std::move(*pipe));
       // Half-close: the other side may still answer.
       to.shutdown(tcp::socket::shutdown_send, error);
       co_return;
     }
-    if (error) {
+    if (moved < 0) {
       abort();
       co_return;
     }
     deadline_ = Clock::now() + plane_.options.idleTimeout;
-    co_await asio::async_write(to, asio::buffer(buffer.get(), n), failuresAsValues(error));
-    if (error) {
+    if (!co_await drain(*pipe, to, static_cast<std::size_t>(moved), count)) {
       abort();
       co_return;
     }
-    count += n;
+    worker_.pipes.give(std::move(*pipe));
   }
+}
+
+awaitable<bool> Connection::drain(Pipe& pipe, tcp::socket& to, std::size_t size,
+                                  std::uint64_t& count) {
+  while (size > 0) {
+    const ssize_t sent = ::splice(pipe.readEnd.get(), nullptr, to.native_handle(), nullptr, size,
+                                  SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+    if (sent > 0) {
+      size -= static_cast<std::size_t>(sent);
+      count += static_cast<std::size_t>(sent);
+      continue;
+    }
+    if (sent == 0 || errno != EAGAIN) co_return false;
+    std::error_code error;
+    co_await to.async_wait(tcp::socket::wait_write, failuresAsValues(error));
+    if (error) co_return false;
+    deadline_ = Clock::now() + plane_.options.idleTimeout;
+  }
+  co_return true;
 }
 
 awaitable<Failure> Connection::connectRoute(const Verdict::Resolved& route, const std::string& host,
@@ -534,79 +652,108 @@ struct Counted {
   std::atomic<std::size_t>& count;
 };
 
-awaitable<void> serveConnection(DataPlane::Impl& plane, tcp::socket socket) {
+awaitable<void> serveConnection(DataPlane::Impl& plane, Worker& worker, tcp::socket socket) {
   const Counted counted(plane.connections);
-  Connection connection(plane, std::move(socket));
+  Connection connection(plane, worker, std::move(socket));
   co_await connection.run();
+}
+
+/// Refuses a connection at once: a reset rather than an orderly close, so that the client does
+/// not take it for a proxy that accepted and then said nothing.
+void reset(tcp::socket& socket) {
+  std::error_code ignored;
+  socket.set_option(asio::socket_base::linger(true, 0), ignored);
+  socket.close(ignored);
 }
 
 }  // namespace
 
 DataPlane::Impl::Impl(const Options& options, EventSink events, Log log)
-    : options(options), events(std::move(events)), log(std::move(log)) {
+    : options(options),
+      events(std::move(events)),
+      log(std::move(log)),
+      maxConnections(options.maxConnections ? options.maxConnections
+                                            : connectionsTheDescriptorsAllow()) {
   // The cores this process may run on: pinned to one, a second I/O thread would only compete.
   cpu_set_t allowed;
   const unsigned cores = sched_getaffinity(0, sizeof allowed, &allowed) == 0
                              ? static_cast<unsigned>(std::max(1, CPU_COUNT(&allowed)))
                              : std::max(1u, std::thread::hardware_concurrency());
   const unsigned count = options.threads == 0 ? cores : std::min(options.threads, cores);
-  for (unsigned i = 0; i < count; ++i) contexts.push_back(std::make_unique<asio::io_context>(1));
-  std::error_code error;
-  const asio::ip::address address = asio::ip::make_address(options.address, error);
-  if (error) throw Error(VL("代理地址「%@」不是 IP 地址", options.address));
-  acceptor = std::make_unique<tcp::acceptor>(*contexts.front());
-  const tcp::endpoint endpoint(address, options.port);
-  acceptor->open(endpoint.protocol(), error);
-  if (!error) acceptor->set_option(tcp::acceptor::reuse_address(true), error);
-  if (!error) acceptor->bind(endpoint, error);
-  if (!error) acceptor->listen(asio::socket_base::max_listen_connections, error);
-  if (error)
-    throw Error(
-        VL("无法在 %@ 上监听：%@", hostPort(options.address, options.port), error.message()));
-  listening = acceptor->local_endpoint();
-  if (options.identifyApplications) {
+  for (unsigned i = 0; i < count; ++i) {
+    workers.push_back(std::make_unique<Worker>());
     try {
-      lookup = std::make_unique<AppIdentityLookup>();
+      workers.back()->lookup = std::make_unique<AppIdentityLookup>(user);
     } catch (const Error& failure) {
-      this->log(VL("认不出连接背后的应用，全部记作 unknown：%@", failure.description()));
+      if (i == 0)
+        this->log(VL("无法确认连接来自哪个用户，所有连接都会被拒绝：%@", failure.description()));
     }
   }
-  asio::co_spawn(*contexts.front(), accept(), asio::detached);
-  for (auto& context : contexts) {
-    threads.emplace_back([&context = *context] {
+  listen(options.address, options.port);
+  for (auto& worker : workers) {
+    threads.emplace_back([&context = worker->context] {
       const auto work = asio::make_work_guard(context);
       context.run();
     });
   }
-  threads.emplace_back([this] {
-    const auto work = asio::make_work_guard(*lookupContext);
-    lookupContext->run();
-  });
 }
 
 DataPlane::Impl::~Impl() {
-  for (auto& context : contexts) context->stop();
-  lookupContext->stop();
+  for (auto& worker : workers) worker->context.stop();
   for (std::thread& thread : threads) thread.join();
-  // Connections still open end here, while what they count and use is still there: first those
-  // waiting for a lookup, then the rest.
-  lookupContext.reset();
+  // Connections still open end here, while what they count and use is still there.
   acceptor.reset();
-  contexts.clear();
+  workers.clear();
 }
 
-awaitable<AppIdentity> DataPlane::Impl::identify(SocketAddress peer, SocketAddress local) {
-  co_return lookup->identify(peer, local);
+void DataPlane::Impl::listen(const std::string& address, std::uint16_t port) {
+  std::error_code error;
+  const asio::ip::address ip = asio::ip::make_address(address, error);
+  if (error) throw Error(VL("代理地址「%@」不是 IP 地址", address));
+  asio::io_context& context = workers.front()->context;
+  auto replacement = std::make_shared<tcp::acceptor>(context);
+  const tcp::endpoint endpoint(ip, port);
+  replacement->open(endpoint.protocol(), error);
+  if (!error) replacement->set_option(tcp::acceptor::reuse_address(true), error);
+  if (!error) replacement->bind(endpoint, error);
+  if (!error) replacement->listen(asio::socket_base::max_listen_connections, error);
+  if (error) throw Error(VL("无法在 %@ 上监听：%@", hostPort(address, port), error.message()));
+  listening.store(std::make_shared<const tcp::endpoint>(replacement->local_endpoint()));
+  // The old socket is closed on its own thread, which ends its accept loop.
+  asio::post(context, [old = std::move(acceptor)] {
+    std::error_code ignored;
+    if (old) old->close(ignored);
+  });
+  acceptor = replacement;
+  asio::co_spawn(context, accept(std::move(replacement)), asio::detached);
 }
 
-awaitable<void> DataPlane::Impl::accept() {
+void DataPlane::Impl::refused(std::optional<uid_t> uid) {
+  const auto now = std::chrono::steady_clock::now();
+  std::uint64_t count = 0;
+  {
+    std::lock_guard guard(refusalsLock);
+    Refusals& seen = refusals[uid];
+    ++seen.since;
+    if (seen.logged && now - *seen.logged < refusalLogInterval) return;
+    count = std::exchange(seen.since, 0);
+    seen.logged = now;
+  }
+  log(uid ? VL("拒绝了来自用户 %lld 的连接（%lld 次）：本地代理只为用户 %lld 服务",
+               static_cast<long long>(*uid), static_cast<long long>(count),
+               static_cast<long long>(user))
+          : VL("拒绝了找不到所有者的连接（%lld 次）：本地代理只为用户 %lld 服务",
+               static_cast<long long>(count), static_cast<long long>(user)));
+}
+
+awaitable<void> DataPlane::Impl::accept(std::shared_ptr<tcp::acceptor> acceptor) {
   std::size_t next = 0;
-  asio::steady_timer pause(*contexts.front());
+  asio::steady_timer pause(workers.front()->context);
   while (true) {
-    asio::io_context& context = *contexts[next++ % contexts.size()];
+    Worker& worker = *workers[next++ % workers.size()];
     std::error_code error;
-    tcp::socket socket = co_await acceptor->async_accept(context, failuresAsValues(error));
-    if (error == asio::error::operation_aborted) co_return;
+    tcp::socket socket = co_await acceptor->async_accept(worker.context, failuresAsValues(error));
+    if (error == asio::error::operation_aborted || !acceptor->is_open()) co_return;
     if (error) {
       // Out of descriptors or memory: let connections end before accepting more.
       log(VL("接受连接失败：%@", error.message()));
@@ -614,15 +761,16 @@ awaitable<void> DataPlane::Impl::accept() {
       co_await pause.async_wait(failuresAsValues(error));
       continue;
     }
-    if (connections.load() >= options.maxConnections) {
+    if (connections.load() >= maxConnections) {
+      reset(socket);
       if (!full.exchange(true))
-        log(VL("连接数已达上限 %lld，新连接会被直接关闭",
-               static_cast<long long>(options.maxConnections)));
+        log(VL("连接数已达上限 %lld，新连接会被直接拒绝", static_cast<long long>(maxConnections)));
       continue;
     }
     full = false;
     ++connections;
-    asio::co_spawn(context, serveConnection(*this, std::move(socket)), asio::detached);
+    asio::co_spawn(worker.context, serveConnection(*this, worker, std::move(socket)),
+                   asio::detached);
   }
 }
 
@@ -632,7 +780,20 @@ DataPlane::DataPlane(const Options& options, EventSink events, Log log)
 DataPlane::~DataPlane() = default;
 
 std::uint16_t DataPlane::port() const {
-  return impl_->listening.port();
+  return impl_->listening.load()->port();
+}
+
+std::string DataPlane::address() const {
+  const std::shared_ptr<const tcp::endpoint> listening = impl_->listening.load();
+  return hostPort(listening->address().to_string(), listening->port());
+}
+
+void DataPlane::listen(const std::string& address, std::uint16_t port) {
+  impl_->listen(address, port);
+}
+
+std::size_t DataPlane::maxConnections() const {
+  return impl_->maxConnections;
 }
 
 void DataPlane::setPolicy(std::shared_ptr<const RoutingPolicy> policy) {

@@ -36,18 +36,19 @@ class DataPlane {
     std::uint16_t port = 0;
     /// I/O threads; 0 means one per core this process may run on. Never more than those.
     unsigned threads = 0;
-    std::size_t maxConnections = 4096;
+    /// 0 means as many as the open-file limit leaves room for. Past it new connections are
+    /// refused at once.
+    std::size_t maxConnections = 0;
     std::chrono::milliseconds handshakeTimeout = std::chrono::seconds(15);
     std::chrono::milliseconds connectTimeout = std::chrono::seconds(15);
     std::chrono::milliseconds idleTimeout = std::chrono::minutes(10);
-    /// Whether each connection's application is looked up.
-    bool identifyApplications = true;
   };
   using EventSink = std::function<void(const ConnectionEvent&)>;
   using Log = std::function<void(std::string_view)>;
 
   /// Listens and starts serving at once. Throws velmora::Error when the address cannot be
-  /// bound. Events and log lines arrive on the I/O threads.
+  /// bound. Events and log lines arrive on the I/O threads. Only connections from sockets of
+  /// the user running this process are served; others are refused and logged.
   DataPlane(const Options& options, EventSink events, Log log);
   ~DataPlane();
   DataPlane(const DataPlane&) = delete;
@@ -55,6 +56,14 @@ class DataPlane {
 
   /// The port it listens on (the kernel's choice when asked for 0).
   std::uint16_t port() const;
+  /// The address and port it listens on, as "127.0.0.1:11080" or "[::1]:11080".
+  std::string address() const;
+  /// Moves to another address: from now on new connections are accepted there, and those
+  /// accepted before go on. Throws velmora::Error, and keeps listening where it did, when the
+  /// new address cannot be bound.
+  void listen(const std::string& address, std::uint16_t port);
+  /// How many connections it serves at once at the most.
+  std::size_t maxConnections() const;
   /// Takes effect for connections accepted from now on.
   void setPolicy(std::shared_ptr<const RoutingPolicy> policy);
   /// Follows the active profile and the switch; the engine is rebuilt only when the profile
