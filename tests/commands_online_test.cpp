@@ -2,6 +2,7 @@
 // it prints, and how the application's failures and silences reach the user.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <ctime>
 
 #include "kit/events.h"
@@ -191,6 +192,29 @@ TEST_F(OnlineCommands, LogsFollowPollsForNewEvents) {
   const RunResult json = run({"logs", "--follow", "--json"}, 2200ms);
   EXPECT_TRUE(json.out.starts_with("[\n  {")) << json.out;
   EXPECT_NE(json.out.find("]\n— 实时跟随中，Ctrl-C 退出 —\n[\n"), std::string::npos) << json.out;
+}
+
+TEST_F(OnlineCommands, FileChangesReturnOnceTheApplicationHasTakenThemUp) {
+  std::atomic<int> takenUp = 0;
+  std::atomic<bool> silent = false;
+  ServedApplication served(app, EventLoop::running, [&] {
+    ++takenUp;
+    if (silent) throw Error("忙");
+  });
+  const RunResult confirmed = run({"route", "set", "curl", "block"});
+  EXPECT_EQ(confirmed.err, "");
+  EXPECT_EQ(takenUp, 1);
+  // An application that does not confirm costs a note; the change is written all the same.
+  silent = true;
+  const RunResult unconfirmed = run({"route", "set", "wget", "block"});
+  EXPECT_EQ(unconfirmed.status, 0);
+  EXPECT_EQ(unconfirmed.out, "「wget」→ block\n");
+  EXPECT_EQ(unconfirmed.err,
+            "注意：配置已写入，但 velmorad 没有确认接手（忙）；它察觉文件变化后会按新配置路由\n");
+  EXPECT_NE(run({"rule", "list", "--offline"}).out.find("App: wget"), std::string::npos);
+  // With --offline the application is not asked.
+  EXPECT_EQ(run({"route", "set", "git", "direct", "--offline"}).err, "");
+  EXPECT_EQ(takenUp, 2);
 }
 
 TEST_F(OnlineCommands, ApplicationFailuresReachStandardError) {

@@ -24,7 +24,7 @@ struct Method {
   std::string_view outputSignature;  // "s" for a data reply, "" for a status reply
 };
 
-inline constexpr std::array<Method, 19> methods{{
+inline constexpr std::array<Method, 20> methods{{
     {"GetStatus", "", "s"},
     {"SetEnabled", "b", ""},
     {"ListProfiles", "", "s"},
@@ -44,6 +44,9 @@ inline constexpr std::array<Method, 19> methods{{
     {"QueryConnections", "s", "s"},
     {"ExportProfile", "s", "s"},
     {"ImportProfile", "s", ""},
+    // The application's own, beside the automation requests: the tool has changed the profile
+    // files and waits until the application routes by them.
+    {"TakeUpChanges", "", ""},
 }};
 
 /// The position of the method called name in methods; a name that is not there does not compile.

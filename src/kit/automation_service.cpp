@@ -45,7 +45,7 @@ Entry answer(Operation operation) {
           }};
 }
 
-std::vector<Entry> handlers(AutomationXPCProtocol& app) {
+std::vector<Entry> handlers(AutomationXPCProtocol& app, std::function<void()> takeUpChanges) {
   using std::string;
   return {
       answer<indexOf("GetStatus")>([&app] { return app.getStatus(); }),
@@ -83,6 +83,7 @@ std::vector<Entry> handlers(AutomationXPCProtocol& app) {
           [&app](const string& name) { return app.exportProfile(name); }),
       answer<indexOf("ImportProfile"), string>(
           [&app](const string& json) { app.importProfile(json); }),
+      answer<indexOf("TakeUpChanges")>([takeUpChanges] { takeUpChanges(); }),
   };
 }
 
@@ -102,9 +103,10 @@ void serve(const Handler& handler, sdbus::MethodCall& call) {
 }  // namespace
 
 AutomationService::AutomationService(sdbus::IConnection& connection,
-                                     AutomationXPCProtocol& implementation)
+                                     AutomationXPCProtocol& implementation,
+                                     std::function<void()> takeUpChanges)
     : object_(sdbus::createObject(connection, std::string(AutomationBus::objectPath))) {
-  const std::vector<Entry> entries = handlers(implementation);
+  const std::vector<Entry> entries = handlers(implementation, std::move(takeUpChanges));
   const std::string interfaceName(AutomationBus::interfaceName);
   for (const AutomationBus::Method& method : AutomationBus::methods) {
     const auto entry = std::find_if(entries.begin(), entries.end(), [&](const Entry& candidate) {

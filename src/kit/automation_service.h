@@ -2,6 +2,7 @@
 // AutomationXPCProtocol implementation exported at the interface's object path.
 #pragma once
 
+#include <functional>
 #include <memory>
 
 #include "automation_bus.h"
@@ -19,9 +20,12 @@ namespace velmora {
 /// AutomationBus::methods. A failure thrown by the implementation is answered with the D-Bus
 /// error AutomationBus::errorName carrying the failure's text. The owner of the connection
 /// requests the well-known name and runs its event loop; the object is exported while this lives.
+/// takeUpChanges answers TakeUpChanges: it returns once the application acts on the profile
+/// files as they are now.
 class AutomationService {
  public:
-  AutomationService(sdbus::IConnection& connection, AutomationXPCProtocol& implementation);
+  AutomationService(sdbus::IConnection& connection, AutomationXPCProtocol& implementation,
+                    std::function<void()> takeUpChanges);
   ~AutomationService();
   AutomationService(const AutomationService&) = delete;
   AutomationService& operator=(const AutomationService&) = delete;

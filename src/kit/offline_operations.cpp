@@ -157,7 +157,12 @@ RuleAction OfflineOperations::parseTarget(std::string_view target, const Profile
 
 TestRouteDTO OfflineOperations::testRoute(const std::string& app, std::string_view host,
                                           std::uint16_t port) const {
-  const RuleEngine engine(store_.activeProfile());
+  return testRoute(store_.activeProfile(), app, host, port);
+}
+
+TestRouteDTO OfflineOperations::testRoute(const Profile& profile, const std::string& app,
+                                          std::string_view host, std::uint16_t port) {
+  const RuleEngine engine(profile);
   // The one text the user gave stands for every name the application could be known by.
   const AppIdentity identity{.bundleID = app, .displayName = app, .executableName = app};
   return TestRouteDTO::fromVerdict(engine.match(identity, host, port, FlowTransport::tcp));

@@ -42,6 +42,9 @@ class OfflineOperations {
   std::vector<ProxyServer> proxies() const;
   void setRoute(const std::string& app, std::string_view target);
   TestRouteDTO testRoute(const std::string& app, std::string_view host, std::uint16_t port) const;
+  /// The dry run on a profile already read: the one a running application routes by.
+  static TestRouteDTO testRoute(const Profile& profile, const std::string& app,
+                                std::string_view host, std::uint16_t port);
   /// The named profile (ignoring case), or the active one, as a pretty profile document.
   std::string exportProfile(const std::optional<std::string>& name) const;
   /// Stores a profile document as it is, or merges a Proxifier profile into the active profile

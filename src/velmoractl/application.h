@@ -11,6 +11,8 @@ class Application : public AutomationXPCProtocol {
  public:
   /// True only when the application answers a status request in time. Never throws.
   virtual bool isAppRunning() = 0;
+  /// Asks the application to act on the profile files as they are now; returns once it does.
+  virtual void takeUpChanges() = 0;
 };
 
 }  // namespace velmora::cli

@@ -118,6 +118,10 @@ bool AutomationClient::isAppRunning() {
   }
 }
 
+void AutomationClient::takeUpChanges() {
+  send<indexOf("TakeUpChanges")>(limits_.probe);
+}
+
 std::string AutomationClient::getStatus() {
   return ask<indexOf("GetStatus")>(limits_.call);
 }

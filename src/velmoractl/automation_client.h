@@ -57,6 +57,8 @@ class AutomationClient : public Application {
   /// True only when the application answers a status request with a body within the probe limit.
   /// No bus, or nobody owning the application's name, answers false at once. Never throws.
   bool isAppRunning() override;
+  /// Waits as long as the probe: a change already written must not hang on a silent application.
+  void takeUpChanges() override;
 
   std::string getStatus() override;
   void setEnabled(bool enabled) override;

@@ -1,5 +1,8 @@
 #include "backend.h"
 
+#include "kit/localize.h"
+#include "output.h"
+
 namespace velmora::cli {
 
 Backend Backend::choosingNow() const {
@@ -75,15 +78,15 @@ std::vector<RuleDTO> Backend::rulesFromFiles(const std::optional<std::string>& s
 }
 
 void Backend::addRule(const RuleDTO& rule) {
-  files().addRule(rule);
+  changeFiles([&](OfflineOperations files) { files.addRule(rule); });
 }
 
 void Backend::setRuleEnabled(const std::string& name, bool enabled) {
-  files().setRuleEnabled(name, enabled);
+  changeFiles([&](OfflineOperations files) { files.setRuleEnabled(name, enabled); });
 }
 
 void Backend::removeRule(const std::string& name) {
-  files().removeRule(name);
+  changeFiles([&](OfflineOperations files) { files.removeRule(name); });
 }
 
 std::vector<ProxyServer> Backend::proxies() {
@@ -91,11 +94,11 @@ std::vector<ProxyServer> Backend::proxies() {
 }
 
 void Backend::addProxy(const ProxyServer& proxy) {
-  files().addProxy(proxy);
+  changeFiles([&](OfflineOperations files) { files.addProxy(proxy); });
 }
 
 void Backend::setRoute(const std::string& app, const std::string& target) {
-  files().setRoute(app, target);
+  changeFiles([&](OfflineOperations files) { files.setRoute(app, target); });
 }
 
 TestRouteDTO Backend::testRouteFromFiles(const std::string& app, const std::string& host,
@@ -108,7 +111,18 @@ std::string Backend::exportProfile(const std::optional<std::string>& name) {
 }
 
 std::optional<ImportReport> Backend::importProfile(std::string_view data) {
-  return files().importProfile(data);
+  return changeFiles([&](OfflineOperations files) { return files.importProfile(data); });
+}
+
+void Backend::applicationTakesUp() {
+  if (!fromApplication()) return;
+  try {
+    application_.takeUpChanges();
+  } catch (const std::exception& error) {
+    // The change is written and stays; the application finds it by watching the files.
+    reportNote(VL("配置已写入，但 velmorad 没有确认接手（%@）；它察觉文件变化后会按新配置路由",
+                  error.what()));
+  }
 }
 
 }  // namespace velmora::cli

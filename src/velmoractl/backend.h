@@ -7,6 +7,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "application.h"
@@ -71,6 +72,22 @@ class Backend {
  private:
   bool fromApplication() const { return choice_ == Choice::application; }
   OfflineOperations files() { return OfflineOperations(store_()); }
+  /// Runs a change of the profile files, then has the running application act on it, so that
+  /// the command returns only once connections are routed by the change.
+  template <typename Change>
+  auto changeFiles(Change change) {
+    if constexpr (std::is_void_v<decltype(change(files()))>) {
+      change(files());
+      applicationTakesUp();
+    } else {
+      auto result = change(files());
+      applicationTakesUp();
+      return result;
+    }
+  }
+  /// Asks the running application to take up a change of the files; a silence is a note on
+  /// standard error, never a failure, since the change is written.
+  void applicationTakesUp();
 
   Application& application_;
   std::function<ProfileStore&()> store_;

@@ -145,6 +145,10 @@ bool SessionBusApplication::isAppRunning() {
   }
 }
 
+void SessionBusApplication::takeUpChanges() {
+  client().takeUpChanges();
+}
+
 std::string SessionBusApplication::getStatus() {
   return client().getStatus();
 }

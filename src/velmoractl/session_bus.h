@@ -30,6 +30,7 @@ class SessionBusApplication : public Application {
   SessionBusApplication& operator=(const SessionBusApplication&) = delete;
 
   bool isAppRunning() override;
+  void takeUpChanges() override;
   std::string getStatus() override;
   void setEnabled(bool enabled) override;
   std::string listProfiles() override;

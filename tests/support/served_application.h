@@ -111,13 +111,16 @@ enum class EventLoop { running, stopped };
 
 /// The application's end of the bus: a connection of its own owning the well-known name, the
 /// implementation exported on it, and the connection's event loop on a thread of sdbus-c++.
+/// takeUpChanges answers the tool's word that it changed the files, on that thread.
 class ServedApplication {
  public:
-  explicit ServedApplication(AutomationXPCProtocol& implementation,
-                             EventLoop loop = EventLoop::running)
+  explicit ServedApplication(
+      AutomationXPCProtocol& implementation, EventLoop loop = EventLoop::running,
+      std::function<void()> takeUpChanges = [] {})
       : connection_(
             sdbus::createSessionBusConnection(std::string(SharedPaths::automationMachService))),
-        service_(std::make_unique<AutomationService>(*connection_, implementation)) {
+        service_(std::make_unique<AutomationService>(*connection_, implementation,
+                                                     std::move(takeUpChanges))) {
     if (loop == EventLoop::running) connection_->enterEventLoopAsync();
   }
   ~ServedApplication() {
