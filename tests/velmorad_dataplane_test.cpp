@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
+#include <memory>
 
 #include "daemon_support.h"
 #include "kit/automation_protocol.h"
@@ -27,13 +29,14 @@ using testing::ScratchDirectory;
 
 constexpr std::uint16_t proxyPort = DaemonSettings{}.proxyPort;
 
-/// A SOCKS5 CONNECT through the proxy on 127.0.0.1; the reply code, then a line and the echo of
-/// "ping" when it succeeded. Closes the connection before it returns.
-std::string socksRound(const std::string& host, std::uint16_t port) {
+/// A SOCKS5 CONNECT through the proxy on 127.0.0.1:through; the reply code, then a line and the
+/// echo of "ping" when it succeeded. Closes the connection before it returns.
+std::string socksRound(const std::string& host, std::uint16_t port,
+                       std::uint16_t through = proxyPort) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const timeval limit{.tv_sec = 10, .tv_usec = 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  sockaddr_in at{.sin_family = AF_INET, .sin_port = htons(proxyPort)};
+  sockaddr_in at{.sin_family = AF_INET, .sin_port = htons(through)};
   inet_pton(AF_INET, "127.0.0.1", &at.sin_addr);
   std::string seen = "unreachable";
   unsigned char address[4];
@@ -63,34 +66,53 @@ class DaemonDataPlane : public ::testing::Test {
     return testing::runVelmoractl(arguments, home.path());
   }
 
+  /// velmorad with routing on in a network namespace of its own, with a destination on
+  /// 10.77.0.1 that echoes the address it was reached from.
+  void SetUp() override {
+    if (!network.available()) GTEST_SKIP() << "making a network namespace needs root and ip(8)";
+    ASSERT_TRUE(network.ip({"link", "set", "lo", "up"}));
+    ASSERT_TRUE(network.ip({"addr", "add", "10.77.0.1/32", "dev", "lo"}));
+    inside = std::make_unique<InsideNamespace>(network.name());
+    ASSERT_TRUE(inside->entered());
+    destination = std::make_unique<PeerEchoServer>("10.77.0.1");
+    daemon = std::make_unique<RunningDaemon>(RunningDaemon::Options{
+        .home = home.path(), .sessionBus = bus.address(), .networkNamespace = network.name()});
+    ASSERT_TRUE(daemon->waitUntilReady()) << daemon->log();
+    ASSERT_TRUE(daemon->waitForLog("本地代理在 127.0.0.1:11080 上监听")) << daemon->log();
+    ASSERT_EQ(run({"on"}).status, 0);
+  }
+  void TearDown() override {
+    daemon.reset();
+    destination.reset();
+    inside.reset();
+  }
+
+  /// Where status says the local proxy is, once it says so with problem (or without any),
+  /// waiting a bounded time for the daemon to take up a change of its settings file.
+  std::optional<StatusDTO> statusOnce(const std::function<bool(const StatusDTO&)>& condition) {
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (std::chrono::steady_clock::now() < deadline) {
+      const RunResult status = run({"status", "--json"});
+      if (status.status != 0) return std::nullopt;
+      const StatusDTO record = DTOCoding::decode(status.out, statusDTOFromJSON);
+      if (condition(record)) return record;
+    }
+    return std::nullopt;
+  }
+
   ScratchDirectory home;
   PrivateBus bus;
+  NetworkNamespace network;
+  std::unique_ptr<InsideNamespace> inside;
+  std::unique_ptr<PeerEchoServer> destination;
+  std::unique_ptr<RunningDaemon> daemon;
+  const std::string self = std::filesystem::read_symlink("/proc/self/exe").filename();
 };
 
 TEST_F(DaemonDataPlane, LiveTrafficShowsInLogsAndStatus) {
-  NetworkNamespace network;
-  if (!network.available()) GTEST_SKIP() << "making a network namespace needs root and ip(8)";
-  ASSERT_TRUE(network.ip({"link", "set", "lo", "up"}));
-  ASSERT_TRUE(network.ip({"addr", "add", "10.77.0.1/32", "dev", "lo"}));
-  const InsideNamespace inside(network.name());
-  ASSERT_TRUE(inside.entered());
-  const PeerEchoServer destination("10.77.0.1");
-  RunningDaemon daemon(
-      {.home = home.path(), .sessionBus = bus.address(), .networkNamespace = network.name()});
-  ASSERT_TRUE(daemon.waitUntilReady()) << daemon.log();
-  ASSERT_TRUE(daemon.waitForLog("本地代理在 127.0.0.1:11080 上监听")) << daemon.log();
-  ASSERT_EQ(run({"on"}).status, 0);
-
-  EXPECT_EQ(socksRound("10.77.0.1", destination.port()), "reply 0 10.77.0.1\nping");
-  const std::string self = std::filesystem::read_symlink("/proc/self/exe").filename();
+  EXPECT_EQ(socksRound("10.77.0.1", destination->port()), "reply 0 10.77.0.1\nping");
   ASSERT_EQ(run({"route", "set", self, "block"}).status, 0);
-  // The daemon picks the change up from the files a moment later.
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  std::string blocked;
-  while ((blocked = socksRound("10.77.0.1", destination.port())) != "reply 2" &&
-         std::chrono::steady_clock::now() < deadline) {
-  }
-  EXPECT_EQ(blocked, "reply 2");
+  EXPECT_EQ(socksRound("10.77.0.1", destination->port()), "reply 2");
 
   const RunResult logs = run({"logs", "--json"});
   ASSERT_EQ(logs.status, 0) << logs.err;
@@ -114,11 +136,9 @@ TEST_F(DaemonDataPlane, LiveTrafficShowsInLogsAndStatus) {
   EXPECT_TRUE(record.extensionInstalled);
   EXPECT_EQ(record.stats.activeConnections, 0u);
   EXPECT_GE(record.stats.blockedConnections, 1u);
-  // Every round before the block took effect sent 4 bytes and got 14 back.
-  const std::uint64_t rounds = record.stats.bytesSent / 4;
-  EXPECT_GE(rounds, 1u);
-  EXPECT_EQ(record.stats.bytesSent, 4 * rounds);
-  EXPECT_EQ(record.stats.perApp.at(self).bytesReceived, 14 * rounds);
+  EXPECT_EQ(record.localProxy, "127.0.0.1:11080");
+  EXPECT_EQ(record.stats.bytesSent, 4u);
+  EXPECT_EQ(record.stats.perApp.at(self).bytesReceived, 14u);
 
   const RunResult shell =
       run({"run", "--", "/bin/sh", "-c", "echo $http_proxy $HTTPS_PROXY $ALL_PROXY $no_proxy"});
@@ -128,7 +148,56 @@ TEST_F(DaemonDataPlane, LiveTrafficShowsInLogsAndStatus) {
   EXPECT_EQ(shell.status, 0) << shell.err;
 }
 
-TEST_F(DaemonDataPlane, RunRefusesWhenTheDaemonIsNotThere) {
+TEST_F(DaemonDataPlane, AChangedRouteTakesTheVeryNextConnection) {
+  // The command returns only once the data plane routes by the change, and the dry run through
+  // the daemon answers by the same rules.
+  for (int round = 0; round < 100; ++round) {
+    const bool block = round % 2 == 0;
+    ASSERT_EQ(run({"route", "set", self, block ? "block" : "direct"}).status, 0);
+    ASSERT_EQ(socksRound("10.77.0.1", destination->port()),
+              block ? "reply 2" : "reply 0 10.77.0.1\nping")
+        << "round " << round;
+  }
+  const RunResult test = run({"test", self, "10.77.0.1", "--json"});
+  EXPECT_NE(test.out.find("\"action\" : \"direct\""), std::string::npos) << test.out;
+}
+
+TEST_F(DaemonDataPlane, TheProxyMovesWhenItsSettingsChangeAndStaysWhenItCannot) {
+  const std::filesystem::path settingsFile =
+      DaemonSettings::fileIn(home.path() / ".config" / "Velmora");
+  DaemonSettings settings = DaemonSettings::load(settingsFile);
+  settings.proxyPort = 11082;
+  settings.save(settingsFile);
+  const auto moved =
+      statusOnce([](const StatusDTO& status) { return status.localProxy == "127.0.0.1:11082"; });
+  ASSERT_TRUE(moved) << daemon->log();
+  EXPECT_FALSE(moved->localProxyProblem);
+  EXPECT_EQ(socksRound("10.77.0.1", destination->port(), 11082), "reply 0 10.77.0.1\nping");
+  EXPECT_EQ(socksRound("10.77.0.1", destination->port(), 11080), "unreachable");
+  const RunResult shell = run({"run", "--", "/bin/sh", "-c", "echo $ALL_PROXY"});
+  EXPECT_EQ(shell.out, "socks5h://127.0.0.1:11082\n");
+
+  // A port somebody else holds: the proxy stays where it is and says why.
+  const PeerEchoServer occupant("127.0.0.1");
+  settings.proxyPort = occupant.port();
+  settings.save(settingsFile);
+  const auto refused =
+      statusOnce([](const StatusDTO& status) { return status.localProxyProblem.has_value(); });
+  ASSERT_TRUE(refused) << daemon->log();
+  EXPECT_EQ(refused->localProxy, "127.0.0.1:11082");
+  EXPECT_NE(refused->localProxyProblem->find(":" + std::to_string(occupant.port())),
+            std::string::npos);
+  EXPECT_TRUE(daemon->waitForLog("仍在 127.0.0.1:11082 上监听")) << daemon->log();
+  EXPECT_EQ(socksRound("10.77.0.1", destination->port(), 11082), "reply 0 10.77.0.1\nping");
+  EXPECT_NE(run({"status"}).out.find("本地代理  : 127.0.0.1:11082（无法改到 127.0.0.1:"),
+            std::string::npos);
+}
+
+TEST(DaemonDataPlaneAbsent, RunRefusesWhenTheDaemonIsNotThere) {
+  const ScratchDirectory home;
+  const auto run = [&](const std::vector<std::string>& arguments) {
+    return testing::runVelmoractl(arguments, home.path());
+  };
   const RunResult result = run({"run", "/bin/true"});
   EXPECT_EQ(result.err, "错误：Velmora 没有在运行 — 先启动 velmorad，程序才能经它的代理联网\n");
   EXPECT_EQ(result.status, 1);

@@ -106,6 +106,8 @@ json::Value toJSON(const StatusDTO& record) {
                         {"stats", toJSON(record.stats)},
                         {"automationWritesAllowed", record.automationWritesAllowed}};
   if (record.currentEnvironment) result["currentEnvironment"] = *record.currentEnvironment;
+  if (record.localProxy) result["localProxy"] = *record.localProxy;
+  if (record.localProxyProblem) result["localProxyProblem"] = *record.localProxyProblem;
   return result;
 }
 
@@ -144,7 +146,9 @@ StatusDTO statusDTOFromJSON(const json::Reader& reader) {
                    .activeProfile = reader["activeProfile"].string(),
                    .currentEnvironment = reader.optionalString("currentEnvironment"),
                    .stats = statsSnapshotFromJSON(reader["stats"]),
-                   .automationWritesAllowed = reader["automationWritesAllowed"].boolean()};
+                   .automationWritesAllowed = reader["automationWritesAllowed"].boolean(),
+                   .localProxy = reader.optionalString("localProxy"),
+                   .localProxyProblem = reader.optionalString("localProxyProblem")};
 }
 
 ProfileSummaryDTO profileSummaryDTOFromJSON(const json::Reader& reader) {

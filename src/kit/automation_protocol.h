@@ -23,6 +23,10 @@ struct StatusDTO {
   std::optional<std::string> currentEnvironment;
   StatsSnapshot stats;
   bool automationWritesAllowed = false;
+  /// Where the application's local proxy listens ("127.0.0.1:11080"); absent when it does not.
+  std::optional<std::string> localProxy;
+  /// Why the local proxy is not where the settings ask for, when it is not.
+  std::optional<std::string> localProxyProblem;
 
   bool operator==(const StatusDTO&) const = default;
 };

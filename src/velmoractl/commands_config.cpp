@@ -48,6 +48,9 @@ void runStatus(CommandContext& context) {
   context.out.emit("当前 profile: " + status.activeProfile);
   if (status.currentEnvironment) context.out.emit("网络环境  : " + *status.currentEnvironment);
   if (!fromFiles) {
+    if (status.localProxy || status.localProxyProblem)
+      context.out.emit("本地代理  : " + status.localProxy.value_or("未监听") +
+                       (status.localProxyProblem ? "（" + *status.localProxyProblem + "）" : ""));
     const StatsSnapshot& stats = status.stats;
     context.out.emit("连接      : 总 " + std::to_string(stats.totalConnections) + " · 活跃 " +
                      std::to_string(stats.activeConnections) + " · 失败 " +

@@ -8,21 +8,20 @@
 #include <cstring>
 
 #include "commands.h"
-#include "kit/daemon_settings.h"
 #include "kit/error.h"
 #include "kit/localize.h"
-#include "kit/shared_paths.h"
 
 namespace velmora::cli {
 namespace {
 
-/// The address a local program reaches the proxy at: a wildcard listener is reached on loopback.
-std::string proxyAuthority(const DaemonSettings& settings) {
-  std::string host = settings.proxyAddress;
+/// The address a local program reaches the proxy at, from where it listens ("127.0.0.1:11080",
+/// "[::]:11080"): a wildcard listener is reached on loopback.
+std::string proxyAuthority(const std::string& listening) {
+  const std::size_t colon = listening.rfind(':');
+  std::string host = listening.substr(0, colon);
   if (host == "0.0.0.0") host = "127.0.0.1";
-  if (host == "::") host = "::1";
-  if (host.find(':') != std::string::npos) host = "[" + host + "]";
-  return host + ":" + std::to_string(settings.proxyPort);
+  if (host == "[::]") host = "[::1]";
+  return host + listening.substr(colon);
 }
 
 }  // namespace
@@ -32,11 +31,11 @@ void runProgram(CommandContext& context) {
   if (program.empty()) throw Error(VL("用法：velmoractl run [--] <程序> [参数…]"));
   if (context.backend.choice() != Backend::Choice::application)
     throw Error(VL("Velmora 没有在运行 — 先启动 velmorad，程序才能经它的代理联网"));
-  if (!context.backend.applicationStatus().extensionInstalled)
-    throw Error(VL("velmorad 在运行，但本地代理没有启动 — 看看 velmorad 的日志"));
-  const DaemonSettings settings =
-      DaemonSettings::load(DaemonSettings::fileIn(SharedPaths::storeDirectory()));
-  const std::string authority = proxyAuthority(settings);
+  // Where the proxy really listens, which the settings file may not say: a move it could not
+  // make leaves it where it was.
+  const std::optional<std::string> listening = context.backend.applicationStatus().localProxy;
+  if (!listening) throw Error(VL("velmorad 在运行，但本地代理没有启动 — 看看 velmorad 的日志"));
+  const std::string authority = proxyAuthority(*listening);
   // Programs read either case, and some read only one of them.
   const std::pair<const char*, std::string> variables[] = {
       {"http_proxy", "http://" + authority},

@@ -41,12 +41,12 @@ void Application::refresh() {
            settings_.enabled ? "已开启" : "已停止"));
     loaded_ = true;
   }
-  if (dataPlaneChanged_) dataPlaneChanged_();
+  if (dataPlaneChanged_) localProxy_ = dataPlaneChanged_();
 }
 
-void Application::dataPlaneStarted(std::function<void()> changed) {
+void Application::dataPlaneStarted(std::function<LocalProxy()> changed) {
   dataPlaneChanged_ = std::move(changed);
-  dataPlaneChanged_();
+  localProxy_ = dataPlaneChanged_();
 }
 
 void Application::refreshSettings() {
@@ -174,11 +174,13 @@ void Application::requireWrites() const {
 std::string Application::getStatus() {
   if (!active_) throw ProfileStore::Error::notFound("active");
   return DTOCoding::encode(StatusDTO{.enabled = settings_.enabled,
-                                     .extensionInstalled = static_cast<bool>(dataPlaneChanged_),
+                                     .extensionInstalled = localProxy_.listening.has_value(),
                                      .activeProfile = active_->name,
                                      .currentEnvironment = currentEnvironment_,
                                      .stats = live_.stats(),
-                                     .automationWritesAllowed = settings_.automationWritesAllowed});
+                                     .automationWritesAllowed = settings_.automationWritesAllowed,
+                                     .localProxy = localProxy_.listening,
+                                     .localProxyProblem = localProxy_.problem});
 }
 
 void Application::setEnabled(bool enabled) {
@@ -189,7 +191,7 @@ void Application::setEnabled(bool enabled) {
   if (settings_.enabled != enabled) log(enabled ? VL("路由已开启") : VL("路由已停止"));
   settings_ = changed;
   settingsDamage_.clear();
-  if (dataPlaneChanged_) dataPlaneChanged_();
+  if (dataPlaneChanged_) localProxy_ = dataPlaneChanged_();
 }
 
 std::string Application::listProfiles() {
@@ -315,7 +317,10 @@ void Application::setRoute(const std::string& app, const std::string& target) {
 
 std::string Application::testRoute(const std::string& app, const std::string& host,
                                    std::uint16_t port) {
-  return DTOCoding::encode(operations_.testRoute(app, host, port));
+  // The profile the data plane routes by, not the files: a change the daemon has not taken up
+  // yet routes no connection, so the dry run does not show it either.
+  if (!active_) throw ProfileStore::Error::notFound("active");
+  return DTOCoding::encode(OfflineOperations::testRoute(*active_, app, host, port));
 }
 
 std::string Application::queryConnections(const std::string& filterJSON) {

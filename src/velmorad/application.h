@@ -40,9 +40,15 @@ class Application : public AutomationXPCProtocol {
   const std::optional<Profile>& activeProfile() const { return active_; }
   const DaemonSettings& settings() const { return settings_; }
 
-  /// The local proxy listens from now on: the status says so, and changed runs after every
-  /// refresh and switch change, so that the proxy follows the active profile and the switch.
-  void dataPlaneStarted(std::function<void()> changed);
+  /// Where the local proxy listens, and why not where the settings ask for.
+  struct LocalProxy {
+    std::optional<std::string> listening;
+    std::optional<std::string> problem;
+  };
+  /// The local proxy follows from now on: changed runs after every refresh and switch change,
+  /// so that the proxy follows the settings, the active profile and the switch, and returns
+  /// where it listens then, for the status.
+  void dataPlaneStarted(std::function<LocalProxy()> changed);
 
   std::string getStatus() override;
   void setEnabled(bool enabled) override;
@@ -96,7 +102,8 @@ class Application : public AutomationXPCProtocol {
   NetworkEnvironment::Fingerprint fingerprint_;
   std::optional<std::string> currentEnvironment_;
   bool loaded_ = false;
-  std::function<void()> dataPlaneChanged_;
+  std::function<LocalProxy()> dataPlaneChanged_;
+  LocalProxy localProxy_;
 };
 
 }  // namespace velmora::daemon

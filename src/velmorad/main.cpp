@@ -2,6 +2,7 @@
 // interface on the session bus, follows the store directory and the network, until SIGINT or
 // SIGTERM.
 #include <sdbus-c++/sdbus-c++.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <systemd/sd-daemon.h>
 
@@ -12,12 +13,12 @@
 #include <string>
 
 #include "application.h"
-#include "data_plane.h"
 #include "kit/automation_service.h"
 #include "kit/localize.h"
 #include "kit/profile_store.h"
 #include "kit/unique_fd.h"
 #include "live_state.h"
+#include "local_proxy.h"
 #include "log.h"
 #include "main_loop.h"
 #include "network_environment.h"
@@ -62,26 +63,14 @@ NetworkEnvironment::Fingerprint observe(const KernelNetwork* kernel, NetworkMana
   return makeFingerprint(wired, wifi ? wifi->ssid() : std::nullopt);
 }
 
-/// The local proxy on the address of the settings, following the active profile and the switch;
-/// nothing, and a log line, when it cannot listen there.
-std::unique_ptr<dataplane::DataPlane> startDataPlane(Application& application, LiveState& live) {
-  const DaemonSettings& settings = application.settings();
-  std::unique_ptr<dataplane::DataPlane> dataPlane;
-  try {
-    dataPlane = std::make_unique<dataplane::DataPlane>(
-        dataplane::DataPlane::Options{.address = settings.proxyAddress, .port = settings.proxyPort},
-        [&live](const ConnectionEvent& event) { live.record(event); },
-        [](std::string_view line) { log(line); });
-  } catch (const Error& error) {
-    log(VL("本地代理没有启动：%@", error.description()));
-    return nullptr;
-  }
-  log(VL("本地代理在 %@ 上监听（SOCKS5 与 HTTP）",
-         settings.proxyAddress + ":" + std::to_string(dataPlane->port())));
-  application.dataPlaneStarted([&application, plane = dataPlane.get()] {
-    plane->follow(application.activeProfile(), application.settings().enabled);
-  });
-  return dataPlane;
+/// Raises the soft open-file limit to the hard one: every proxied connection holds two sockets,
+/// and the default soft limit of 1,024 would stop the proxy at about 500 connections.
+void raiseOpenFileLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+  limit.rlim_cur = limit.rlim_max;
+  if (::setrlimit(RLIMIT_NOFILE, &limit) != 0)
+    log(VL("无法提高可打开文件数的上限：%@", std::strerror(errno)));
 }
 
 int serve(bool testHooks) {
@@ -99,7 +88,7 @@ int serve(bool testHooks) {
   const std::string name(SharedPaths::automationMachService);
   // Requests that arrive before the loop runs wait in the connection; a second daemon learns
   // at once that the name is taken.
-  AutomationService service(*bus, application);
+  AutomationService service(*bus, application, [&application] { application.refresh(); });
   std::unique_ptr<TestHooks> hooks;
   if (testHooks) hooks = std::make_unique<TestHooks>(*bus, live);
   try {
@@ -111,7 +100,11 @@ int serve(bool testHooks) {
 
   StoreWatch storeWatch(store.directory());
   application.refresh();
-  std::unique_ptr<dataplane::DataPlane> dataPlane = startDataPlane(application, live);
+  raiseOpenFileLimit();
+  LocalProxy localProxy(live);
+  application.dataPlaneStarted([&application, &localProxy] {
+    return localProxy.follow(application.settings(), application.activeProfile());
+  });
 
   std::unique_ptr<KernelNetwork> kernel;
   try {

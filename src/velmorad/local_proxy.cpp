@@ -1,0 +1,40 @@
+#include "local_proxy.h"
+
+#include "kit/error.h"
+#include "kit/localize.h"
+#include "log.h"
+#include "proxy_protocols.h"
+
+namespace velmora::daemon {
+
+Application::LocalProxy LocalProxy::follow(const DaemonSettings& settings,
+                                           const std::optional<Profile>& profile) {
+  const std::pair<std::string, std::uint16_t> wanted{settings.proxyAddress, settings.proxyPort};
+  if (wanted != asked_) {
+    asked_ = wanted;
+    const std::string place = dataplane::hostPort(wanted.first, wanted.second);
+    try {
+      if (plane_) {
+        plane_->listen(wanted.first, wanted.second);
+        log(VL("本地代理已改到 %@ 上监听", plane_->address()));
+      } else {
+        plane_ = std::make_unique<dataplane::DataPlane>(
+            dataplane::DataPlane::Options{.address = wanted.first, .port = wanted.second},
+            [this](const ConnectionEvent& event) { live_.record(event); },
+            [](std::string_view line) { log(line); });
+        log(VL("本地代理在 %@ 上监听（SOCKS5 与 HTTP），最多同时 %lld 个连接", plane_->address(),
+               static_cast<long long>(plane_->maxConnections())));
+      }
+      problem_.reset();
+    } catch (const Error& error) {
+      problem_ = plane_ ? VL("无法改到 %@：%@", place, error.description())
+                        : VL("无法启动：%@", error.description());
+      log(plane_ ? VL("本地代理%@，仍在 %@ 上监听", *problem_, plane_->address())
+                 : VL("本地代理%@", *problem_));
+    }
+  }
+  if (plane_) plane_->follow(profile, settings.enabled);
+  return {plane_ ? std::optional(plane_->address()) : std::nullopt, problem_};
+}
+
+}  // namespace velmora::daemon

@@ -1,0 +1,35 @@
+// The local proxy where the settings put it: started, moved when the address or port changes,
+// kept where it was when the new place cannot be had.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "application.h"
+#include "data_plane.h"
+#include "kit/daemon_settings.h"
+#include "live_state.h"
+
+namespace velmora::daemon {
+
+/// Owns the data plane and follows the settings, the active profile and the switch. Used from
+/// the daemon's one thread.
+class LocalProxy {
+ public:
+  explicit LocalProxy(LiveState& live) : live_(live) {}
+
+  /// Listens where settings ask, unless it already does or already failed to, and routes by
+  /// profile and the switch. Logs each move and each failure once.
+  Application::LocalProxy follow(const DaemonSettings& settings,
+                                 const std::optional<Profile>& profile);
+
+ private:
+  LiveState& live_;
+  std::unique_ptr<dataplane::DataPlane> plane_;
+  std::optional<std::pair<std::string, std::uint16_t>> asked_;
+  std::optional<std::string> problem_;
+};
+
+}  // namespace velmora::daemon
