@@ -147,8 +147,9 @@ TEST(LocalProxyScanner, NamesAPortAfterTheProcessHoldingItsSocket) {
   const LoopbackServer clash(LoopbackServer::socks5(0x00));
   const LoopbackServer custom(LoopbackServer::http("HTTP/1.1 407 Proxy Authentication Required"));
   const LoopbackServer orphan(LoopbackServer::socks5(0x00));
+  const LoopbackServer own(LoopbackServer::socks5(0x00));
   FakeProc proc;
-  proc.file("net/tcp", listening({&clash, &custom, &orphan}));
+  proc.file("net/tcp", listening({&clash, &custom, &orphan, &own}));
   proc.process(100, "/opt/cv/core", "clash-verge");
   proc.descriptor(100, 7, "socket:[" + std::to_string(clash.inode()) + "]");
   proc.process(200, "/usr/local/bin/myproxy", "myproxy");
@@ -158,6 +159,9 @@ TEST(LocalProxyScanner, NamesAPortAfterTheProcessHoldingItsSocket) {
   proc.descriptor(300, 4, "socket:[" + std::to_string(custom.inode()) + "]");
   proc.process(400, "/usr/bin/cat", "cat");
   proc.descriptor(400, 1, "pipe:[" + std::to_string(orphan.inode()) + "]");
+  // Velmora's own proxy is never offered as a way out.
+  proc.process(700, "/usr/bin/velmorad", "velmorad");
+  proc.descriptor(700, 9, "socket:[" + std::to_string(own.inode()) + "]");
 
   const std::vector<Candidate> named = sortedByPort({
       {"Clash Verge " + std::to_string(clash.port()), clash.port(), ProxyProtocol::socks5,

@@ -407,11 +407,14 @@ std::vector<LocalProxyScanner::Candidate> LocalProxyScanner::scan() const {
   for (std::size_t i = 0; i < ports.size(); ++i) {
     if (!answers[i]) continue;
     const std::uint16_t port = ports[i];
+    const auto owner = owners.find(port);
+    // Velmora's own proxy is where routed connections come from, never a way out of them.
+    if (owner != owners.end() && owner->second == ownProxyProcess) continue;
     Candidate candidate{.port = port,
                         .proto = *answers[i],
                         .source = std::string(unattributedSource),
                         .listening = true};
-    if (const auto owner = owners.find(port); owner != owners.end()) {
+    if (owner != owners.end()) {
       candidate.name = friendly(owner->second) + " " + std::to_string(port);
       candidate.source = owner->second;
     } else {

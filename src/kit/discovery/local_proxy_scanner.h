@@ -37,6 +37,8 @@ class LocalProxyScanner {
 
   /// The source of a candidate whose socket no visible process holds.
   static constexpr std::string_view unattributedSource = "/proc/net/tcp";
+  /// The process name of Velmora's daemon, whose listeners are never offered.
+  static constexpr std::string_view ownProxyProcess = "velmorad";
 
   /// Whether discoverProxies also returns ports that no visible process holds.
   enum class IncludeAll { no, yes };
