@@ -373,12 +373,23 @@ TEST_F(DataPlaneTest, ConnectionsAreCountedBothWaysAndHalfClosed) {
   EXPECT_EQ(client.line(), "10.77.0.1");
   // The echo of what reached the server: the request in origin form.
   EXPECT_EQ(client.line(), "GET /x HTTP/1.1\r");
-  client.finishSending();
-  client.receive(1 << 20);
+  std::string rest = client.receive(30);
+  // A stream far larger than what is copied at once, and than the kernel buffers both ways, so
+  // that the relay also waits for a side that is not reading.
+  std::string stream(4 << 20, '\0');
+  for (std::size_t i = 0; i < stream.size(); ++i) stream[i] = static_cast<char>(i * 131 % 251);
+  std::thread sender([&] {
+    client.send(stream);
+    client.finishSending();
+  });
+  rest += client.receive(stream.size() + 1);
+  sender.join();
+  EXPECT_EQ(rest.size(), 30 + stream.size());
+  EXPECT_TRUE(rest.substr(30) == stream);
   const auto closed = eventOf(ConnectionEvent::Phase::close);
   ASSERT_TRUE(closed);
-  EXPECT_EQ(closed->bytesSent, 47u);
-  EXPECT_EQ(closed->bytesReceived, 10u + 47u);
+  EXPECT_EQ(closed->bytesSent, 47u + stream.size());
+  EXPECT_EQ(closed->bytesReceived, 10u + 47u + stream.size());
   EXPECT_TRUE(eventOf(ConnectionEvent::Phase::open));
 }
 

@@ -30,23 +30,42 @@ int hexValue(char c) {
   return kHexValue[static_cast<unsigned char>(c)];
 }
 
-}  // namespace
-
-UUID UUID::random() {
-  UUID result;
+void fillRandomly(std::uint8_t* bytes, std::size_t size) {
   std::size_t filled = 0;
-  while (filled < result.bytes.size()) {
-    const ssize_t got = ::getrandom(result.bytes.data() + filled, result.bytes.size() - filled, 0);
+  while (filled < size) {
+    const ssize_t got = ::getrandom(bytes + filled, size - filled, 0);
     if (got < 0) {
       if (errno == EINTR) continue;
       throw std::system_error(errno, std::generic_category(), "getrandom");
     }
     filled += static_cast<std::size_t>(got);
   }
-  // Version 4 (random), variant 1, as RFC 4122 lays them out.
+}
+
+/// Version 4 (random), variant 1, as RFC 4122 lays them out.
+UUID versionFour(UUID result) {
   result.bytes[6] = static_cast<std::uint8_t>((result.bytes[6] & 0x0F) | 0x40);
   result.bytes[8] = static_cast<std::uint8_t>((result.bytes[8] & 0x3F) | 0x80);
   return result;
+}
+
+}  // namespace
+
+UUID UUID::random() {
+  UUID result;
+  fillRandomly(result.bytes.data(), result.bytes.size());
+  return versionFour(result);
+}
+
+UUID RandomUUIDs::next() {
+  if (used_ == bytes_.size()) {
+    fillRandomly(bytes_.data(), bytes_.size());
+    used_ = 0;
+  }
+  UUID result;
+  std::memcpy(result.bytes.data(), bytes_.data() + used_, result.bytes.size());
+  used_ += result.bytes.size();
+  return versionFour(result);
 }
 
 std::optional<UUID> UUID::parse(std::string_view text) {

@@ -24,6 +24,17 @@ struct UUID {
   bool operator==(const UUID&) const = default;
 };
 
+/// Random identities for one thread that makes many, one per connection: one getrandom(2) call
+/// fills the bytes of 256 of them. Never to be used on both sides of a fork().
+class RandomUUIDs {
+ public:
+  UUID next();
+
+ private:
+  std::array<std::uint8_t, 4096> bytes_{};
+  std::size_t used_ = sizeof bytes_;
+};
+
 }  // namespace velmora
 
 template <>

@@ -13,7 +13,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cstdio>
 #include <cstring>
+#include <functional>
+#include <vector>
 
 #include "kit/error.h"
 #include "kit/localize.h"
@@ -23,9 +26,11 @@ namespace velmora::dataplane {
 namespace {
 
 constexpr std::size_t recentLimit = 16;
-/// How long what was read of a process stands for it while it runs the same executable: its
-/// name (prctl) or its unit may change meanwhile, rarely, and are seen after this.
+/// How long what was read of a process stands for it: an exec, a new name (prctl) or a move to
+/// another unit, all rare once a program has connected, are seen after this.
 constexpr auto freshFor = std::chrono::seconds(1);
+
+constexpr std::array<int, 8> noDescriptors = {-1, -1, -1, -1, -1, -1, -1, -1};
 
 /// A /proc file of a few hundred bytes at most, in one read; empty when it cannot be read.
 std::string readSmallFile(const std::filesystem::path& file) {
@@ -67,6 +72,41 @@ std::string unescapeUnitPart(std::string_view part) {
 bool allDigits(std::string_view text) {
   return !text.empty() &&
          std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+/// Whether descriptor of pid is link, read with one readlink(2).
+bool holdsAt(const std::filesystem::path& procRoot, pid_t pid, int descriptor,
+             std::string_view link) {
+  char path[64];
+  char target[64];
+  std::snprintf(path, sizeof path, "%s/%d/fd/%d", procRoot.c_str(), pid, descriptor);
+  const ssize_t size = ::readlink(path, target, sizeof target);
+  return size == static_cast<ssize_t>(link.size()) &&
+         std::string_view(target, static_cast<std::size_t>(size)) == link;
+}
+
+/// The descriptor under which pid holds link, from all of its descriptors; -1 when it holds none.
+int descriptorOf(const std::filesystem::path& procRoot, pid_t pid, std::string_view link) {
+  DIR* descriptors = ::opendir((procRoot / std::to_string(pid) / "fd").c_str());
+  if (!descriptors) return -1;
+  char target[64];
+  int found = -1;
+  while (const dirent* entry = ::readdir(descriptors)) {
+    if (entry->d_name[0] == '.') continue;
+    const ssize_t size = ::readlinkat(::dirfd(descriptors), entry->d_name, target, sizeof target);
+    if (size == static_cast<ssize_t>(link.size()) &&
+        std::string_view(target, static_cast<std::size_t>(size)) == link) {
+      found = std::atoi(entry->d_name);
+      break;
+    }
+  }
+  ::closedir(descriptors);
+  return found;
+}
+
+/// What /proc/PID/fd/N says of a socket.
+std::string socketLink(std::uint64_t inode) {
+  return "socket:[" + std::to_string(inode) + "]";
 }
 
 }  // namespace
@@ -129,27 +169,87 @@ AppIdentityLookup::~AppIdentityLookup() {
 
 PeerIdentity AppIdentityLookup::identify(const SocketAddress& peer, const SocketAddress& local,
                                          Clock::time_point now) {
+  Recent found = identifyRecent(peer, local, now);
+  if (found.searchFor) {
+    if (const std::optional<Holder> holder = search(procRoot_, user_, *found.searchFor))
+      found.peer.app = remember(*holder, now);
+  }
+  return found.peer;
+}
+
+AppIdentityLookup::Recent AppIdentityLookup::identifyRecent(const SocketAddress& peer,
+                                                            const SocketAddress& local,
+                                                            Clock::time_point now) {
   const std::optional<Owner> owner = socketOwner(peer, local);
   if (!owner) return {};
-  PeerIdentity result{.uid = owner->uid, .app = {}};
+  Recent result{.peer = {.uid = owner->uid, .app = {}}, .searchFor = std::nullopt};
   if (owner->uid != user_) return result;
-  if (const std::optional<Holder> holder = processHolding(*owner))
-    result.app = identityOf(*holder, now);
+  const std::string link = socketLink(owner->inode);
+  // The descriptors recent connections had first, one readlink(2) each; then all of theirs.
+  std::optional<Holder> holder;
+  for (auto known = recent_.begin(); known != recent_.end() && !holder; ++known) {
+    // Longest unused first: threads that each reconnect in turn come back in the order they
+    // were last seen, and a program with one connection at a time has a single descriptor.
+    for (auto at = known->descriptors.rbegin(); at != known->descriptors.rend(); ++at) {
+      const int descriptor = *at;
+      if (descriptor < 0) continue;
+      if (holdsAt(procRoot_, known->pid, descriptor, link)) {
+        holder = Holder{known->pid, descriptor};
+        break;
+      }
+    }
+  }
+  for (auto known = recent_.begin(); known != recent_.end() && !holder; ++known) {
+    if (const int descriptor = descriptorOf(procRoot_, known->pid, link); descriptor >= 0)
+      holder = Holder{known->pid, descriptor};
+  }
+  if (holder) {
+    result.peer.app = remember(*holder, now);
+    return result;
+  }
+  result.searchFor = owner->inode;
   return result;
 }
 
-AppIdentity AppIdentityLookup::identityOf(const Holder& holder, Clock::time_point now) {
+std::optional<AppIdentityLookup::Holder> AppIdentityLookup::search(
+    const std::filesystem::path& procRoot, uid_t user, std::uint64_t inode) {
+  std::vector<pid_t> processes;
+  std::error_code error;
+  std::filesystem::directory_iterator entries(procRoot, error);
+  for (; !error && entries != std::filesystem::directory_iterator(); entries.increment(error)) {
+    if (const std::optional<pid_t> pid = pidOf(entries->path().filename().native()))
+      processes.push_back(*pid);
+  }
+  // A program seen for the first time has most likely just started: the newest pids first.
+  std::sort(processes.begin(), processes.end(), std::greater<>());
+  const std::string link = socketLink(inode);
+  for (const pid_t pid : processes) {
+    struct stat info {};
+    if (::stat((procRoot / std::to_string(pid)).c_str(), &info) != 0 || info.st_uid != user)
+      continue;
+    if (const int descriptor = descriptorOf(procRoot, pid, link); descriptor >= 0)
+      return Holder{pid, descriptor};
+  }
+  return std::nullopt;
+}
+
+AppIdentity AppIdentityLookup::remember(const Holder& holder, Clock::time_point now) {
   const pid_t pid = holder.pid;
-  const std::string executable = executableOf(procRoot_ / std::to_string(pid));
   const auto known =
       std::find_if(recent_.begin(), recent_.end(), [&](const Known& k) { return k.pid == pid; });
-  Known entry{pid, executable, {}, now, holder.descriptor};
-  if (known != recent_.end() && known->executable == executable && now - known->read < freshFor) {
-    entry = std::move(*known);
-    entry.descriptor = holder.descriptor;
+  Known entry{pid, {}, now, noDescriptors};
+  if (known != recent_.end()) entry.descriptors = known->descriptors;
+  if (known != recent_.end() && now - known->read < freshFor) {
+    entry.identity = std::move(known->identity);
+    entry.read = known->read;
   } else {
     entry.identity = identityOfProcess(procRoot_, pid);
   }
+  Descriptors& descriptors = entry.descriptors;
+  const auto seen = std::find(descriptors.begin(), descriptors.end(), holder.descriptor);
+  std::rotate(descriptors.begin(), seen == descriptors.end() ? descriptors.end() - 1 : seen,
+              seen == descriptors.end() ? descriptors.end() : seen + 1);
+  descriptors.front() = holder.descriptor;
   if (known != recent_.end()) recent_.erase(known);
   recent_.push_front(std::move(entry));
   if (recent_.size() > recentLimit) recent_.pop_back();
@@ -196,49 +296,6 @@ std::optional<AppIdentityLookup::Owner> AppIdentityLookup::socketOwner(const Soc
   }
   if (owner && owner->inode == 0) return std::nullopt;
   return owner;
-}
-
-int AppIdentityLookup::descriptorOf(pid_t pid, std::string_view link, int hint) const {
-  const std::string directory = (procRoot_ / std::to_string(pid) / "fd").native();
-  char target[64];
-  const auto points = [&](int at, const char* name) {
-    const ssize_t size = ::readlinkat(at, name, target, sizeof target);
-    return size == static_cast<ssize_t>(link.size()) &&
-           std::string_view(target, static_cast<std::size_t>(size)) == link;
-  };
-  if (hint >= 0 && points(AT_FDCWD, (directory + "/" + std::to_string(hint)).c_str())) return hint;
-  DIR* descriptors = ::opendir(directory.c_str());
-  if (!descriptors) return -1;
-  int found = -1;
-  while (const dirent* entry = ::readdir(descriptors)) {
-    if (entry->d_name[0] != '.' && points(::dirfd(descriptors), entry->d_name)) {
-      found = std::atoi(entry->d_name);
-      break;
-    }
-  }
-  ::closedir(descriptors);
-  return found;
-}
-
-std::optional<AppIdentityLookup::Holder> AppIdentityLookup::processHolding(const Owner& owner) {
-  const std::string link = "socket:[" + std::to_string(owner.inode) + "]";
-  for (const Known& known : recent_) {
-    if (const int descriptor = descriptorOf(known.pid, link, known.descriptor); descriptor >= 0)
-      return Holder{known.pid, descriptor};
-  }
-  std::error_code error;
-  std::filesystem::directory_iterator entries(procRoot_, error);
-  for (; !error && entries != std::filesystem::directory_iterator(); entries.increment(error)) {
-    const std::optional<pid_t> pid = pidOf(entries->path().filename().native());
-    if (!pid || std::any_of(recent_.begin(), recent_.end(),
-                            [&](const Known& known) { return known.pid == *pid; }))
-      continue;
-    struct stat info {};
-    if (::stat(entries->path().c_str(), &info) != 0 || info.st_uid != owner.uid) continue;
-    if (const int descriptor = descriptorOf(*pid, link, -1); descriptor >= 0)
-      return Holder{*pid, descriptor};
-  }
-  return std::nullopt;
 }
 
 }  // namespace velmora::dataplane

@@ -45,9 +45,26 @@ struct PeerIdentity {
 
 /// Finds the application behind the peer of an accepted connection. Holds a sock_diag netlink
 /// socket and a few recently seen processes; used from one thread at a time.
+///
+/// Most connections come from a process seen a moment ago, which is asked first and costs a few
+/// system calls. Finding a process seen for the first time means reading the descriptors of every
+/// process of the user, which can take milliseconds: identifyRecent() leaves that search to the
+/// caller, which can run search() on another thread and hand its answer to remember().
 class AppIdentityLookup {
  public:
   using Clock = std::chrono::steady_clock;
+
+  /// A process holding a socket, and under which descriptor.
+  struct Holder {
+    pid_t pid;
+    int descriptor;
+  };
+  /// What identifyRecent() found: the peer, and when its process is still to be searched for,
+  /// the socket to search by.
+  struct Recent {
+    PeerIdentity peer;
+    std::optional<std::uint64_t> searchFor;
+  };
 
   /// Only sockets of user are traced to their process. Throws velmora::Error when the netlink
   /// socket cannot be opened.
@@ -56,45 +73,50 @@ class AppIdentityLookup {
   AppIdentityLookup(const AppIdentityLookup&) = delete;
   AppIdentityLookup& operator=(const AppIdentityLookup&) = delete;
 
-  /// The owner and application of the socket connected from peer to local. The processes of
-  /// other users are never read.
+  /// The owner and application of the socket connected from peer to local, all in one. The
+  /// processes of other users are never read.
   PeerIdentity identify(const SocketAddress& peer, const SocketAddress& local,
                         Clock::time_point now = Clock::now());
+
+  /// The owner of the socket, and its application when a recently seen process holds it.
+  Recent identifyRecent(const SocketAddress& peer, const SocketAddress& local,
+                        Clock::time_point now = Clock::now());
+  /// The process of user that holds socket inode, newest processes first; nothing when none
+  /// does. Reads /proc only, and may run on any thread.
+  static std::optional<Holder> search(const std::filesystem::path& procRoot, uid_t user,
+                                      std::uint64_t inode);
+  /// The application of the holder search() found, remembered as recently seen.
+  AppIdentity remember(const Holder& holder, Clock::time_point now = Clock::now());
+
+  uid_t user() const { return user_; }
+  const std::filesystem::path& procRoot() const { return procRoot_; }
 
  private:
   struct Owner {
     uid_t uid;
     std::uint64_t inode;
   };
-  /// A process seen lately, with what was read of it and when, and the descriptor its last
-  /// connection had: a program that closes one connection before it opens the next gets the
-  /// same number again.
+  /// The descriptors of a process's last few connections, newest first: a program (or each
+  /// thread of one) that closes a connection before it opens the next gets the same number
+  /// again. -1 where there is none.
+  using Descriptors = std::array<int, 8>;
+  /// A process seen lately, with what was read of it and when, and its recent descriptors.
   struct Known {
     pid_t pid;
-    std::string executable;
     AppIdentity identity;
     Clock::time_point read;
-    int descriptor = -1;
-  };
-  /// A process holding the socket, and under which descriptor.
-  struct Holder {
-    pid_t pid;
-    int descriptor;
+    Descriptors descriptors;
   };
 
   std::optional<Owner> socketOwner(const SocketAddress& peer, const SocketAddress& local);
-  std::optional<Holder> processHolding(const Owner& owner);
-  /// The descriptor under which pid holds link, trying hint first; -1 when it holds none.
-  int descriptorOf(pid_t pid, std::string_view link, int hint) const;
-  AppIdentity identityOf(const Holder& holder, Clock::time_point now);
 
   uid_t user_;
   std::filesystem::path procRoot_;
   mnl_socket* netlink_ = nullptr;
   std::uint32_t sequence_ = 0;
   /// The processes that owned recent connections, newest first: a program that opened one
-  /// connection usually opens the next one too, and is not read again while it runs the same
-  /// executable and the last reading is fresh.
+  /// connection usually opens the next one too, and is not read again while the last reading
+  /// is fresh.
   std::deque<Known> recent_;
 };
 

@@ -47,7 +47,8 @@ constexpr std::uint8_t socksVersion = 5;
 /// What one splice(2) moves at most: a pipe's capacity, set when the pipe is made.
 constexpr std::size_t pipeCapacity = 256 * 1024;
 /// Descriptors kept for the daemon's own use (the bus, the store watch, logs) when the number of
-/// connections is derived from the open-file limit.
+/// connections is derived from the open-file limit; a tenth of the rest is kept as well, for the
+/// pipes of the connections that are moving bytes.
 constexpr rlim_t reservedDescriptors = 256;
 /// How often a refused user's connections are logged at the most.
 constexpr auto refusalLogInterval = std::chrono::minutes(1);
@@ -135,14 +136,14 @@ class PipePool {
   std::vector<Pipe> free_;
 };
 
-/// The most connections the open-file limit leaves room for: two sockets each, and the pipes of
-/// those that are moving bytes.
+/// The most connections the open-file limit leaves room for: two sockets each, past what is kept.
 std::size_t connectionsTheDescriptorsAllow() {
   rlimit limit{};
   if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
     return std::size_t{1} << 20;
   if (limit.rlim_cur <= 2 * reservedDescriptors) return 16;
-  return static_cast<std::size_t>((limit.rlim_cur - reservedDescriptors) / 3);
+  const rlim_t usable = limit.rlim_cur - reservedDescriptors;
+  return static_cast<std::size_t>((usable - usable / 10) / 2);
 }
 
 }  // namespace
@@ -152,6 +153,9 @@ std::size_t connectionsTheDescriptorsAllow() {
 struct Worker {
   std::unique_ptr<AppIdentityLookup> lookup;
   PipePool pipes;
+  /// Where small reads are copied through, between two suspensions of one connection.
+  std::array<char, 16 * 1024> scratch{};
+  RandomUUIDs eventIDs;
   // Last, so that it goes first: the connections it still holds use the two above.
   asio::io_context context{1};
 };
@@ -190,17 +194,26 @@ struct DataPlane::Impl {
     std::uint64_t since = 0;
   };
   std::map<std::optional<uid_t>, Refusals> refusals;
+  /// Where the processes of programs seen for the first time are searched for.
+  std::unique_ptr<asio::io_context> searchContext = std::make_unique<asio::io_context>(1);
   std::vector<std::thread> threads;
 };
 
 namespace {
 
+/// The two ends of an accepted connection, as accept(2) and the listener already tell them.
+struct Ends {
+  tcp::endpoint peer;
+  tcp::endpoint local;
+};
+
 /// One client connection: its handshake, the decision, the upstream connection and the relay.
 class Connection {
  public:
-  Connection(DataPlane::Impl& plane, Worker& worker, tcp::socket client)
+  Connection(DataPlane::Impl& plane, Worker& worker, tcp::socket client, const Ends& ends)
       : plane_(plane),
         worker_(worker),
+        ends_(ends),
         client_(std::move(client)),
         upstream_(client_.get_executor()),
         resolver_(client_.get_executor()),
@@ -234,6 +247,8 @@ class Connection {
                                    std::uint16_t port);
   awaitable<void> pump(tcp::socket& from, tcp::socket& to, std::uint64_t& count,
                        std::string initial);
+  /// Sends size bytes of the thread's scratch buffer on; false when the other side is gone.
+  awaitable<bool> forward(tcp::socket& to, std::size_t size, std::uint64_t& count);
   /// Moves the bytes of one splice into the pipe on to the other side; false when it is gone.
   awaitable<bool> drain(Pipe& pipe, tcp::socket& to, std::size_t size, std::uint64_t& count);
   awaitable<void> write(tcp::socket& to, std::string_view bytes) {
@@ -253,6 +268,7 @@ class Connection {
 
   DataPlane::Impl& plane_;
   Worker& worker_;
+  const Ends ends_;
   tcp::socket client_;
   tcp::socket upstream_;
   tcp::resolver resolver_;
@@ -261,6 +277,8 @@ class Connection {
   Clock::time_point deadline_;
   Stage stage_ = Stage::handshake;
   bool timedOut_ = false;
+  /// Directions of the relay that have seen the end of their input.
+  int ended_ = 0;
   /// Bytes from the client not yet passed on, and from the upstream side past a proxy's reply.
   std::string pending_;
   std::string early_;
@@ -362,9 +380,22 @@ awaitable<void> Connection::serve() {
   // are theirs. A socket whose owner cannot be told is refused too.
   PeerIdentity peer;
   if (worker_.lookup) {
-    const tcp::endpoint remote = client_.remote_endpoint(error);
-    const tcp::endpoint local = client_.local_endpoint(error);
-    if (!error) peer = worker_.lookup->identify(socketAddress(remote), socketAddress(local));
+    AppIdentityLookup& lookup = *worker_.lookup;
+    AppIdentityLookup::Recent found =
+        lookup.identifyRecent(socketAddress(ends_.peer), socketAddress(ends_.local));
+    if (found.searchFor) {
+      // A program seen for the first time: its search reads all of /proc and goes to the
+      // search thread, so that the connections of this thread do not wait for it.
+      const std::optional<AppIdentityLookup::Holder> holder = co_await asio::co_spawn(
+          *plane_.searchContext,
+          [&lookup,
+           inode = *found.searchFor]() -> awaitable<std::optional<AppIdentityLookup::Holder>> {
+            co_return AppIdentityLookup::search(lookup.procRoot(), lookup.user(), inode);
+          },
+          use_awaitable);
+      if (holder) found.peer.app = lookup.remember(*holder);
+    }
+    peer = std::move(found.peer);
   }
   if (peer.uid != plane_.user) {
     plane_.refused(peer.uid);
@@ -430,14 +461,38 @@ awaitable<void> Connection::pump(tcp::socket& from, tcp::socket& to, std::uint64
     }
     count += initial.size();
   }
-  // Each direction makes its own source non-blocking, and so between them both sockets: a
-  // splice must never wait in the kernel.
-  from.native_non_blocking(true, error);
-  if (error) {
-    abort();
-    co_return;
-  }
+  // Both sockets are non-blocking since their first asynchronous operation (the handshake's
+  // read, the connect), so no call here waits in the kernel: it says EAGAIN instead.
+  // What arrives is first read into the thread's scratch buffer and sent on: for the small
+  // messages of most connections a copy costs less than moving pages. A read that fills the
+  // buffer means a stream, whose rest moves by splice(2) until the socket runs dry.
+  bool streaming = false;
   while (true) {
+    if (!streaming) {
+      const ssize_t got =
+          ::recv(from.native_handle(), worker_.scratch.data(), worker_.scratch.size(), 0);
+      if (got < 0 && errno == EAGAIN) {
+        co_await from.async_wait(tcp::socket::wait_read, failuresAsValues(error));
+        if (error) {
+          abort();
+          co_return;
+        }
+        continue;
+      }
+      if (got == 0) {
+        // Half-close: the other side may still answer. Once both directions have ended,
+        // closing the sockets says the same.
+        if (++ended_ < 2) to.shutdown(tcp::socket::shutdown_send, error);
+        co_return;
+      }
+      if (got < 0 || !co_await forward(to, static_cast<std::size_t>(got), count)) {
+        abort();
+        co_return;
+      }
+      deadline_ = Clock::now() + plane_.options.idleTimeout;
+      streaming = static_cast<std::size_t>(got) == worker_.scratch.size();
+      continue;
+    }
     std::optional<Pipe> pipe = worker_.pipes.take();
     if (!pipe) {
       abort();
@@ -445,20 +500,11 @@ awaitable<void> Connection::pump(tcp::socket& from, tcp::socket& to, std::uint64
     }
     const ssize_t moved = ::splice(from.native_handle(), nullptr, pipe->writeEnd.get(), nullptr,
                                    pipeCapacity, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
-    if (moved < 0 && errno == EAGAIN) {
+    if (moved <= 0 && (moved == 0 || errno == EAGAIN)) {
+      // Dry, or at its end: the next read says which.
       worker_.pipes.give(std::move(*pipe));
-      co_await from.async_wait(tcp::socket::wait_read, failuresAsValues(error));
-      if (error) {
-        abort();
-        co_return;
-      }
+      streaming = false;
       continue;
-    }
-    if (moved == 0) {
-      worker_.pipes.give(std::move(*pipe));
-      // Half-close: the other side may still answer.
-      to.shutdown(tcp::socket::shutdown_send, error);
-      co_return;
     }
     if (moved < 0) {
       abort();
@@ -471,6 +517,21 @@ awaitable<void> Connection::pump(tcp::socket& from, tcp::socket& to, std::uint64
     }
     worker_.pipes.give(std::move(*pipe));
   }
+}
+
+awaitable<bool> Connection::forward(tcp::socket& to, std::size_t size, std::uint64_t& count) {
+  const ssize_t sent = ::send(to.native_handle(), worker_.scratch.data(), size, MSG_NOSIGNAL);
+  if (sent < 0 && errno != EAGAIN) co_return false;
+  const std::size_t done = sent > 0 ? static_cast<std::size_t>(sent) : 0;
+  count += done;
+  if (done == size) co_return true;
+  // The other side is not taking it all now: the rest waits in a buffer of this connection's.
+  const std::string rest(worker_.scratch.data() + done, size - done);
+  std::error_code error;
+  co_await asio::async_write(to, asio::buffer(rest), failuresAsValues(error));
+  if (error) co_return false;
+  count += rest.size();
+  co_return true;
 }
 
 awaitable<bool> Connection::drain(Pipe& pipe, tcp::socket& to, std::size_t size,
@@ -637,7 +698,7 @@ awaitable<Failure> Connection::httpHandshake(const ProxyServer& hop, const std::
 }
 
 void Connection::record(ConnectionEvent::Phase phase, std::optional<std::string> error) {
-  event_.id = UUID::random();
+  event_.id = worker_.eventIDs.next();
   event_.date = std::chrono::system_clock::now();
   event_.phase = phase;
   event_.lifetime = std::chrono::duration<double>(Clock::now() - started_).count();
@@ -652,9 +713,10 @@ struct Counted {
   std::atomic<std::size_t>& count;
 };
 
-awaitable<void> serveConnection(DataPlane::Impl& plane, Worker& worker, tcp::socket socket) {
+awaitable<void> serveConnection(DataPlane::Impl& plane, Worker& worker, tcp::socket socket,
+                                Ends ends) {
   const Counted counted(plane.connections);
-  Connection connection(plane, worker, std::move(socket));
+  Connection connection(plane, worker, std::move(socket), ends);
   co_await connection.run();
 }
 
@@ -696,12 +758,19 @@ DataPlane::Impl::Impl(const Options& options, EventSink events, Log log)
       context.run();
     });
   }
+  threads.emplace_back([&context = *searchContext] {
+    const auto work = asio::make_work_guard(context);
+    context.run();
+  });
 }
 
 DataPlane::Impl::~Impl() {
   for (auto& worker : workers) worker->context.stop();
+  searchContext->stop();
   for (std::thread& thread : threads) thread.join();
-  // Connections still open end here, while what they count and use is still there.
+  // Connections still open end here, while what they count and use is still there: first those
+  // waiting for a search, then the rest.
+  searchContext.reset();
   acceptor.reset();
   workers.clear();
 }
@@ -749,10 +818,15 @@ void DataPlane::Impl::refused(std::optional<uid_t> uid) {
 awaitable<void> DataPlane::Impl::accept(std::shared_ptr<tcp::acceptor> acceptor) {
   std::size_t next = 0;
   asio::steady_timer pause(workers.front()->context);
+  // A listener on one address is the local end of every connection it accepts; only a wildcard
+  // one has to ask the kernel each time.
+  const tcp::endpoint listening = acceptor->local_endpoint();
   while (true) {
     Worker& worker = *workers[next++ % workers.size()];
     std::error_code error;
-    tcp::socket socket = co_await acceptor->async_accept(worker.context, failuresAsValues(error));
+    Ends ends{.peer = {}, .local = listening};
+    tcp::socket socket =
+        co_await acceptor->async_accept(worker.context, ends.peer, failuresAsValues(error));
     if (error == asio::error::operation_aborted || !acceptor->is_open()) co_return;
     if (error) {
       // Out of descriptors or memory: let connections end before accepting more.
@@ -768,8 +842,9 @@ awaitable<void> DataPlane::Impl::accept(std::shared_ptr<tcp::acceptor> acceptor)
       continue;
     }
     full = false;
+    if (listening.address().is_unspecified()) ends.local = socket.local_endpoint(error);
     ++connections;
-    asio::co_spawn(worker.context, serveConnection(*this, worker, std::move(socket)),
+    asio::co_spawn(worker.context, serveConnection(*this, worker, std::move(socket), ends),
                    asio::detached);
   }
 }
