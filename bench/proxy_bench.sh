@@ -1,35 +1,44 @@
 #!/usr/bin/env bash
-# Side by side in one network namespace of its own: direct connections, velmorad's local proxy
+# Side by side, each in a network namespace of its own: direct connections, velmorad's local proxy
 # (routing on, rule decision and application lookup included), Debian's microsocks and dante.
 # Each proxy is pinned to CPU 0, the load and the sink to CPU 1. Figures: one stream's
 # throughput, connections per second with 1 and 8 clients with handshake latency p50/p99, then
-# the cost of the application lookup and of the decision per connection.
+# velmorad's memory per idle connection with IDLE of them open (default 8,000, within what an
+# open-file limit of 20,000 allows), its connection limit under a small open-file limit, and the
+# cost of the application lookup and of the decision per connection.
+# A fresh namespace for each path keeps the TIME_WAIT sockets one path leaves behind (tens of
+# thousands of them) from slowing the next one's connects.
 # Needs root. Usage: bench/proxy_bench.sh [build dir] (default: the release build); SECONDS_EACH
 # bounds every measurement (default 3 s; the load generator also stops at 200,000 connections).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build/release}
 seconds=${SECONDS_EACH:-3}
+idle_count=${IDLE:-8000}
 load=$build/bench/proxy_load
 daemon=$build/src/velmorad/velmorad
-netns=velmora-bench-$$
 work=$(mktemp -d)
+netns=
 pids=()
-cleanup() {
+# Ends what runs in the current namespace and the namespace itself.
+leave_namespace() {
   for pid in "${pids[@]}"; do kill "$pid" 2> /dev/null || true; done
   wait 2> /dev/null || true
-  ip netns delete "$netns" 2> /dev/null || true
+  pids=()
+  [ -z "$netns" ] || ip netns delete "$netns" 2> /dev/null || true
+  netns=
+}
+cleanup() {
+  leave_namespace
   rm -rf "$work"
 }
 trap cleanup EXIT
 trap 'exit 1' INT TERM
-[ "$(id -u)" -eq 0 ] || { echo "proxy_bench: needs root for its network namespace" >&2; exit 1; }
+[ "$(id -u)" -eq 0 ] || { echo "proxy_bench: needs root for its network namespaces" >&2; exit 1; }
 for program in "$load" "$daemon" "$build/bench/dataplane_bench" microsocks danted; do
   command -v "$program" > /dev/null || { echo "proxy_bench: missing $program (scripts/setup --bench, then build)" >&2; exit 1; }
 done
 
-ip netns add "$netns"
-ip -n "$netns" link set lo up
 inside() { ip netns exec "$netns" "$@"; }
 # Always in a subshell here (background, pipe, command substitution): exec keeps the pid that
 # cleanup kills the program's own.
@@ -44,28 +53,40 @@ wait_port() {
 }
 
 sink_port=9000
-on_cpu 1 "$load" sink 127.0.0.1 $sink_port & pids+=($!)
-wait_port $sink_port
+hold_port=9001
+# The machine's own hard limit: raising it takes CAP_SYS_RESOURCE, which not every root has.
+hard_limit=$(ulimit -Hn)
+# A new namespace with loopback up and the sink listening in it.
+enter_namespace() {
+  netns=velmora-bench-$$-$1
+  ip netns add "$netns"
+  ip -n "$netns" link set lo up
+  on_cpu 1 "$load" sink 127.0.0.1 $sink_port & pids+=($!)
+  wait_port $sink_port
+}
 
-# velmorad: its own home, settings with routing on, a private session bus inside the namespace.
-mkdir -p "$work/.config/Velmora"
-printf '{\n  "enabled" : true,\n  "proxyAddress" : "127.0.0.1",\n  "proxyPort" : 11080\n}\n' \
-  > "$work/.config/Velmora/velmorad.json"
-{
-  read -r address
-  read -r bus_pid
-} < <(inside env -i HOME="$work" dbus-daemon --session --fork --print-address=1 --print-pid=1)
-pids+=("$bus_pid")
-on_cpu 0 env -i HOME="$work" TMPDIR="$work" DBUS_SESSION_BUS_ADDRESS="$address" \
-  DBUS_SYSTEM_BUS_ADDRESS="unix:path=$work/no-system-bus" "$daemon" 2> "$work/velmorad.log" & pids+=($!)
-wait_port 11080
+# velmorad: a home of its own, settings with routing on, a private session bus inside the
+# namespace, and the open-file limits given (soft:hard; velmorad raises the soft one itself).
+start_velmorad() {
+  local home=$1 port=$2 limits=$3 address bus_pid
+  mkdir -p "$home/.config/Velmora"
+  printf '{\n  "enabled" : true,\n  "proxyAddress" : "127.0.0.1",\n  "proxyPort" : %s\n}\n' "$port" \
+    > "$home/.config/Velmora/velmorad.json"
+  {
+    read -r address
+    read -r bus_pid
+  } < <(inside env -i HOME="$home" dbus-daemon --session --fork --print-address=1 --print-pid=1)
+  pids+=("$bus_pid")
+  on_cpu 0 prlimit --nofile="$limits" env -i HOME="$home" TMPDIR="$home" DBUS_SESSION_BUS_ADDRESS="$address" \
+    DBUS_SYSTEM_BUS_ADDRESS="unix:path=$home/no-system-bus" "$daemon" 2> "$home/velmorad.log" & pids+=($!)
+  daemon_pid=$!
+  wait_port "$port"
+}
 
-on_cpu 0 microsocks -i 127.0.0.1 -p 21080 > /dev/null 2>&1 & pids+=($!)
-wait_port 21080
-
-cat > "$work/danted.conf" << 'CONF'
+start_dante() {
+  cat > "$work/danted.conf" << CONF
 logoutput: /dev/null
-internal: 127.0.0.1 port = 21081
+internal: 127.0.0.1 port = $1
 external: 127.0.0.1
 socksmethod: none
 clientmethod: none
@@ -74,18 +95,68 @@ user.unprivileged: nobody
 client pass { from: 0.0.0.0/0 to: 0.0.0.0/0 }
 socks pass { from: 0.0.0.0/0 to: 0.0.0.0/0 }
 CONF
-on_cpu 0 danted -f "$work/danted.conf" -p "$work/danted.pid" > /dev/null 2>&1 & pids+=($!)
-wait_port 21081
+  on_cpu 0 danted -f "$work/danted.conf" -p "$work/danted.pid" > /dev/null 2>&1 & pids+=($!)
+  wait_port "$1"
+}
+
+measure() {  # name port
+  local bulk one eight
+  bulk=$(on_cpu 1 "$load" bulk 127.0.0.1 $sink_port "$2" "$seconds")
+  one=$(on_cpu 1 "$load" conns 127.0.0.1 $sink_port "$2" 1 "$seconds")
+  eight=$(on_cpu 1 "$load" conns 127.0.0.1 $sink_port "$2" 8 "$seconds")
+  printf '%-11s %-14s %-44s %s\n' "$1" "$bulk" "$one" "$eight"
+}
+
+rss() { awk '/^VmRSS/ {print $2}' "/proc/$1/status"; }
+# Opens count idle connections through the proxy on port to a server that accepts and never
+# reads, prints the idle client's report, runs the command given while they are open, and closes
+# them.
+idle_through() {  # port count command
+  local port=$1 count=$2 report
+  coproc IDLE { on_cpu 1 prlimit --nofile="$hard_limit" "$load" idle 127.0.0.1 $hold_port "$port" "$count"; }
+  read -r report <&"${IDLE[0]}"
+  echo "$report"
+  eval "$3"
+  echo >&"${IDLE[1]}"
+  wait "$IDLE_PID" 2> /dev/null || true
+}
 
 printf '%-11s %-14s %-44s %s\n' "" "1 stream" "connections, 1 client" "connections, 8 clients"
-for entry in direct:0 velmorad:11080 microsocks:21080 dante:21081; do
-  name=${entry%%:*}
-  port=${entry##*:}
-  bulk=$(on_cpu 1 "$load" bulk 127.0.0.1 $sink_port "$port" "$seconds")
-  one=$(on_cpu 1 "$load" conns 127.0.0.1 $sink_port "$port" 1 "$seconds")
-  eight=$(on_cpu 1 "$load" conns 127.0.0.1 $sink_port "$port" 8 "$seconds")
-  printf '%-11s %-14s %-44s %s\n' "$name" "$bulk" "$one" "$eight"
-done
+enter_namespace direct
+measure direct 0
+leave_namespace
+
+enter_namespace velmorad
+start_velmorad "$work" 11080 "1024:$hard_limit"
+velmorad_pid=$daemon_pid
+measure velmorad 11080
+on_cpu 1 prlimit --nofile="$hard_limit" "$load" hold 127.0.0.1 $hold_port & pids+=($!)
+wait_port $hold_port
+before=$(rss "$velmorad_pid")
+measure_idle='after=$(rss "$velmorad_pid"); meanwhile=$(on_cpu 1 "$load" conns 127.0.0.1 $sink_port 11080 1 1)'
+idle_report=$(idle_through 11080 "$idle_count" "$measure_idle; echo \"\$after \$meanwhile\"")
+read -r after meanwhile <<< "$(tail -n 1 <<< "$idle_report")"
+# The connection limit under an open-file limit of 1,024: refused at once past it.
+start_velmorad "$work/limited" 11090 1024:1024
+limit_report=$(idle_through 11090 400 true)
+limit_line=$(grep -o '连接数已达上限 [0-9]*' "$work/limited/velmorad.log" | head -n 1 || true)
+leave_namespace
+
+enter_namespace microsocks
+on_cpu 0 microsocks -i 127.0.0.1 -p 21080 > /dev/null 2>&1 & pids+=($!)
+wait_port 21080
+measure microsocks 21080
+leave_namespace
+
+enter_namespace dante
+start_dante 21081
+measure dante 21081
+
+echo
+echo "$idle_count idle connections through velmorad (open-file limit $hard_limit): $(head -n 1 <<< "$idle_report")"
+echo "  resident memory $before kB before, $after kB with them open: $(( (after - before) * 1024 / idle_count )) bytes each"
+echo "  new connections meanwhile, 1 client: $meanwhile"
+echo "velmorad with an open-file limit of 1,024, 400 idle connections: $limit_report ($limit_line)"
 
 echo
 echo "Per connection inside velmorad (one CPU):"

@@ -98,6 +98,52 @@ int open(const char* sink, int sinkPort, int proxyPort) {
   return fd;
 }
 
+/// Accepts connections and keeps them open, reading nothing, until the process is ended.
+void hold(const char* address, int port) {
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  const int on = 1;
+  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  const sockaddr_in at = endpoint(address, port);
+  if (bind(listener, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0 ||
+      listen(listener, 4096) != 0) {
+    std::perror("hold");
+    std::exit(1);
+  }
+  std::vector<int> held;
+  while (true) {
+    const int fd = accept(listener, nullptr, nullptr);
+    if (fd >= 0) held.push_back(fd);
+  }
+}
+
+/// Opens count connections through the SOCKS5 proxy and keeps them, then says how many got
+/// through, how many the proxy refused and the longest a refusal took; waits for a line on
+/// standard input before it closes them all.
+void idle(const char* sink, int sinkPort, int proxyPort, int count) {
+  std::vector<int> held;
+  int refused = 0;
+  double slowestRefusal = 0;
+  for (int i = 0; i < count; ++i) {
+    const auto begun = Clock::now();
+    const int fd = open(sink, sinkPort, proxyPort);
+    if (fd >= 0) {
+      held.push_back(fd);
+    } else {
+      ++refused;
+      slowestRefusal = std::max(
+          slowestRefusal, std::chrono::duration<double, std::milli>(Clock::now() - begun).count());
+    }
+  }
+  std::printf("%zu open, %d refused, slowest refusal %.1f ms\n", held.size(), refused,
+              slowestRefusal);
+  std::fflush(stdout);
+  char line[16];
+  if (std::fgets(line, sizeof line, stdin) == nullptr) {
+    // End of input: close them all the same.
+  }
+  for (const int fd : held) close(fd);
+}
+
 void bulk(const char* sink, int sinkPort, int proxyPort, double seconds) {
   const int fd = open(sink, sinkPort, proxyPort);
   if (fd < 0 || write(fd, "b", 1) != 1) {
@@ -165,6 +211,10 @@ int main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "sink" && argc == 4) {
     serve(argv[2], std::atoi(argv[3]));
+  } else if (mode == "hold" && argc == 4) {
+    hold(argv[2], std::atoi(argv[3]));
+  } else if (mode == "idle" && argc == 6) {
+    idle(argv[2], std::atoi(argv[3]), std::atoi(argv[4]), std::atoi(argv[5]));
   } else if (mode == "bulk" && argc == 6) {
     bulk(argv[2], std::atoi(argv[3]), std::atoi(argv[4]), std::atof(argv[5]));
   } else if (mode == "conns" && argc == 7) {
@@ -174,7 +224,9 @@ int main(int argc, char** argv) {
     std::fputs(
         "usage: proxy_load sink <address> <port>\n"
         "       proxy_load bulk <sink> <port> <socks-port|0> <seconds>\n"
-        "       proxy_load conns <sink> <port> <socks-port|0> <clients> <seconds>\n",
+        "       proxy_load conns <sink> <port> <socks-port|0> <clients> <seconds>\n"
+        "       proxy_load hold <address> <port>\n"
+        "       proxy_load idle <sink> <port> <socks-port> <count>\n",
         stderr);
     return 2;
   }
