@@ -197,13 +197,10 @@ void OfflineOperations::moveRule(std::string_view name, const RulePlacement& pla
   // between, from first (right after the opening guards) to end (right before the fallback).
   std::vector<Rule> rules = profile.orderedRules();
   std::erase_if(rules, [&](const Rule& rule) { return rule.id == moved.id; });
-  const auto first = static_cast<std::size_t>(
-      std::find_if(rules.begin(), rules.end(), [](const Rule& r) { return !r.locked; }) -
-      rules.begin());
-  const auto end =
-      static_cast<std::size_t>(std::find_if(rules.begin() + static_cast<std::ptrdiff_t>(first),
-                                            rules.end(), [](const Rule& r) { return r.locked; }) -
-                               rules.begin());
+  const auto first = static_cast<std::size_t>(std::count_if(
+      rules.begin(), rules.end(), [](const Rule& r) { return r.locked && !isFallback(r); }));
+  const std::size_t end = rules.size() - static_cast<std::size_t>(
+                                             std::count_if(rules.begin(), rules.end(), isFallback));
   std::size_t position = placement.where == RulePlacement::Where::top ? first : end;
   if (placement.where == RulePlacement::Where::before ||
       placement.where == RulePlacement::Where::after) {

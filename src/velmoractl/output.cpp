@@ -88,12 +88,24 @@ std::string humanBytes(std::uint64_t count) {
   return buffer;
 }
 
-void reportFailure(std::string_view message) {
-  std::string line = "错误：";
+namespace {
+
+void writeError(std::string_view prefix, std::string_view message) {
+  std::string line(prefix);
   line += message;
   line += '\n';
   // Nothing more can be said if standard error refuses too.
   [[maybe_unused]] const ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
+}
+
+}  // namespace
+
+void reportFailure(std::string_view message) {
+  writeError("错误：", message);
+}
+
+void reportNote(std::string_view message) {
+  writeError("注意：", message);
 }
 
 }  // namespace velmora::cli
