@@ -48,6 +48,15 @@ const Rule* ruleWithAction(const Profile& profile, const RuleAction& action) {
   return found == profile.rules.end() ? nullptr : &*found;
 }
 
+/// The active profile's id; nothing without a readable marker, when no profile is the active one.
+std::optional<UUID> activeIDIfAny(const ProfileStore& store) {
+  try {
+    return store.activeID();
+  } catch (const Error&) {
+    return std::nullopt;
+  }
+}
+
 bool mentions(const Rule& rule, const std::string& word) {
   const auto inAny = [&](const std::vector<std::string>& texts) {
     return std::any_of(texts.begin(), texts.end(), [&](const std::string& text) {
@@ -61,12 +70,7 @@ bool mentions(const Rule& rule, const std::string& word) {
 }  // namespace
 
 std::vector<ProfileSummaryDTO> OfflineOperations::profiles() const {
-  std::optional<UUID> active;
-  try {
-    active = store_.activeID();
-  } catch (const Error&) {
-    // Without a readable marker no profile is shown as active.
-  }
+  const std::optional<UUID> active = activeIDIfAny(store_);
   std::vector<ProfileSummaryDTO> summaries;
   for (const ProfileOutline& profile : store_.outlines()) {
     ProfileSummaryDTO summary{.name = profile.name,
@@ -92,7 +96,7 @@ void OfflineOperations::createProfile(const std::string& name) {
 
 void OfflineOperations::removeProfile(std::string_view name) {
   const ProfileOutline profile = store_.findOutline(name);
-  if (profile.id == store_.activeID()) {
+  if (profile.id == activeIDIfAny(store_)) {
     throw ClientErrorMessage(
         VL("「%@」是当前使用的 profile，不能删除 — 先切换到别的 profile", profile.name));
   }

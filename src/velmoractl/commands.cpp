@@ -22,7 +22,7 @@ Profile
   profile list                    列出所有 profile
   profile switch <名称>            切换（已有连接不中断）
   profile create <名称>            新建
-  profile rename <名称> <新名称>    改名
+  profile rename <名称> <新名称>   改名
   profile rm <名称>                删除（当前使用的 profile 不能删）
 
 网络环境
@@ -54,7 +54,7 @@ Profile
 
 路由与诊断
   route set <应用> <direct|block|proxy:名称>    一步设置"应用 → 去向"
-  route rm <应用>                                去掉 route set 设的去向
+  route rm <应用>                               去掉 route set 设的去向
   test <应用> <主机:端口>                        试算：会命中哪条规则、走哪
   logs [--app <应用>] [--host <主机>] [--follow]  最近连接
   interface list                                 隧道网卡及其背后的程序（用于 interface:名称）

@@ -158,6 +158,33 @@ void completeRun(std::span<const std::string> words, std::size_t run, Output& ou
   out.emit(program < cursor ? "delegate " + std::to_string(program) : "programs");
 }
 
+/// The command a run's words select, "list" standing in for a missing sub-command as it does
+/// when the command runs.
+const CompletionCommand* commandRun(const std::vector<std::string>& positional) {
+  if (positional.size() == 1) {
+    if (const CompletionCommand* list = commandFor({positional[0], "list"})) {
+      if (list->words != positional[0]) return list;
+    }
+  }
+  return commandFor(positional);
+}
+
+/// Edits (insertions, deletions, substitutions) that turn a into b.
+std::size_t editDistance(std::string_view a, std::string_view b) {
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
 }  // namespace
 
 const std::vector<CompletionCommand>& completionTable() {
@@ -245,37 +272,6 @@ const std::vector<CompletionOption>& globalCompletionOptions() {
                                                         {{"--offline"}, Value::none}};
   return options;
 }
-
-namespace {
-
-/// The command a run's words select, "list" standing in for a missing sub-command as it does
-/// when the command runs.
-const CompletionCommand* commandRun(const std::vector<std::string>& positional) {
-  if (positional.size() == 1) {
-    if (const CompletionCommand* list = commandFor({positional[0], "list"})) {
-      if (list->words != positional[0]) return list;
-    }
-  }
-  return commandFor(positional);
-}
-
-/// Edits (insertions, deletions, substitutions) that turn a into b.
-std::size_t editDistance(std::string_view a, std::string_view b) {
-  std::vector<std::size_t> row(b.size() + 1);
-  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
-  for (std::size_t i = 1; i <= a.size(); ++i) {
-    std::size_t diagonal = row[0];
-    row[0] = i;
-    for (std::size_t j = 1; j <= b.size(); ++j) {
-      const std::size_t above = row[j];
-      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
-      diagonal = above;
-    }
-  }
-  return row[b.size()];
-}
-
-}  // namespace
 
 void requireKnownOptions(const Args& args) {
   const CompletionCommand* command =
