@@ -248,6 +248,7 @@ TEST_F(Commands, Proxies) {
       {{"proxy", "rm", "Nope"}, "", "找不到代理「Nope」"},
       {{"proxy", "rm"}, "", "请指定代理名称"},
       {{"proxy", "delete", "X"}, "", "未知子命令 proxy delete"},
+      {{"interface", "show"}, "", "未知子命令 interface show"},
       {{"proxy", "rm", "local"}, "已删除代理「local」\n"},
   });
   const json::Value proxies = json::parse(ok({"proxy", "--json"}));
