@@ -32,7 +32,8 @@ using velmora::testing::ScopedEnvironmentVariable;
 using velmora::testing::ScratchDirectory;
 using velmora::testing::ServedApplication;
 
-const std::string notRunningText = "Velmora 没有在运行 — 打开它，或用 --offline 直接改配置文件";
+const std::string notRunningText =
+    "Velmora 没有在运行 — 这个命令要用到它：先启动 velmorad（systemctl --user start velmorad）";
 
 /// The AutomationClient::Error that running body throws, or nothing when it throws none.
 std::optional<AutomationClient::Error> clientError(const std::function<void()>& body) {

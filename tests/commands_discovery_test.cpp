@@ -45,19 +45,6 @@ class DiscoveryCommands : public ::testing::Test {
   std::optional<testing::NetworkNamespace> space_;
 };
 
-TEST_F(DiscoveryCommands, UnknownSubcommandsAreRefused) {
-  for (const auto& [arguments, message] :
-       std::vector<std::pair<std::vector<std::string>, std::string>>{
-           {{"interface", "show"}, "未知子命令 interface show"},
-           {{"proxy", "discovery"}, "未知子命令 proxy discovery"}}) {
-    const RunResult result =
-        testing::runVelmoractl(arguments, std::filesystem::temp_directory_path());
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.out, "");
-    EXPECT_EQ(result.err, "错误：" + message + "\n");
-  }
-}
-
 TEST_F(DiscoveryCommands, InterfaceListShowsTunnelsAndTheProgramsBehindThem) {
   if (!enterNamespace()) GTEST_SKIP() << skipReason_;
   EXPECT_EQ(ok({"interface", "list"}),

@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "kit/events.h"
+#include "kit/profile_store.h"
 #include "served_application.h"
 #include "test_support.h"
 
@@ -70,6 +71,8 @@ class OnlineCommands : public ::testing::Test {
     return testing::runVelmoractl(arguments, home_.path(), {.interruptAfter = interruptAfter});
   }
 
+  ProfileStore store() { return ProfileStore(home_.path() / ".config" / "Velmora"); }
+
   PrivateBus bus;
   RecordingApplication app;
 
@@ -121,6 +124,21 @@ TEST_F(OnlineCommands, SwitchProfilesAndRulesGoToTheApplication) {
   EXPECT_TRUE(asked("CreateProfile(New)"));
   EXPECT_TRUE(asked("BindCurrentEnvironment(Home)"));
   EXPECT_TRUE(asked("ListRules(\"mail\")"));
+}
+
+TEST_F(OnlineCommands, EnvUnbindAsksForTheNetworkAndChangesTheFiles) {
+  const auto bound = [](std::string name) {
+    return NetworkEnvironment{UUID::random(), std::move(name), NetworkEnvironment::Kind::wifi("x")};
+  };
+  store().create("Work");
+  store().save(store().find("Work").with({.environments = std::vector{bound("Office Wi-Fi")}}));
+  store().save(store().activeProfile().with(
+      {.environments = std::vector{bound("Office Wi-Fi"), bound("Lab")}}));
+  ServedApplication served(app);
+  EXPECT_EQ(run({"env", "unbind"}).out, "已解除当前网络环境「Office Wi-Fi」的绑定\n");
+  EXPECT_EQ(run({"env", "list"}).out, "Default ← Lab\n");
+  EXPECT_EQ(run({"env", "unbind"}).err,
+            "错误：当前网络环境「Office Wi-Fi」没有绑定到任何 profile\n");
 }
 
 TEST_F(OnlineCommands, TestAsksTheApplication) {
@@ -217,15 +235,9 @@ TEST_F(OnlineCommands, FileChangesReturnOnceTheApplicationHasTakenThemUp) {
   EXPECT_EQ(takenUp, 2);
 }
 
-TEST_F(OnlineCommands, ApplicationFailuresReachStandardError) {
-  app.fail("SwitchProfile", Error("找不到 profile「Nope」"));
-  app.answer("ListProfiles", "");
+TEST_F(OnlineCommands, AnAnswerThatDoesNotDecodeIsAFailure) {
   app.answer("ListRules", R"({"not":"an array"})");
   ServedApplication served(app);
-  const RunResult refused = run({"profile", "switch", "Nope"});
-  EXPECT_EQ(refused.err, "错误：找不到 profile「Nope」\n");
-  EXPECT_EQ(refused.status, 1);
-  EXPECT_EQ(run({"profile", "list"}).err, "错误：空响应\n");
   const RunResult undecodable = run({"rule", "list"});
   EXPECT_EQ(undecodable.status, 1);
   EXPECT_TRUE(undecodable.err.starts_with("错误：JSON 数据无效：")) << undecodable.err;

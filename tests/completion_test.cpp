@@ -91,10 +91,15 @@ TEST_F(Completion, OffersWhatMayComeNextForEachKindOfWord) {
       {{"rule", "enable", "Localhost", ""}, "words\n"},
       // Actions, then proxy names after proxy: and interface names after interface:.
       {{"rule", "add", "Mail", "--app", "Mail", "-a", ""},
-       "words\ndirect\nblock\nproxy:\ninterface:\n"},
+       "words\ndirect\nblock\nproxy:\nchain:\ninterface:\n"},
       {{"route", "set", "firefox", "proxy:"}, "words\nproxy:Clash\nproxy:Tor Relay\n"},
       {{"rule", "add", "Mail", "--action", "proxy:T"}, "words\nproxy:Tor Relay\n"},
       {{"route", "set", "firefox", "interface:w"}, "words\ninterface:wg0\n"},
+      // Proxy names, for as many proxies as a chain takes; policies by their names.
+      {{"proxy", "rm", ""}, "words\nClash\nTor Relay\n"},
+      {{"chain", "add", "Out", "Clash", "T"}, "words\nTor Relay\n"},
+      {{"rule", "set", "x", "--quic", ""}, "words\nproxy\nfallback\ndirect\n"},
+      {{"rule", "move", "x", "--before", "L"}, "words\nLocalhost\n"},
       // An option's value is not taken for a command word.
       {{"route", "set", "--json", "firefox", "b"}, "words\nblock\n"},
       // Client ids for --client, repeated or not.

@@ -421,7 +421,8 @@ TEST(PPXImport, DocumentWithAnotherRootIsUnrecognized) {
 // Merge ----------------------------------------------------------------------------------------
 
 ProxyServer proxyAt(std::string address, std::uint16_t port, ProxyProtocol proto) {
-  return ProxyServer{UUID::random(), "", std::move(address), port, proto};
+  const std::string name = address + ":" + std::to_string(port) + std::string(rawValue(proto));
+  return ProxyServer{UUID::random(), name, std::move(address), port, proto};
 }
 
 Rule rule(std::string name, RuleAction action = RuleAction::direct(), bool locked = false) {
@@ -489,13 +490,20 @@ TEST(Merging, SameFileImportedTwiceChangesNothingTheSecondTime) {
       ruleElement("Web", R"(<Targets>*.example.com</Targets><Action type="Proxy">101</Action>)") +
           ruleElement("Same twice", "<Applications>a</Applications>") +
           ruleElement("Same twice", "<Applications>a</Applications>") +
+          ruleElement("web", "<Applications>b</Applications>") +
           ruleElement("Pool", R"(<Action type="Chain">1</Action>)") +
           R"(<Rule><Name>Default</Name><Action type="Proxy">100</Action></Rule>)",
       R"(<Chain id="1" type="simple"><Proxy>100</Proxy><Proxy>102</Proxy></Chain>)");
   const MergedImport once = mergeImport(Profile::makeDefault("home"), read(file));
   EXPECT_EQ(once.report.proxies, 3);
   EXPECT_EQ(once.report.chains, 1);
-  EXPECT_EQ(once.report.rules, 4);  // the file's own repeat is kept
+  EXPECT_EQ(once.report.rules, 5);  // the file's own repeat is kept, under a name of its own
+  std::vector<std::string> names;
+  for (const Rule& rule : once.profile.rules) names.push_back(rule.name);
+  EXPECT_EQ(names, (std::vector<std::string>{"Localhost", "Web", "Same twice", "Same twice (2)",
+                                             "web (2)", "Pool", "Default"}));
+  EXPECT_EQ(once.report.notes[0],
+            (ImportNote{ImportNote::Kind::nameMadeUnique, 2, "Same twice → Same twice (2)"}));
 
   const MergedImport twice = mergeImport(once.profile, read(file));
   EXPECT_EQ(twice.profile, once.profile);
@@ -505,7 +513,7 @@ TEST(Merging, SameFileImportedTwiceChangesNothingTheSecondTime) {
                                         .rules = 0,
                                         .notes = {{K::proxyReused, 3, "127.0.0.1:1080"},
                                                   {K::chainReused, 1, "Chain 1"},
-                                                  {K::ruleAlreadyPresent, 4, "Web"},
+                                                  {K::ruleAlreadyPresent, 5, "Web"},
                                                   {K::defaultTaken, 1, "proxy:127.0.0.1:1080"}}}));
 
   // An endpoint the profile already has keeps the profile's credentials, and says so.

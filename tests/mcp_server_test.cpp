@@ -116,19 +116,23 @@ TEST_F(MCPServe, EveryToolRefusesMissingOrMistypedArgumentsAndChangesNothing) {
        "add_rule 需要 name 和 action（direct/block/proxy:<代理名>）"},
       {"add_rule", R"({"action":"direct"})",
        "add_rule 需要 name 和 action（direct/block/proxy:<代理名>）"},
-      {"add_rule", R"({"name":"x","action":"proxy:nobody"})", "找不到 profile「代理「nobody」」"},
+      {"add_rule", R"({"name":"x","action":"proxy:nobody"})", "找不到代理「nobody」"},
       {"update_rule", R"({"enabled":true})", "需要 name 参数"},
       {"update_rule", R"({"name":"Default","enabled":"yes"})",
        "update_rule 目前支持 enabled 字段；改内容请用 remove_rule + add_rule"},
       {"remove_rule", "{}", "需要 name 参数"},
       {"remove_rule", R"({"name":"Localhost"})",
        "「Localhost」是内置保护规则，不能删除（它防止本机 localhost 流量被误代理）"},
-      {"remove_rule", R"({"name":"nothing"})", "找不到 profile「规则「nothing」」"},
+      {"remove_rule", R"({"name":"nothing"})", "找不到规则「nothing」"},
       {"add_proxy", R"({"name":"P","address":"127.0.0.1"})", "add_proxy 需要 name、address、port"},
       {"add_proxy", R"({"name":"P","address":"127.0.0.1","port":65536})",
        "add_proxy 需要 name、address、port"},
       {"add_proxy", R"({"name":"P","address":"127.0.0.1","port":"1080"})",
        "add_proxy 需要 name、address、port"},
+      {"add_proxy", R"({"name":"P","address":"127.0.0.1","port":0})",
+       "端口「0」无效：应为 1 到 65535 之间的数"},
+      {"add_proxy", R"({"name":"P","address":"127.0.0.1","port":1080,"type":"https"})",
+       "代理类型「https」无效：应为 socks5 或 http"},
       {"set_route", R"({"app":"Safari"})",
        "set_route 需要 app 和 target（direct/block/proxy:<代理名>/interface:<网卡名>）"},
       {"set_route", R"({"app":"Safari","target":"interface:"})",
@@ -168,8 +172,8 @@ TEST_F(MCPServe, ToolsChangeAndReadTheFilesWhenTheApplicationIsAway) {
   EXPECT_EQ(tool("set_route", {{"app", "Mail"}, {"target", "block"}}).first, "「Mail」→ block");
   const Profile profile = active();
   ASSERT_EQ(profile.proxies.size(), 1u);
-  EXPECT_EQ(profile.proxies[0].proto, ProxyProtocol::socks5);  // only "http" exactly is HTTP
-  EXPECT_FALSE(profile.proxies[0].credentials);                // a user name alone is not enough
+  EXPECT_EQ(profile.proxies[0].proto, ProxyProtocol::http);  // the type in any case
+  EXPECT_FALSE(profile.proxies[0].credentials);              // a user name alone is not enough
   EXPECT_EQ(profile.rules[1].name, "Web");
   EXPECT_FALSE(profile.rules[1].enabled);
   EXPECT_TRUE(profile.rules[1].apps.empty());

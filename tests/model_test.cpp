@@ -127,32 +127,6 @@ TEST(Profile, SettingRouteTwiceKeepsOneRuleWithTheSecondAction) {
   EXPECT_EQ(second.id, profile.id);
 }
 
-TEST(Profile, WithReplacesOnlyWhatIsGiven) {
-  const Profile profile = sampleProfile();
-  const Profile renamed = profile.with({.name = "新名字", .general = GeneralSettings{false, true}});
-  EXPECT_EQ(renamed.name, "新名字");
-  EXPECT_FALSE(renamed.general.loopDetection);
-  EXPECT_EQ(renamed.rules, profile.rules);
-  EXPECT_EQ(renamed.schemaVersion, 7);
-  EXPECT_EQ(renamed.id, profile.id);
-
-  const Rule& rule = profile.rules[1];
-  const Rule changed = rule.with({.enabled = false, .hosts = std::vector<std::string>{"a.com"}});
-  EXPECT_EQ(changed.id, rule.id);
-  EXPECT_FALSE(changed.enabled);
-  EXPECT_EQ(changed.hosts, std::vector<std::string>{"a.com"});
-  EXPECT_EQ(changed.apps, rule.apps);
-}
-
-TEST(Profile, LookupsFindByIdentity) {
-  const Profile profile = sampleProfile();
-  EXPECT_EQ(profile.proxy(profile.proxies[1].id), &profile.proxies[1]);
-  EXPECT_EQ(profile.chain(profile.chains[0].id), &profile.chains[0]);
-  EXPECT_EQ(profile.rule(profile.rules[2].id), &profile.rules[2]);
-  EXPECT_EQ(profile.proxy(UUID::random()), nullptr);
-  EXPECT_EQ(profile.proxies[1].endpointDescription(), "::1:1080");
-}
-
 TEST(ProfileJSON, RoundTripsEveryRecord) {
   const Profile profile = sampleProfile();
   const std::string text = json::pretty(toJSON(profile));

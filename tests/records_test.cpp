@@ -289,8 +289,8 @@ TEST(RuleDTO, ReadsActionTextsAndRefusesUnknownOnes) {
     }
     return "accepted";
   };
-  EXPECT_EQ(message("proxy:Home "), "找不到 profile「代理「Home 」」");
-  EXPECT_EQ(message("chain:nope"), "找不到 profile「代理链「nope」」");
+  EXPECT_EQ(message("proxy:Home "), "找不到代理「Home 」");
+  EXPECT_EQ(message("chain:nope"), "找不到代理链「nope」");
   EXPECT_EQ(message("interface:"),
             "配置文件内容异常：interface: 后面要跟网卡名，例如 interface:utun4");
   EXPECT_EQ(message("interface: \t "),

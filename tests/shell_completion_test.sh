@@ -80,6 +80,8 @@ proxy" "$(complete_fish 'velmoractl pro' | sort)"
     expect "profile names" "Work" "$(complete_fish 'velmoractl profile switch W')"
     expect "every sub-command after a space" "create
 list
+rename
+rm
 switch" "$(complete_fish 'velmoractl profile ' | sort)"
     expect "proxy names after proxy:" "proxy:Clash" "$(complete_fish 'velmoractl route set firefox proxy:C')"
     expect "options of a command" "--follow" "$(complete_fish 'velmoractl logs --fol')"

@@ -11,16 +11,6 @@ namespace {
 
 using cli::Args;
 
-TEST(Args, SplitsWordsOptionsAndFlags) {
-  const Args args({"rule", "add", "x", "--app", "A", "--action", "direct"});
-  EXPECT_EQ(args.positional, (std::vector<std::string>{"rule", "add", "x"}));
-  EXPECT_EQ(args.options,
-            (std::map<std::string, std::string>{{"--app", "A"}, {"--action", "direct"}}));
-  EXPECT_TRUE(args.flags.empty());
-  EXPECT_EQ(args.flag({"--action", "-a"}), "direct");
-  EXPECT_EQ(args.flag({"-a"}), std::nullopt);
-}
-
 TEST(Args, FollowsTheValueRules) {
   struct Case {
     std::vector<std::string> argv;
@@ -29,6 +19,10 @@ TEST(Args, FollowsTheValueRules) {
     std::set<std::string> flags;
   };
   const std::vector<Case> cases = {
+      {{"rule", "add", "x", "--app", "A", "--action", "direct"},
+       {"rule", "add", "x"},
+       {{"--app", "A"}, {"--action", "direct"}},
+       {}},
       // An option followed by a "--" word takes no value.
       {{"logs", "--limit", "--json"}, {"logs"}, {}, {"--limit", "--json"}},
       // The last argument cannot take a value.
@@ -37,7 +31,7 @@ TEST(Args, FollowsTheValueRules) {
       {{"--verbose", "status"}, {}, {{"--verbose", "status"}}, {}},
       // A value may begin with a single hyphen.
       {{"--port", "-1"}, {}, {{"--port", "-1"}}, {}},
-      // The five value-less options never take the next word.
+      // The value-less options never take the next word.
       {{"--json", "status", "--offline", "x", "-h", "y", "--follow", "z", "--help", "w"},
        {"status", "x", "y", "z", "w"},
        {},
@@ -53,6 +47,7 @@ TEST(Args, FollowsTheValueRules) {
     EXPECT_EQ(args.flags, c.flags) << c.argv.size();
   }
   EXPECT_EQ(Args({"logs", "--limit", "--json"}).flag({"--limit"}), std::nullopt);
+  EXPECT_EQ(Args({"-a", "direct"}).flag({"--action", "-a"}), "direct");
 }
 
 TEST(HumanBytes, ChoosesTheUnitBeforeRounding) {

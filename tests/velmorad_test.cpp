@@ -27,7 +27,9 @@ using testing::RunningDaemon;
 using testing::RunResult;
 using testing::ScratchDirectory;
 
-const std::string notRunning = "错误：Velmora 没有在运行 — 打开它，或用 --offline 直接改配置文件\n";
+const std::string notRunning =
+    "错误：Velmora 没有在运行 — 这个命令要用到它：先启动 velmorad（systemctl --user start "
+    "velmorad）\n";
 const std::string writesRefused =
     "错误：自动化写操作未开启 — 在 Velmora 设置里打开「允许自动化修改配置」\n";
 

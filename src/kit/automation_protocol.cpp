@@ -1,6 +1,8 @@
 #include "automation_protocol.h"
 
+#include "error.h"
 #include "import_error.h"
+#include "localize.h"
 #include "matchers.h"
 #include "profile_store.h"
 #include "unicode.h"
@@ -65,14 +67,14 @@ RuleAction parseActionText(std::string_view text, const Profile& profile) {
     for (const ProxyServer& proxy : profile.proxies) {
       if (unicode::equalsIgnoringCase(proxy.name, name)) return RuleAction::proxy(proxy.id);
     }
-    throw ProfileStore::Error::notFound("代理「" + name + "」");
+    throw ProfileStore::Error::notFound(name, ProfileStore::Error::Subject::proxy);
   }
   if (lowered.starts_with("chain:")) {
     const std::string name = rest("chain:");
     for (const ProxyChain& chain : profile.chains) {
       if (unicode::equalsIgnoringCase(chain.name, name)) return RuleAction::chain(chain.id);
     }
-    throw ProfileStore::Error::notFound("代理链「" + name + "」");
+    throw ProfileStore::Error::notFound(name, ProfileStore::Error::Subject::chain);
   }
   if (lowered.starts_with("interface:")) {
     const std::string name(trimmedSpacesAndTabs(rest("interface:")));
@@ -85,7 +87,47 @@ RuleAction parseActionText(std::string_view text, const Profile& profile) {
          std::string(text)));
 }
 
+std::uint16_t portNumber(std::string_view text) {
+  const auto port = parsePort(text);
+  if (!port || *port == 0)
+    throw Error(VL("端口「%@」无效：应为 1 到 65535 之间的数", std::string(text)));
+  return *port;
+}
+
+ProxyProtocol proxyProtocolNamed(std::string_view text) {
+  const auto proto = fromRawValue<ProxyProtocol>(unicode::lowercased(text));
+  if (!proto) throw Error(VL("代理类型「%@」无效：应为 socks5 或 http", std::string(text)));
+  return *proto;
+}
+
+void requireRulePorts(const std::vector<std::string>& ports) {
+  for (const std::string& port : ports) {
+    const auto pattern = PortPattern::parse(port);
+    if (!pattern || pattern->low == 0) {
+      throw Error(VL(
+          "端口「%@」无效：应为 1 到 65535 之间的端口，或低不大于高的范围，例如 8000-8080", port));
+    }
+  }
+}
+
+void requireRuleHosts(const std::vector<std::string>& hosts) {
+  for (const std::string& host : hosts) {
+    const HostPattern pattern(host);
+    // Anything with a slash, or made of digits, dots and a dash, can only mean IPv4: it must
+    // have compiled as an address, a range or a network rather than as a plain name.
+    const bool numeric = host.find_first_not_of("0123456789.-") == std::string::npos;
+    const bool meantAsIPv4 = host.find('/') != std::string::npos || numeric;
+    const bool isIPv4 = pattern.kind == HostPattern::Kind::cidr ||
+                        pattern.kind == HostPattern::Kind::range || IPv4::parse(host);
+    if (meantAsIPv4 && !isIPv4) {
+      throw Error(VL("主机「%@」无效：IPv4 地址应为四个 0 到 255 的数，网段的前缀不超过 32", host));
+    }
+  }
+}
+
 Rule RuleDTO::makeRule(const Profile& profile) const {
+  requireRulePorts(ports);
+  requireRuleHosts(hosts);
   return Rule{.id = UUID::random(),
               .name = name,
               .enabled = enabled,

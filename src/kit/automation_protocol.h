@@ -78,7 +78,8 @@ struct RuleDTO {
   /// reference) or "interface:<name>".
   static RuleDTO fromRule(const Rule& rule, const Profile& profile);
   /// A new unlocked rule whose action text is resolved against the profile's proxies and chains.
-  /// Throws ProfileStore::Error::notFound for an unknown name, ImportError for an unknown action.
+  /// Throws ProfileStore::Error::notFound for an unknown name, ImportError for an unknown action,
+  /// Error for a port or host no connection could match as meant.
   Rule makeRule(const Profile& profile) const;
 
   bool operator==(const RuleDTO&) const = default;
@@ -87,6 +88,19 @@ struct RuleDTO {
 /// Reads an action text ("direct", "block", "proxy:<name>", "chain:<name>", "interface:<name>"),
 /// ignoring the case of the word; names are looked up ignoring case.
 RuleAction parseActionText(std::string_view text, const Profile& profile);
+
+// Values as people type them, checked before they reach a profile. Each refusal is an Error
+// whose message quotes the value.
+
+/// A port of 1 to 65535.
+std::uint16_t portNumber(std::string_view text);
+/// "socks5" or "http", in any case.
+ProxyProtocol proxyProtocolNamed(std::string_view text);
+/// Rule ports: single ports or "low-high" ranges within 1 to 65535, low not above high.
+void requireRulePorts(const std::vector<std::string>& ports);
+/// Rule hosts: an entry written as an IPv4 address, range or network must be a valid one (four
+/// numbers up to 255, a prefix up to 32); names and wildcards pass.
+void requireRuleHosts(const std::vector<std::string>& hosts);
 
 json::Value toJSON(const StatusDTO& record);
 json::Value toJSON(const ProfileSummaryDTO& record);

@@ -146,6 +146,8 @@ std::string describe(const ImportNote& note) {
           n, e);
     case K::ruleAlreadyPresent:
       return VL("%lld 条规则与本配置已有规则完全相同，未重复添加，例如「%@」", n, e);
+    case K::nameMadeUnique:
+      return VL("%lld 个代理、代理链或规则与已有的名称重复，加上了编号，例如「%@」", n, e);
     case K::localhostDropped:
       return VL("文件中的「Localhost」规则未导入，本配置自带同名的内置规则");
     case K::localhostExtended:
@@ -187,8 +189,9 @@ json::Value toJSON(const ImportReport& report) {
 namespace {
 
 /// A hash of the fields that set rules apart most often; equal rules have equal hashes.
+/// A hash of the rule's lists; names are left out, since a suffix may have changed them.
 std::size_t roughHash(const Rule& rule) {
-  std::size_t hash = std::hash<std::string>()(rule.name);
+  std::size_t hash = 0;
   for (const auto* list : {&rule.apps, &rule.hosts, &rule.ports}) {
     for (const std::string& entry : *list) hash = hash * 31 + std::hash<std::string>()(entry);
     hash = hash * 31 + list->size();
@@ -196,10 +199,39 @@ std::size_t roughHash(const Rule& rule) {
   return hash;
 }
 
-/// The same in every field but the id.
-bool sameContent(Rule rule, const Rule& other) {
-  rule.id = other.id;
-  return rule == other;
+/// Whether own is name itself or name with the suffix a merge gives a taken name: "Work (2)".
+bool sameOrSuffixedName(std::string_view own, std::string_view name) {
+  if (own == name) return true;
+  if (!own.starts_with(name) || !own.ends_with(")")) return false;
+  const std::string_view suffix = own.substr(name.size());
+  return suffix.starts_with(" (") && suffix.size() > 3 &&
+         suffix.substr(2, suffix.size() - 3).find_first_not_of("0123456789") ==
+             std::string_view::npos;
+}
+
+/// The same in every field but the id, the name allowing for a suffix given on import.
+bool sameContent(Rule rule, const Rule& own) {
+  if (!sameOrSuffixedName(own.name, rule.name)) return false;
+  rule.id = own.id;
+  rule.name = own.name;
+  return rule == own;
+}
+
+/// name, or the first of "name (2)", "name (3)", … that no item has, ignoring case; a change is
+/// noted in the report.
+template <typename T>
+std::string uniqueName(const std::vector<T>& items, const std::string& name, ImportReport& report) {
+  const auto taken = [&](const std::string& candidate) {
+    return std::any_of(items.begin(), items.end(), [&](const T& item) {
+      return unicode::equalsIgnoringCase(item.name, candidate);
+    });
+  };
+  if (!taken(name)) return name;
+  std::string candidate;
+  for (int n = 2; taken(candidate = name + " (" + std::to_string(n) + ")"); ++n) {
+  }
+  report.note(ImportNote::Kind::nameMadeUnique, name + " → " + candidate);
+  return candidate;
 }
 
 }  // namespace
@@ -218,7 +250,9 @@ MergedImport mergeImport(const Profile& profile, const ImportedConfig& imported)
                  candidate.proto == proxy.proto;
         });
     if (existing == proxies.end()) {
-      proxies.push_back(proxy);
+      ProxyServer added = proxy;
+      added.name = uniqueName(proxies, proxy.name, report);
+      proxies.push_back(std::move(added));
       ++report.proxies;
       continue;
     }
@@ -238,13 +272,15 @@ MergedImport mergeImport(const Profile& profile, const ImportedConfig& imported)
     for (UUID& member : chain.proxyIDs) member = mapped(member);
     const auto existing =
         std::find_if(chains.begin(), chains.end(), [&](const ProxyChain& candidate) {
-          return candidate.name == chain.name && candidate.proxyIDs == chain.proxyIDs;
+          return sameOrSuffixedName(candidate.name, chain.name) &&
+                 candidate.proxyIDs == chain.proxyIDs;
         });
     if (existing != chains.end()) {
       reused[chain.id] = existing->id;
       report.note(K::chainReused, chain.name);
       continue;
     }
+    chain.name = uniqueName(chains, chain.name, report);
     chains.push_back(std::move(chain));
     ++report.chains;
   }
@@ -271,10 +307,11 @@ MergedImport mergeImport(const Profile& profile, const ImportedConfig& imported)
   for (Rule rule : imported.rules) {
     rule.action = mappedAction(rule.action);
     const auto [first, last] = ownRules.equal_range(roughHash(rule));
-    if (std::any_of(first, last, [&](const auto& own) { return sameContent(own.second, rule); })) {
+    if (std::any_of(first, last, [&](const auto& own) { return sameContent(rule, own.second); })) {
       report.note(K::ruleAlreadyPresent, rule.name);
       continue;
     }
+    rule.name = uniqueName(rules, rule.name, report);
     rules.push_back(std::move(rule));
     ++report.rules;
   }

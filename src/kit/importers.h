@@ -41,6 +41,7 @@ struct ImportNote {
     unknownTarget,        // a proxy or chain id naming nothing: the first proxy instead
     unknownTargetDirect,  // ... and the file has no proxy: direct instead
     ruleAlreadyPresent,   // the profile already has the very same rule
+    nameMadeUnique,       // a proxy, chain or rule named like one already there, given a suffix
     localhostDropped,     // the file's "Localhost" rule: every profile has its own
     localhostExtended,    // ... but the file's has more hosts, kept as a rule of their own
     defaultTaken,         // the file's "Default" action given to the profile's "Default" rule
@@ -57,7 +58,7 @@ struct ImportNote {
 template <>
 struct EnumTexts<ImportNote::Kind> {
   using K = ImportNote::Kind;
-  static constexpr std::array<std::pair<K, std::string_view>, 22> cases{
+  static constexpr std::array<std::pair<K, std::string_view>, 23> cases{
       {{K::sectionsNotRead, "sectionsNotRead"},
        {K::proxySkipped, "proxySkipped"},
        {K::proxyTypeChanged, "proxyTypeChanged"},
@@ -76,6 +77,7 @@ struct EnumTexts<ImportNote::Kind> {
        {K::unknownTarget, "unknownTarget"},
        {K::unknownTargetDirect, "unknownTargetDirect"},
        {K::ruleAlreadyPresent, "ruleAlreadyPresent"},
+       {K::nameMadeUnique, "nameMadeUnique"},
        {K::localhostDropped, "localhostDropped"},
        {K::localhostExtended, "localhostExtended"},
        {K::defaultTaken, "defaultTaken"},
@@ -169,7 +171,9 @@ struct MergedImport {
 /// Folds the imported configuration into a copy of profile. Proxies at an endpoint the profile
 /// already has (same address, port and protocol), chains it already has (same name and members)
 /// and rules it already has (same in every field but the id) are reused rather than added, so a
-/// file imported twice changes nothing the second time. The imported rules go after the
+/// file imported twice changes nothing the second time. A name that is taken, ignoring case, is
+/// made unique with a suffix: "Work (2)"; such a name counts as the same name when the file is
+/// imported again. The imported rules go after the
 /// profile's own rules, before the fallback rule, which takes the file's catch-all action.
 MergedImport mergeImport(const Profile& profile, const ImportedConfig& imported);
 

@@ -176,7 +176,7 @@ Profile Profile::settingRoute(const std::string& app, const RuleAction& action) 
   std::vector<Rule> unlocked = unlockedRules(rules);
   bool updated = false;
   for (Rule& rule : unlocked) {
-    if (rule.name == ruleName) {
+    if (unicode::equalsIgnoringCase(rule.name, ruleName)) {
       rule.action = action;
       updated = true;
       break;

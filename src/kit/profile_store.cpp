@@ -18,11 +18,31 @@ constexpr mode_t kFileMode = 0600;
 
 }  // namespace
 
-ProfileStore::Error ProfileStore::Error::notFound(const std::string& subject) {
-  return Error(Kind::notFound, VL("找不到 profile「%@」", subject));
+ProfileStore::Error ProfileStore::Error::notFound(const std::string& name, Subject subject) {
+  switch (subject) {
+    case Subject::proxy:
+      return Error(Kind::notFound, VL("找不到代理「%@」", name));
+    case Subject::chain:
+      return Error(Kind::notFound, VL("找不到代理链「%@」", name));
+    case Subject::rule:
+      return Error(Kind::notFound, VL("找不到规则「%@」", name));
+    case Subject::profile:
+      break;
+  }
+  return Error(Kind::notFound, VL("找不到 profile「%@」", name));
 }
 
-ProfileStore::Error ProfileStore::Error::duplicateName(const std::string& name) {
+ProfileStore::Error ProfileStore::Error::duplicateName(const std::string& name, Subject subject) {
+  switch (subject) {
+    case Subject::proxy:
+      return Error(Kind::duplicateName, VL("已有名为「%@」的代理", name));
+    case Subject::chain:
+      return Error(Kind::duplicateName, VL("已有名为「%@」的代理链", name));
+    case Subject::rule:
+      return Error(Kind::duplicateName, VL("已有名为「%@」的规则", name));
+    case Subject::profile:
+      break;
+  }
   return Error(Kind::duplicateName, VL("已存在同名 profile「%@」", name));
 }
 

@@ -24,9 +24,11 @@ class ProfileStore {
   class Error : public velmora::Error {
    public:
     enum class Kind { notFound, duplicateName, lastProfile };
+    /// What a name names: a profile, or a proxy, chain or rule within one.
+    enum class Subject { profile, proxy, chain, rule };
 
-    static Error notFound(const std::string& subject);
-    static Error duplicateName(const std::string& name);
+    static Error notFound(const std::string& name, Subject subject = Subject::profile);
+    static Error duplicateName(const std::string& name, Subject subject = Subject::profile);
     static Error lastProfile();
 
     Kind kind() const { return kind_; }

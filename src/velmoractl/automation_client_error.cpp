@@ -10,8 +10,8 @@ AutomationClient::Error AutomationClient::Error::remote(const std::string& text)
 }
 
 AutomationClient::Error AutomationClient::Error::appNotRunning() {
-  return Error(Kind::appNotRunning,
-               VL("Velmora 没有在运行 — 打开它，或用 --offline 直接改配置文件"));
+  return Error(Kind::appNotRunning, VL("Velmora 没有在运行 — 这个命令要用到它：先启动 "
+                                       "velmorad（systemctl --user start velmorad）"));
 }
 
 AutomationClient::Error AutomationClient::Error::writesNotAllowed() {

@@ -27,11 +27,13 @@ std::vector<ProfileSummaryDTO> Backend::profiles() {
 }
 
 void Backend::switchProfile(const std::string& name) {
-  fromApplication() ? application_.switchProfile(name) : files().switchProfile(name);
+  if (fromApplication()) return application_.switchProfile(name);
+  changeFiles([&](OfflineOperations files) { files.switchProfile(name); });
 }
 
 void Backend::createProfile(const std::string& name) {
-  fromApplication() ? application_.createProfile(name) : files().createProfile(name);
+  if (fromApplication()) return application_.createProfile(name);
+  changeFiles([&](OfflineOperations files) { files.createProfile(name); });
 }
 
 std::vector<RuleDTO> Backend::rules(const std::optional<std::string>& search) {
@@ -60,6 +62,13 @@ void Backend::bindCurrentEnvironment(const std::string& profileName) {
   application_.bindCurrentEnvironment(profileName);
 }
 
+std::string Backend::unbindCurrentEnvironment() {
+  const std::optional<std::string> environment = applicationStatus().currentEnvironment;
+  if (!environment) throw Error(VL("当前网络环境没有绑定到任何 profile"));
+  changeFiles([&](OfflineOperations files) { files.unbindEnvironmentNamed(*environment); });
+  return *environment;
+}
+
 std::vector<ConnectionEvent> Backend::connections(const ConnectionQueryDTO& query) {
   return DTOCoding::decodeArray(application_.queryConnections(DTOCoding::encode(query)),
                                 connectionEventFromJSON);
@@ -69,8 +78,21 @@ std::vector<ProfileSummaryDTO> Backend::profilesFromFiles() {
   return files().profiles();
 }
 
+void Backend::removeProfile(const std::string& name) {
+  changeFiles([&](OfflineOperations files) { files.removeProfile(name); });
+}
+
+void Backend::renameProfile(const std::string& name, const std::string& newName) {
+  changeFiles([&](OfflineOperations files) { files.renameProfile(name, newName); });
+}
+
 std::vector<std::string> Backend::environments() {
   return files().environments();
+}
+
+std::size_t Backend::unbindEnvironments(const std::string& profileName) {
+  return changeFiles(
+      [&](OfflineOperations files) { return files.unbindEnvironments(profileName); });
 }
 
 std::vector<RuleDTO> Backend::rulesFromFiles(const std::optional<std::string>& search) {
@@ -79,6 +101,14 @@ std::vector<RuleDTO> Backend::rulesFromFiles(const std::optional<std::string>& s
 
 void Backend::addRule(const RuleDTO& rule) {
   changeFiles([&](OfflineOperations files) { files.addRule(rule); });
+}
+
+void Backend::setRule(const std::string& name, const RuleEdit& edit) {
+  changeFiles([&](OfflineOperations files) { files.setRule(name, edit); });
+}
+
+void Backend::moveRule(const std::string& name, const RulePlacement& placement) {
+  changeFiles([&](OfflineOperations files) { files.moveRule(name, placement); });
 }
 
 void Backend::setRuleEnabled(const std::string& name, bool enabled) {
@@ -97,8 +127,32 @@ void Backend::addProxy(const ProxyServer& proxy) {
   changeFiles([&](OfflineOperations files) { files.addProxy(proxy); });
 }
 
+void Backend::setProxy(const std::string& name, const ProxyEdit& edit) {
+  changeFiles([&](OfflineOperations files) { files.setProxy(name, edit); });
+}
+
+void Backend::removeProxy(const std::string& name) {
+  changeFiles([&](OfflineOperations files) { files.removeProxy(name); });
+}
+
+std::vector<ChainSummary> Backend::chains() {
+  return files().chains();
+}
+
+void Backend::addChain(const std::string& name, const std::vector<std::string>& proxyNames) {
+  changeFiles([&](OfflineOperations files) { files.addChain(name, proxyNames); });
+}
+
+void Backend::removeChain(const std::string& name) {
+  changeFiles([&](OfflineOperations files) { files.removeChain(name); });
+}
+
 void Backend::setRoute(const std::string& app, const std::string& target) {
   changeFiles([&](OfflineOperations files) { files.setRoute(app, target); });
+}
+
+void Backend::removeRoute(const std::string& app) {
+  changeFiles([&](OfflineOperations files) { files.removeRoute(app); });
 }
 
 TestRouteDTO Backend::testRouteFromFiles(const std::string& app, const std::string& host,

@@ -50,18 +50,33 @@ class Backend {
   StatusDTO applicationStatus();
   void setEnabled(bool enabled);
   void bindCurrentEnvironment(const std::string& profileName);
+  /// The application names the network the machine is on; its bindings go from the files.
+  /// Returns that network's name.
+  std::string unbindCurrentEnvironment();
   std::vector<ConnectionEvent> connections(const ConnectionQueryDTO& query);
 
   // Always the files.
   std::vector<ProfileSummaryDTO> profilesFromFiles();
+  void removeProfile(const std::string& name);
+  void renameProfile(const std::string& name, const std::string& newName);
   std::vector<std::string> environments();
+  /// Every binding of the profile; how many there were.
+  std::size_t unbindEnvironments(const std::string& profileName);
   std::vector<RuleDTO> rulesFromFiles(const std::optional<std::string>& search);
   void addRule(const RuleDTO& rule);
+  void setRule(const std::string& name, const RuleEdit& edit);
+  void moveRule(const std::string& name, const RulePlacement& placement);
   void setRuleEnabled(const std::string& name, bool enabled);
   void removeRule(const std::string& name);
   std::vector<ProxyServer> proxies();
   void addProxy(const ProxyServer& proxy);
+  void setProxy(const std::string& name, const ProxyEdit& edit);
+  void removeProxy(const std::string& name);
+  std::vector<ChainSummary> chains();
+  void addChain(const std::string& name, const std::vector<std::string>& proxyNames);
+  void removeChain(const std::string& name);
   void setRoute(const std::string& app, const std::string& target);
+  void removeRoute(const std::string& app);
   /// The dry run on the files even while the application runs: nothing is connected.
   TestRouteDTO testRouteFromFiles(const std::string& app, const std::string& host,
                                   std::uint16_t port);

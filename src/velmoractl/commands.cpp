@@ -22,24 +22,39 @@ Profile
   profile list                    列出所有 profile
   profile switch <名称>            切换（已有连接不中断）
   profile create <名称>            新建
+  profile rename <名称> <新名称>   改名
+  profile rm <名称>                删除（当前使用的 profile 不能删）
 
 网络环境
   env list                        列出环境绑定
   env bind <profile>              把当前网络环境绑定到该 profile
+  env unbind [<profile>]          解除当前网络环境的绑定（给了 profile 则解除它的全部绑定）
 
 规则（作用于当前 profile）
   rule list [--search <词>]        列出规则（支持搜索）
   rule add <名称> --app <应用> [--host <主机>] [--port <端口>] --action <direct|block|proxy:名称>
+  rule set <名称> [--name <新名称>] [--app …] [--host …] [--port …] [--action …]
+           [--transport tcp|udp|any] [--quic proxy|fallback|direct]
+  rule move <名称> [--before <规则>] [--after <规则>] [--top] [--bottom]   四者选一
   rule enable <名称> | rule disable <名称>
   rule rm <名称>
 
 代理
   proxy list
   proxy add <名称> <地址> <端口> [--type socks5|http] [--user <用户名> --pass <密码>]
+  proxy set <名称> [--name <新名称>] [--address <地址>] [--port <端口>] [--type socks5|http]
+            [--user <用户名> --pass <密码> | --no-auth]
+  proxy rm <名称>                  删除（仍有规则或代理链在用时不能删）
   proxy discover [--add]          找出本机回环地址上的代理（--add 加入当前 profile）
+
+代理链
+  chain list
+  chain add <名称> <代理> <代理>…   连接依次经过这些代理
+  chain rm <名称>                  删除（仍有规则在用时不能删）
 
 路由与诊断
   route set <应用> <direct|block|proxy:名称>    一步设置"应用 → 去向"
+  route rm <应用>                               去掉 route set 设的去向
   test <应用> <主机:端口>                        试算：会命中哪条规则、走哪
   logs [--app <应用>] [--host <主机>] [--follow]  最近连接
   interface list                                 隧道网卡及其背后的程序（用于 interface:名称）
@@ -79,6 +94,7 @@ const std::map<std::string, Handler, std::less<>>& commandTable() {
       {"env", runEnv},
       {"rule", runRule},
       {"proxy", runProxy},
+      {"chain", runChain},
       {"route", runRoute},
       {"test", runTest},
       {"logs", runLogs},

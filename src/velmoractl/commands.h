@@ -21,6 +21,7 @@ void runProfile(CommandContext& context);
 void runEnv(CommandContext& context);
 void runRule(CommandContext& context);
 void runProxy(CommandContext& context);
+void runChain(CommandContext& context);
 void runRoute(CommandContext& context);
 void runTest(CommandContext& context);
 void runLogs(CommandContext& context);

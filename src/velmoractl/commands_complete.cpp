@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "kit/localize.h"
 #include "kit/mcp/mcp_installer.h"
 #include "kit/profile_store.h"
 
@@ -13,6 +14,7 @@ namespace velmora::cli {
 namespace {
 
 constexpr std::string_view kProxyPrefix = "proxy:";
+constexpr std::string_view kChainPrefix = "chain:";
 constexpr std::string_view kInterfacePrefix = "interface:";
 
 bool takesValue(const CompletionOption& option) {
@@ -96,17 +98,26 @@ void addValues(Value value, const CompletionSources& sources, Candidates& candid
     case Value::rule:
       for (const Rule& rule : activeProfile(sources).rules) candidates.add(rule.name);
       return;
+    case Value::proxy:
+      for (const ProxyServer& proxy : activeProfile(sources).proxies) candidates.add(proxy.name);
+      return;
+    case Value::chain:
+      for (const ProxyChain& chain : activeProfile(sources).chains) candidates.add(chain.name);
+      return;
     case Value::action:
       if (word.starts_with(kProxyPrefix)) {
         for (const ProxyServer& proxy : activeProfile(sources).proxies)
           candidates.add(std::string(kProxyPrefix) + proxy.name);
+      } else if (word.starts_with(kChainPrefix)) {
+        for (const ProxyChain& chain : activeProfile(sources).chains)
+          candidates.add(std::string(kChainPrefix) + chain.name);
       } else if (word.starts_with(kInterfacePrefix)) {
         if (sources.interfaceNames) {
           for (const std::string& name : sources.interfaceNames())
             candidates.add(std::string(kInterfacePrefix) + name);
         }
       } else {
-        for (std::string_view fixed : {"direct", "block", "proxy:", "interface:"})
+        for (std::string_view fixed : {"direct", "block", "proxy:", "chain:", "interface:"})
           candidates.add(std::string(fixed));
       }
       return;
@@ -115,8 +126,16 @@ void addValues(Value value, const CompletionSources& sources, Candidates& candid
         candidates.add(client.id);
       return;
     case Value::proxyType:
-      candidates.add("socks5");
-      candidates.add("http");
+      for (const ProxyProtocol proto : allCases<ProxyProtocol>())
+        candidates.add(std::string(rawValue(proto)));
+      return;
+    case Value::transport:
+      for (const FlowTransport transport : allCases<FlowTransport>())
+        candidates.add(std::string(rawValue(transport)));
+      return;
+    case Value::quicPolicy:
+      for (const QUICPolicy policy : allCases<QUICPolicy>())
+        candidates.add(std::string(rawValue(policy)));
       return;
     case Value::none:
     case Value::text:
@@ -139,6 +158,33 @@ void completeRun(std::span<const std::string> words, std::size_t run, Output& ou
   out.emit(program < cursor ? "delegate " + std::to_string(program) : "programs");
 }
 
+/// The command a run's words select, "list" standing in for a missing sub-command as it does
+/// when the command runs.
+const CompletionCommand* commandRun(const std::vector<std::string>& positional) {
+  if (positional.size() == 1) {
+    if (const CompletionCommand* list = commandFor({positional[0], "list"})) {
+      if (list->words != positional[0]) return list;
+    }
+  }
+  return commandFor(positional);
+}
+
+/// Edits (insertions, deletions, substitutions) that turn a into b.
+std::size_t editDistance(std::string_view a, std::string_view b) {
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
 }  // namespace
 
 const std::vector<CompletionCommand>& completionTable() {
@@ -149,8 +195,11 @@ const std::vector<CompletionCommand>& completionTable() {
       {"profile list", {}, {}},
       {"profile switch", {Value::profile}, {}},
       {"profile create", {Value::text}, {}},
+      {"profile rename", {Value::profile, Value::text}, {}},
+      {"profile rm", {Value::profile}, {}},
       {"env list", {}, {}},
       {"env bind", {Value::profile}, {}},
+      {"env unbind", {Value::profile}, {}},
       {"rule list", {}, {{{"--search", "-s"}, Value::text}}},
       {"rule add",
        {Value::text},
@@ -158,6 +207,21 @@ const std::vector<CompletionCommand>& completionTable() {
         {{"--host"}, Value::text},
         {{"--port"}, Value::text},
         {{"--action", "-a"}, Value::action}}},
+      {"rule set",
+       {Value::rule},
+       {{{"--name"}, Value::text},
+        {{"--app"}, Value::text},
+        {{"--host"}, Value::text},
+        {{"--port"}, Value::text},
+        {{"--action", "-a"}, Value::action},
+        {{"--transport"}, Value::transport},
+        {{"--quic"}, Value::quicPolicy}}},
+      {"rule move",
+       {Value::rule},
+       {{{"--before"}, Value::rule},
+        {{"--after"}, Value::rule},
+        {{"--top"}, Value::none},
+        {{"--bottom"}, Value::none}}},
       {"rule enable", {Value::rule}, {}},
       {"rule disable", {Value::rule}, {}},
       {"rule rm", {Value::rule}, {}},
@@ -166,9 +230,23 @@ const std::vector<CompletionCommand>& completionTable() {
       {"proxy add",
        {Value::text, Value::text, Value::text},
        {{{"--type"}, Value::proxyType}, {{"--user"}, Value::text}, {{"--pass"}, Value::text}}},
+      {"proxy set",
+       {Value::proxy},
+       {{{"--name"}, Value::text},
+        {{"--address"}, Value::text},
+        {{"--port"}, Value::text},
+        {{"--type"}, Value::proxyType},
+        {{"--user"}, Value::text},
+        {{"--pass"}, Value::text},
+        {{"--no-auth"}, Value::none}}},
+      {"proxy rm", {Value::proxy}, {}},
       {"proxy discover", {}, {{{"--add"}, Value::none}}},
+      {"chain list", {}, {}},
+      {"chain add", {Value::text, Value::proxy}, {}, true},
+      {"chain rm", {Value::chain}, {}},
       {"interface list", {}, {}},
       {"route set", {Value::text, Value::action}, {}},
+      {"route rm", {Value::text}, {}},
       {"test", {Value::text, Value::text}, {}},
       {"logs",
        {},
@@ -193,6 +271,45 @@ const std::vector<CompletionOption>& globalCompletionOptions() {
   static const std::vector<CompletionOption> options = {{{"--json"}, Value::none},
                                                         {{"--offline"}, Value::none}};
   return options;
+}
+
+void requireKnownOptions(const Args& args) {
+  const CompletionCommand* command =
+      args.positional.empty() ? nullptr : commandRun(args.positional);
+  if (!args.positional.empty() && !command) return;
+  std::vector<std::string> given(args.flags.begin(), args.flags.end());
+  for (const auto& [name, value] : args.optionOccurrences) given.push_back(name);
+  for (const std::string& name : given) {
+    const CompletionOption* option = optionNamed(command, name);
+    if (option) {
+      if (takesValue(*option) && args.hasFlag(name))
+        throw Error(VL("选项「%@」后面要跟一个值", name));
+      continue;
+    }
+    std::vector<std::string_view> known;
+    if (command) {
+      for (const CompletionOption& own : command->options)
+        known.insert(known.end(), own.names.begin(), own.names.end());
+    }
+    for (const CompletionOption& global : globalCompletionOptions())
+      known.insert(known.end(), global.names.begin(), global.names.end());
+    std::string_view likely;
+    std::size_t closest = 3;  // more edits than two is another word, not a slip
+    std::string list;
+    for (std::string_view candidate : known) {
+      if (const std::size_t distance = editDistance(name, candidate); distance < closest) {
+        closest = distance;
+        likely = candidate;
+      }
+      list += list.empty() ? "" : " ";
+      list += candidate;
+    }
+    std::string message = VL("未知选项「%@」", name);
+    message += likely.empty() ? "。" : VL("，是不是「%@」？", std::string(likely));
+    message += command ? VL("%@ 可用的选项：%@", std::string(command->words), list)
+                       : VL("可用的选项：%@", list);
+    throw Error(message);
+  }
 }
 
 void complete(std::span<const std::string> words, const CompletionSources& sources, Output& out) {
@@ -245,7 +362,11 @@ void complete(std::span<const std::string> words, const CompletionSources& sourc
   } else if (command) {
     const std::size_t commandWords = command->words.find(' ') == std::string_view::npos ? 1 : 2;
     const std::size_t operand = positional.size() - commandWords;
-    if (operand < command->operands.size()) value = command->operands[operand];
+    if (operand < command->operands.size()) {
+      value = command->operands[operand];
+    } else if (command->lastOperandRepeats && !command->operands.empty()) {
+      value = command->operands.back();
+    }
   }
   if (value == Value::file) {
     out.emit("files");

@@ -70,7 +70,7 @@ void runTest(CommandContext& context) {
   // A target of colons alone names no host.
   if (pieces.empty()) throw Error(VL("用法: test <应用> <主机:端口>"));
   const std::string& host = pieces[0];
-  const std::uint16_t port = pieces.size() > 1 ? parsePort(pieces[1]).value_or(443) : 443;
+  const std::uint16_t port = pieces.size() > 1 ? portNumber(pieces[1]) : 443;
 
   const TestRouteDTO result = context.backend.testRoute(app, host, port);
   if (context.json()) {

@@ -58,17 +58,19 @@ int run(const std::vector<std::string>& arguments, Output& out) {
     return 0;
   }
   const Args args(arguments);
-  if (args.positional.empty()) {
+  if (arguments.empty() || args.hasFlag("-h") || args.hasFlag("--help")) {
     out.emit(usage);
     out.flush();
     return arguments.empty() ? 1 : 0;
   }
-  if (args.hasFlag("-h") || args.hasFlag("--help")) {
+  args.requireText();
+  // A misspelt option must not leave a command to run without it.
+  requireKnownOptions(args);
+  if (args.positional.empty()) {
     out.emit(usage);
     out.flush();
     return 0;
   }
-  args.requireText();
 
   // The backend is chosen once: the running application unless --offline says otherwise or
   // nobody answers the probe. The client loads and opens nothing until it is first used, and the

@@ -70,9 +70,8 @@ std::string humanBytes(std::uint64_t count);
 
 /// Writes "错误：" + message and a newline to standard error.
 void reportFailure(std::string_view message);
-
 /// Writes "注意：" + message and a newline to standard error: something the user should know
-/// about a command that succeeded.
+/// about a command that went through.
 void reportNote(std::string_view message);
 
 }  // namespace velmora::cli

@@ -272,7 +272,8 @@ void Application::updateRule(const std::string& ruleJSON) {
   const auto rule = std::find_if(rules.begin(), rules.end(), [&](const Rule& candidate) {
     return unicode::equalsIgnoringCase(candidate.name, record.name);
   });
-  if (rule == rules.end()) throw ProfileStore::Error::notFound("规则「" + record.name + "」");
+  if (rule == rules.end())
+    throw ProfileStore::Error::notFound(record.name, ProfileStore::Error::Subject::rule);
   if (rule->locked) throw ClientErrorMessage(VL("「%@」是内置保护规则，不能修改", rule->name));
   // The rule keeps its identity, transport, QUIC policy and tags, which the record does not carry.
   const Rule replacement = record.makeRule(profile);

@@ -238,6 +238,7 @@ std::string MCPServer::invoke(const std::string& tool, const json::Value& given)
     const auto port = arguments.integer("port");
     if (!name || !address || !port || *port < 0 || *port > 65535)
       argumentError("add_proxy 需要 name、address、port");
+    const auto type = arguments.string("type");
     const auto username = arguments.string("username");
     const auto password = arguments.string("password");
     const ProxyServer proxy{
@@ -245,7 +246,7 @@ std::string MCPServer::invoke(const std::string& tool, const json::Value& given)
         .name = *name,
         .address = *address,
         .port = static_cast<std::uint16_t>(*port),
-        .proto = arguments.string("type") == "http" ? ProxyProtocol::http : ProxyProtocol::socks5,
+        .proto = type ? proxyProtocolNamed(*type) : ProxyProtocol::socks5,
         .credentials = username && password ? std::optional(ProxyCredentials{*username, *password})
                                             : std::nullopt};
     backend.addProxy(proxy);

@@ -26,7 +26,7 @@ _velmoractl() {
             printf -v candidate '%q' "$candidate"
             COMPREPLY+=("$candidate")
         done
-        # "proxy:" and "interface:" are the start of a word, not a whole one.
+        # "proxy:", "chain:" and "interface:" are the start of a word, not a whole one.
         [[ ${#COMPREPLY[@]} -eq 1 && ${COMPREPLY[0]} == *: ]] && compopt -o nospace
         __ltrim_colon_completions "$cur"
         ;;
