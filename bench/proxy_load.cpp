@@ -42,17 +42,23 @@ bool readExactly(int fd, char* into, std::size_t n) {
   return true;
 }
 
-/// 'b': sends data until the peer closes; 'e': echoes the byte after it and waits for the close.
-void serve(const char* address, int port) {
+/// A socket listening on address:port; the process ends, saying why, when there can be none.
+int listening(const char* address, int port, const char* what) {
   const int listener = socket(AF_INET, SOCK_STREAM, 0);
   const int on = 1;
   setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   const sockaddr_in at = endpoint(address, port);
   if (bind(listener, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0 ||
       listen(listener, 4096) != 0) {
-    std::perror("sink");
+    std::perror(what);
     std::exit(1);
   }
+  return listener;
+}
+
+/// 'b': sends data until the peer closes; 'e': echoes the byte after it and waits for the close.
+void serve(const char* address, int port) {
+  const int listener = listening(address, port, "sink");
   while (true) {
     const int fd = accept(listener, nullptr, nullptr);
     if (fd < 0) continue;
@@ -100,15 +106,7 @@ int open(const char* sink, int sinkPort, int proxyPort) {
 
 /// Accepts connections and keeps them open, reading nothing, until the process is ended.
 void hold(const char* address, int port) {
-  const int listener = socket(AF_INET, SOCK_STREAM, 0);
-  const int on = 1;
-  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  const sockaddr_in at = endpoint(address, port);
-  if (bind(listener, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0 ||
-      listen(listener, 4096) != 0) {
-    std::perror("hold");
-    std::exit(1);
-  }
+  const int listener = listening(address, port, "hold");
   std::vector<int> held;
   while (true) {
     const int fd = accept(listener, nullptr, nullptr);
