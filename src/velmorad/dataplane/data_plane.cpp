@@ -233,6 +233,8 @@ class Connection {
   enum class Stage { handshake, connecting, relaying };
 
   awaitable<void> serve();
+  /// The owner and application of the client's socket.
+  awaitable<PeerIdentity> identify();
   awaitable<void> watchdog();
   awaitable<bool> readClient(std::size_t atLeast);
   awaitable<std::optional<ProxyRequest>> readSocksRequest();
@@ -360,9 +362,32 @@ awaitable<std::optional<ProxyRequest>> Connection::readHttpRequest() {
   co_return request;
 }
 
+awaitable<PeerIdentity> Connection::identify() {
+  if (!worker_.lookup) co_return PeerIdentity{};
+  AppIdentityLookup& lookup = *worker_.lookup;
+  AppIdentityLookup::Recent found =
+      lookup.identifyRecent(socketAddress(ends_.peer), socketAddress(ends_.local));
+  if (found.searchFor) {
+    // A program seen for the first time: its search reads all of /proc and goes to the search
+    // thread, so that the connections of this thread do not wait for it.
+    const std::optional<AppIdentityLookup::Holder> holder = co_await asio::co_spawn(
+        *plane_.searchContext,
+        [&lookup,
+         inode = *found.searchFor]() -> awaitable<std::optional<AppIdentityLookup::Holder>> {
+          co_return AppIdentityLookup::search(lookup.procRoot(), lookup.user(), inode);
+        },
+        use_awaitable);
+    if (holder) found.peer.app = lookup.remember(*holder);
+  }
+  co_return std::move(found.peer);
+}
+
 awaitable<void> Connection::serve() {
   std::error_code error;
   client_.set_option(tcp::no_delay(true), error);
+  // Who is asking is known from the socket alone: found while the client's first bytes are on
+  // their way, it adds nothing to the handshake's time.
+  const PeerIdentity peer = co_await identify();
   if (!co_await readClient(1)) co_return;
   std::optional<ProxyRequest> request;
   if (pending_[0] == socksVersion) {
@@ -376,27 +401,8 @@ awaitable<void> Connection::serve() {
     return request->kind == ProxyRequest::Kind::socks5 ? socksReply(code)
                                                        : httpError(httpStatusFor(code));
   };
-  // Only the user who runs the daemon may use it: the rules, proxies and their credentials
-  // are theirs. A socket whose owner cannot be told is refused too.
-  PeerIdentity peer;
-  if (worker_.lookup) {
-    AppIdentityLookup& lookup = *worker_.lookup;
-    AppIdentityLookup::Recent found =
-        lookup.identifyRecent(socketAddress(ends_.peer), socketAddress(ends_.local));
-    if (found.searchFor) {
-      // A program seen for the first time: its search reads all of /proc and goes to the
-      // search thread, so that the connections of this thread do not wait for it.
-      const std::optional<AppIdentityLookup::Holder> holder = co_await asio::co_spawn(
-          *plane_.searchContext,
-          [&lookup,
-           inode = *found.searchFor]() -> awaitable<std::optional<AppIdentityLookup::Holder>> {
-            co_return AppIdentityLookup::search(lookup.procRoot(), lookup.user(), inode);
-          },
-          use_awaitable);
-      if (holder) found.peer.app = lookup.remember(*holder);
-    }
-    peer = std::move(found.peer);
-  }
+  // Only the user who runs the daemon may use it: the rules, proxies and their credentials are
+  // theirs. A socket whose owner cannot be told is refused too.
   if (peer.uid != plane_.user) {
     plane_.refused(peer.uid);
     co_await write(client_, refusal(SocksReply::notAllowed));
