@@ -71,6 +71,7 @@ TEST(AppPattern, TriesEveryNameOfTheIdentity) {
   const AppIdentity chinese{.displayName = "微信"};
   EXPECT_TRUE(AppPattern("微信").matches(chinese));
   EXPECT_TRUE(AppPattern("ÄRGER").matches(AppIdentity{.executableName = "ärger"}));
+  EXPECT_TRUE(AppPattern("kelvin").matches(AppIdentity{.executableName = "\u212Aelvin"}));
 }
 
 TEST(AppPattern, PlainBundleIdentifierCoversItsHelpers) {
