@@ -104,6 +104,15 @@ TEST(RuleEngine, TransportAnyOnEitherSidePasses) {
   EXPECT_EQ(matchedName(udp), "Default");
 }
 
+TEST(RuleEngine, AppMismatchNamesTheIdentityByBestDescription) {
+  const Profile profile = profileWith({rule("only chrome", {"Google Chrome"})});
+  EXPECT_EQ(matchTCP(profile, "x.test", 1, AppIdentity{.bundleID = "org.mozilla.firefox"})
+                .trace[1]
+                .reason,
+            "应用不匹配（org.mozilla.firefox）");
+  EXPECT_EQ(matchTCP(profile, "x.test", 1, AppIdentity{}).trace[1].reason, "应用不匹配（unknown）");
+}
+
 TEST(RuleEngine, CompilesEntriesTheWayUsersWriteThem) {
   // An unparseable port is dropped, so the rule takes every port; blank entries are skipped.
   EXPECT_EQ(matchedName(matchTCP(profileWith({rule("any port", {}, {}, {"abc"})}), "x.test", 5)),
