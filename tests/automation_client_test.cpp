@@ -77,27 +77,15 @@ class AutomationClientOnBus : public ::testing::Test {
 
 // What the tool asks for and gets back.
 
-TEST_F(AutomationClientOnBus, StatusArrivesAndDecodesWithItsCounters) {
-  StatsSnapshot stats{.startedAt = *json::parseISO8601("2025-03-01T08:30:00Z"),
-                      .totalConnections = 42,
-                      .activeConnections = 3,
-                      .failedConnections = 2,
-                      .blockedConnections = 5,
-                      .bytesSent = 1ull << 40,
-                      .bytesReceived = 123456789};
-  stats.perApp["Safari"] = {.connections = 40, .bytesSent = 1000, .bytesReceived = 2000};
-  const StatusDTO status{.enabled = true,
-                         .extensionInstalled = true,
-                         .activeProfile = "工作",
-                         .currentEnvironment = "家里 Wi-Fi",
-                         .stats = stats,
-                         .automationWritesAllowed = false};
-  app.answer("GetStatus", DTOCoding::encode(status));
+TEST_F(AutomationClientOnBus, StatusBodyIsPassedOnAsItCameEvenOneThatWouldNotDecode) {
+  // A status missing nearly everything; the records' own tests hold the decoding.
+  const std::string body = R"({"activeProfile":"工作","stats":{"bytesSent":1099511627776}})";
+  app.answer("GetStatus", body);
   ServedApplication served(app);
-
   AutomationClient client;
+  // A body is an answer: the probe does not decode it, and the caller's decoder meets it.
   EXPECT_TRUE(client.isAppRunning());
-  EXPECT_EQ(DTOCoding::decode(client.getStatus(), statusDTOFromJSON), status);
+  EXPECT_EQ(client.getStatus(), body);
 }
 
 TEST_F(AutomationClientOnBus, EveryOperationReachesItsOwnMethodWithItsArguments) {
@@ -166,16 +154,6 @@ TEST_F(AutomationClientOnBus, ApplicationErrorsAndEmptyBodiesSurfaceWithExactlyT
   // An application refusing the probe is not running; the serving side lives on.
   EXPECT_FALSE(client.isAppRunning());
   EXPECT_EQ(client.listProfiles(), R"(["ListProfiles"])");
-}
-
-TEST_F(AutomationClientOnBus, UndecodableBodyIsPassedOnAsItCame) {
-  const std::string body = R"({"activeProfile":"A"})";  // a status missing nearly everything
-  app.answer("GetStatus", body);
-  ServedApplication served(app);
-  AutomationClient client;
-  // A body is an answer: the probe does not decode it, and the caller's decoder meets it.
-  EXPECT_TRUE(client.isAppRunning());
-  EXPECT_EQ(client.getStatus(), body);
 }
 
 // Noticing absence.

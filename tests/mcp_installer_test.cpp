@@ -291,20 +291,7 @@ TEST_F(MCPInstallerTest, UninstallLeavesOtherServersAndCreatesNothing) {
   EXPECT_FALSE(fs::exists(home() / ".codeium"));
 }
 
-TEST_F(MCPInstallerTest, DetectionFindsOnlyClientsWithAPresentPath) {
-  fs::create_directories(home() / ".cursor");
-  std::ofstream(home() / ".claude.json") << "{}";
-  const ScratchDirectory elsewhere;
-  MCPClientIntegration absolute = client("windsurf");
-  absolute.detectPaths = {(elsewhere.path() / "Windsurf").string()};
-  fs::create_directories(elsewhere.path() / "Windsurf");
-  installer.integrations.push_back(absolute);
-
-  EXPECT_EQ(installer.detected(home()),
-            (std::vector<MCPClientIntegration>{client("claude-code"), client("cursor"), absolute}));
-}
-
-TEST_F(MCPInstallerTest, InstallIntoDetectedWritesOnlyTheDetectedClients) {
+TEST_F(MCPInstallerTest, DetectionFindsOnlyClientsWithAPresentPathAndOnlyTheyAreWritten) {
   fs::create_directories(home() / ".cursor");
   EXPECT_EQ(
       installer.installIntoDetected(home()),
@@ -312,6 +299,15 @@ TEST_F(MCPInstallerTest, InstallIntoDetectedWritesOnlyTheDetectedClients) {
           {.id = "cursor", .displayName = "Cursor", .installed = true, .detail = "mcp.json"}}));
   EXPECT_EQ(read(".cursor/mcp.json"), kServersEntry);
   EXPECT_EQ(std::distance(fs::recursive_directory_iterator(home()), {}), 2);
+
+  std::ofstream(home() / ".claude.json") << "{}";
+  const ScratchDirectory elsewhere;
+  MCPClientIntegration absolute = client("windsurf");
+  absolute.detectPaths = {(elsewhere.path() / "Windsurf").string()};
+  fs::create_directories(elsewhere.path() / "Windsurf");
+  installer.integrations.push_back(absolute);
+  EXPECT_EQ(installer.detected(home()),
+            (std::vector<MCPClientIntegration>{client("claude-code"), client("cursor"), absolute}));
 }
 
 TEST_F(MCPInstallerTest, ClaudeCodeUsesItsSecondFileWhenOnlyThatExists) {

@@ -138,7 +138,6 @@ TEST(ProfileJSON, WritesOptionalsOnlyWhenPresent) {
             (json::Value{{"kind", "interface"}, {"name", "utun3"}}));
   EXPECT_EQ(document["rules"][1]["action"], (json::Value{{"kind", "block"}}));
   EXPECT_EQ(document["schemaVersion"], 7);
-  EXPECT_EQ(document["id"], profile.id.string());
 }
 
 TEST(ProfileJSON, ReadsNullOptionalsAndIgnoresUnknownKeys) {
