@@ -77,34 +77,23 @@ class AutomationClientOnBus : public ::testing::Test {
 
 // What the tool asks for and gets back.
 
-TEST_F(AutomationClientOnBus, StatusArrivesAndDecodesWithItsCounters) {
-  StatsSnapshot stats{.startedAt = *json::parseISO8601("2025-03-01T08:30:00Z"),
-                      .totalConnections = 42,
-                      .activeConnections = 3,
-                      .failedConnections = 2,
-                      .blockedConnections = 5,
-                      .bytesSent = 1ull << 40,
-                      .bytesReceived = 123456789};
-  stats.perApp["Safari"] = {.connections = 40, .bytesSent = 1000, .bytesReceived = 2000};
-  const StatusDTO status{.enabled = true,
-                         .extensionInstalled = true,
-                         .activeProfile = "工作",
-                         .currentEnvironment = "家里 Wi-Fi",
-                         .stats = stats,
-                         .automationWritesAllowed = false};
-  app.answer("GetStatus", DTOCoding::encode(status));
+TEST_F(AutomationClientOnBus, StatusBodyIsPassedOnAsItCameEvenOneThatWouldNotDecode) {
+  // A status missing nearly everything; the records' own tests hold the decoding.
+  const std::string body = R"({"activeProfile":"工作","stats":{"bytesSent":1099511627776}})";
+  app.answer("GetStatus", body);
   ServedApplication served(app);
-
   AutomationClient client;
+  // A body is an answer: the probe does not decode it, and the caller's decoder meets it.
   EXPECT_TRUE(client.isAppRunning());
-  EXPECT_EQ(DTOCoding::decode(client.getStatus(), statusDTOFromJSON), status);
+  EXPECT_EQ(client.getStatus(), body);
 }
 
 TEST_F(AutomationClientOnBus, EveryOperationReachesItsOwnMethodWithItsArguments) {
   ServedApplication served(app);
   AutomationClient client;
-  // Each operation and the request the application sees. The whole port range travels unsigned,
-  // and no search word arrives as none.
+  // Each operation and the request the application sees; the on, off, profile and env bind
+  // commands check theirs. The whole port range travels unsigned, and no search word arrives as
+  // none.
   const std::vector<std::pair<std::function<std::string()>, std::string>> dataRequests = {
       {[&] { return client.getStatus(); }, "GetStatus()"},
       {[&] { return client.listProfiles(); }, "ListProfiles()"},
@@ -118,11 +107,6 @@ TEST_F(AutomationClientOnBus, EveryOperationReachesItsOwnMethodWithItsArguments)
       {[&] { return client.exportProfile("工作"); }, "ExportProfile(工作)"},
   };
   const std::vector<std::pair<std::function<void()>, std::string>> statusRequests = {
-      {[&] { client.setEnabled(true); }, "SetEnabled(true)"},
-      {[&] { client.setEnabled(false); }, "SetEnabled(false)"},
-      {[&] { client.switchProfile("工作"); }, "SwitchProfile(工作)"},
-      {[&] { client.createProfile("新配置"); }, "CreateProfile(新配置)"},
-      {[&] { client.bindCurrentEnvironment("工作"); }, "BindCurrentEnvironment(工作)"},
       {[&] { client.addRule(R"({"name":"a"})"); }, R"(AddRule({"name":"a"}))"},
       {[&] { client.updateRule(R"({"name":"b"})"); }, R"(UpdateRule({"name":"b"}))"},
       {[&] { client.removeRule("c"); }, "RemoveRule(c)"},
@@ -172,36 +156,15 @@ TEST_F(AutomationClientOnBus, ApplicationErrorsAndEmptyBodiesSurfaceWithExactlyT
   EXPECT_EQ(client.listProfiles(), R"(["ListProfiles"])");
 }
 
-TEST_F(AutomationClientOnBus, UndecodableBodyGivesTheDecodersErrorNotARemoteOne) {
-  // A status without automationWritesAllowed.
-  const std::string body =
-      R"({"activeProfile":"A","enabled":true,"extensionInstalled":true,"stats":)" +
-      DTOCoding::encode(StatsSnapshot{.startedAt = *json::parseISO8601("2025-01-01T00:00:00Z")}) +
-      "}";
-  app.answer("GetStatus", body);
-  ServedApplication served(app);
-  AutomationClient client;
-
-  // A body is an answer: the probe does not decode it.
-  EXPECT_TRUE(client.isAppRunning());
-  const std::string received = client.getStatus();
-  EXPECT_EQ(received, body);
-  EXPECT_THROW(DTOCoding::decode(received, statusDTOFromJSON), json::DecodingError);
-}
-
 // Noticing absence.
 
-TEST_F(AutomationClientOnBus, NobodyOwningTheNameIsAnsweredAtOnce) {
+TEST_F(AutomationClientOnBus, NobodyOwningTheNameOrAnOwnerWithoutTheInterfaceIsNotRunning) {
   AutomationClient client;
   expectAbsentAtOnce(client);
-}
-
-TEST_F(AutomationClientOnBus, OwnerWithoutTheInterfaceIsNotRunning) {
   // Some other program holding the name, exporting nothing at the interface's path.
   const auto other =
       sdbus::createSessionBusConnection(std::string(SharedPaths::automationMachService));
   other->enterEventLoopAsync();
-  AutomationClient client;
   expectAbsentAtOnce(client);
   other->leaveEventLoop();
 }

@@ -36,7 +36,6 @@ TEST(FakeIPAllocator, HandsOutConsecutiveAddressesAndReusesThem) {
 }
 
 TEST(FakeIPAllocator, RecognisesThePoolWithoutLookingAtMappings) {
-  EXPECT_EQ(FakeIPAllocator::poolBase(), 0xC6120000u);
   EXPECT_TRUE(FakeIPAllocator::isFakeIP("198.19.255.255"));
   EXPECT_TRUE(FakeIPAllocator::isFakeIP("198.18.0.1"));
   EXPECT_FALSE(FakeIPAllocator::isFakeIP("198.20.0.0"));

@@ -68,47 +68,47 @@ std::vector<std::string> namesOf(const std::vector<Item>& items) {
 
 // Proxifier adapter: proxies -------------------------------------------------------------------
 
-TEST(PPXImport, ProxyTakesProtocolFromTypeAndIsNamedByItsEndpoint) {
-  const std::vector<std::pair<std::string, ProxyProtocol>> cases = {
-      {R"(type="SOCKS5")", ProxyProtocol::socks5}, {R"(type="SOCKS4")", ProxyProtocol::socks5},
-      {R"(type="socks5")", ProxyProtocol::socks5}, {"", ProxyProtocol::socks5},
-      {R"(type="HTTPS")", ProxyProtocol::http},    {R"(type="Shadowsocks")", ProxyProtocol::http}};
-  for (const auto& [type, protocol] : cases) {
-    SCOPED_TRACE(type);
-    const ImportedConfig config = read(ppx("<Proxy id=\"100\" " + type + R"(>
-        <Authentication enabled="true"><Password>secret</Password><Username>me</Username></Authentication>
-        <Port>3128</Port><Address>10.0.0.2</Address></Proxy>)"));
-    const ProxyServer& proxy = config.proxies.at(0);
-    EXPECT_EQ(proxy, (ProxyServer{proxy.id, "10.0.0.2:3128", "10.0.0.2", 3128, protocol,
-                                  ProxyCredentials{"me", "secret"}}));
-  }
-}
-
-TEST(PPXImport, ProxyIsNamedByItsLabelAndTakesOnlyEnabledCredentials) {
+TEST(PPXImport, ProxyTakesProtocolFromTypeNameFromLabelAndOnlyEnabledCredentials) {
+  const auto socks5 = ProxyProtocol::socks5, http = ProxyProtocol::http;
+  const std::string endpoint = "10.0.0.2:3128", plain = R"(type="SOCKS5")";
+  const std::string secret = R"(<Authentication enabled="true"><Password>secret</Password>
+      <Username>me</Username></Authentication>)";
   struct Case {
+    std::string type;
     std::string inside;
     std::string name;
+    ProxyProtocol protocol;
     std::optional<ProxyCredentials> credentials;
   };
   const std::vector<Case> cases = {
-      {"<Label>Office</Label>", "Office", {}},
-      {"<Label> <!-- a note --> </Label>", "10.0.0.2:3128", {}},
-      {R"(<Authentication enabled="false"><Username>me</Username><Password>pw</Password>
+      {plain, secret, endpoint, socks5, ProxyCredentials{"me", "secret"}},
+      {R"(type="SOCKS4")", "", endpoint, socks5, {}},
+      {R"(type="socks5")", "", endpoint, socks5, {}},
+      {"", "", endpoint, socks5, {}},
+      {R"(type="HTTPS")", secret, endpoint, http, ProxyCredentials{"me", "secret"}},
+      {R"(type="Shadowsocks")", "", endpoint, http, {}},
+      {plain, "<Label>Office</Label>", "Office", socks5, {}},
+      {plain, "<Label> <!-- a note --> </Label>", endpoint, socks5, {}},
+      {plain,
+       R"(<Authentication enabled="false"><Username>me</Username><Password>pw</Password>
           </Authentication>)",
-       "10.0.0.2:3128",
+       endpoint,
+       socks5,
        {}},
-      {R"(<Authentication enabled="true"><Username>me</Username><Password /></Authentication>)",
-       "10.0.0.2:3128", ProxyCredentials{"me", ""}},
+      {plain,
+       R"(<Authentication enabled="true"><Username>me</Username><Password /></Authentication>)",
+       endpoint, socks5, ProxyCredentials{"me", ""}},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.inside);
-    const ImportedConfig config =
-        read(ppx(R"(<Proxy id="1" type="SOCKS5">)" + c.inside +
-                 "<Options>48</Options><Address>10.0.0.2</Address><Port>3128</Port></Proxy>"));
-    ASSERT_EQ(config.proxies.size(), 1u);
-    EXPECT_EQ(config.proxies[0].name, c.name);
-    EXPECT_EQ(config.proxies[0].credentials, c.credentials);
-    EXPECT_EQ(config.report.notes, std::vector<ImportNote>{});
+    SCOPED_TRACE(c.type + c.inside);
+    const ImportedConfig config = read(ppx("<Proxy id=\"1\" " + c.type + ">" + c.inside +
+                                           "<Options>48</Options><Port>3128</Port>"
+                                           "<Address>10.0.0.2</Address></Proxy>"));
+    const ProxyServer& proxy = config.proxies.at(0);
+    EXPECT_EQ(proxy, (ProxyServer{proxy.id, c.name, "10.0.0.2", 3128, c.protocol, c.credentials}));
+    if (c.type == plain) {
+      EXPECT_EQ(config.report.notes, std::vector<ImportNote>{});
+    }
   }
 }
 
@@ -397,24 +397,22 @@ TEST(PPXImport, EncodingsAndLineEndsOfWindowsToolsAreRead) {
   }
 }
 
-TEST(PPXImport, BytesThatAreNotXMLAreMalformed) {
-  for (const std::string bytes :
-       {"just some words", "<ProxifierProfile><ProxyList></ProxifierProfile>",
-        // Not UTF-8, and no declaration saying what else it is.
-        "<ProxifierProfile><RuleList><Rule><Name>\xCF\xF0</Name></Rule></RuleList>"
-        "</ProxifierProfile>",
-        "<?xml version=\"1.0\" encoding=\"no-such-charset\"?><ProxifierProfile>\xCF"
-        "</ProxifierProfile>"}) {
+TEST(PPXImport, BytesThatAreNotXMLAreMalformedAndAnotherRootIsUnrecognized) {
+  const std::vector<std::pair<std::string, std::pair<ImportError::Kind, std::string>>> cases = {
+      {"just some words", notXML},
+      {"<ProxifierProfile><ProxyList></ProxifierProfile>", notXML},
+      // Not UTF-8, and no declaration saying what else it is.
+      {"<ProxifierProfile><RuleList><Rule><Name>\xCF\xF0</Name></Rule></RuleList>"
+       "</ProxifierProfile>",
+       notXML},
+      {"<?xml version=\"1.0\" encoding=\"no-such-charset\"?><ProxifierProfile>\xCF"
+       "</ProxifierProfile>",
+       notXML},
+      {"<proxifierprofile><ProxyList /></proxifierprofile>", unrecognized},
+      {"<html><body /></html>", unrecognized}};
+  for (const auto& [bytes, error] : cases) {
     SCOPED_TRACE(bytes);
-    EXPECT_EQ(importErrorOf([&] { read(bytes); }), notXML);
-  }
-}
-
-TEST(PPXImport, DocumentWithAnotherRootIsUnrecognized) {
-  for (const std::string bytes :
-       {"<proxifierprofile><ProxyList /></proxifierprofile>", "<html><body /></html>"}) {
-    SCOPED_TRACE(bytes);
-    EXPECT_EQ(importErrorOf([&] { read(bytes); }), unrecognized);
+    EXPECT_EQ(importErrorOf([&] { read(bytes); }), error);
   }
 }
 
@@ -599,23 +597,19 @@ class ScannerReading : public ::testing::Test {
   const ConfigImportScanner scanner{{other, std::make_shared<PPXImportAdapter>()}};
 };
 
-TEST_F(ScannerReading, DiscoveredFileIsReadByTheAdapterThatFoundIt) {
+TEST_F(ScannerReading, FileIsReadByTheAdapterThatFoundItOrOneClaimingItsExtensionInAnyCase) {
   const auto found = [&](std::string name, std::string adapterID) {
     return DiscoveredConfig{.url = home.path() / name, .adapterID = std::move(adapterID)};
   };
-  EXPECT_EQ(namesOf(scanner.parse(found("Work.PPX", "ppx")).proxies),
-            std::vector<std::string>{"127.0.0.1:1080"});
+  const std::vector<std::string> proxies = {"127.0.0.1:1080"};
+  EXPECT_EQ(namesOf(scanner.parse(found("Work.PPX", "ppx")).proxies), proxies);
   EXPECT_EQ(importErrorOf([&] { scanner.parse(found("broken.ppx", "ppx")); }), notXML);
   EXPECT_EQ(importErrorOf([&] { scanner.parse(found("Work.PPX", "clash")); }), unrecognized);
-  EXPECT_EQ(other->calls, 0);
-}
 
-TEST_F(ScannerReading, FileIsReadByAnAdapterClaimingItsExtensionInAnyCase) {
-  EXPECT_EQ(namesOf(scanner.parse(home.path() / "Work.PPX").proxies),
-            std::vector<std::string>{"127.0.0.1:1080"});
-  // The adapter's own complaint is not what the user sees here.
+  EXPECT_EQ(namesOf(scanner.parse(home.path() / "Work.PPX").proxies), proxies);
+  // Chosen by extension, the adapter's own complaint is not what the user sees; nor is a file of
+  // an extension no adapter claims shown to any adapter.
   EXPECT_EQ(importErrorOf([&] { scanner.parse(home.path() / "broken.ppx"); }), unrecognized);
-  // Nor is a file of an extension no adapter claims shown to any adapter.
   EXPECT_EQ(importErrorOf([&] { scanner.parse(home.path() / "profile.txt"); }), unrecognized);
   EXPECT_THROW(scanner.parse(home.path() / "missing.ppx"), FileError);
   EXPECT_EQ(other->calls, 0);

@@ -71,6 +71,7 @@ TEST(AppPattern, TriesEveryNameOfTheIdentity) {
   const AppIdentity chinese{.displayName = "微信"};
   EXPECT_TRUE(AppPattern("微信").matches(chinese));
   EXPECT_TRUE(AppPattern("ÄRGER").matches(AppIdentity{.executableName = "ärger"}));
+  EXPECT_TRUE(AppPattern("kelvin").matches(AppIdentity{.executableName = "\u212Aelvin"}));
 }
 
 TEST(AppPattern, PlainBundleIdentifierCoversItsHelpers) {
@@ -148,8 +149,10 @@ TEST(HostPattern, MatchesHosts) {
       {"微信.com", "微信.COM", true},
       {"%ComputerName%", "%computername%", true},
   };
+  // The engine matches hosts it has prepared once per connection; both ways agree.
   for (const Case& c : cases) {
     EXPECT_EQ(HostPattern(c.pattern).matches(c.host), c.matches) << c.pattern << " vs " << c.host;
+    EXPECT_EQ(HostPattern(c.pattern).matches(PreparedHost(c.host)), c.matches) << c.pattern;
   }
 }
 

@@ -51,33 +51,15 @@ class MCPInstallerTest : public ::testing::Test {
   ScratchDirectory scratch_;
 };
 
-const std::string kServersEntry = R"({
-  "mcpServers" : {
-    "velmora" : {
-      "args" : [
-        "mcp",
-        "serve"
-      ],
-      "command" : "\/usr\/bin\/velmoractl"
-    }
-  }
+/// The store's own pretty layout, which the JSON clients' files are written in.
+std::string prettyFile(std::string_view compact) {
+  return json::pretty(json::parse(compact)) + "\n";
 }
-)";
 
-const std::string kOpenCodeEntry = R"({
-  "mcp" : {
-    "velmora" : {
-      "command" : [
-        "\/usr\/bin\/velmoractl",
-        "mcp",
-        "serve"
-      ],
-      "enabled" : true,
-      "type" : "local"
-    }
-  }
-}
-)";
+const std::string kServersEntry = prettyFile(
+    R"({"mcpServers":{"velmora":{"args":["mcp","serve"],"command":"/usr/bin/velmoractl"}}})");
+const std::string kOpenCodeEntry = prettyFile(
+    R"({"mcp":{"velmora":{"command":["/usr/bin/velmoractl","mcp","serve"],"enabled":true,"type":"local"}}})");
 
 const std::string kCodexEntry = R"([mcp_servers.velmora]
 command = "/usr/bin/velmoractl"
@@ -174,53 +156,37 @@ model = "o4-mini"
 TEST_F(MCPInstallerTest, CodexInstallReplacesOnlyOurTableAndKeepsTheRestByteForByte) {
   write(".codex/config.toml", kCodexWithComments);
   ASSERT_TRUE(installer.install(client("codex"), home()).installed);
-  EXPECT_EQ(read(".codex/config.toml"), R"(# Codex settings, edited by hand
-model = "o3"   # the default model
-
-[mcp_servers.other]
-command = "other"   # keep this comment
-args = [
-  "--flag",
-  # a comment inside an array
-  "[mcp_servers.velmora]",
-]
-notes = """
-[mcp_servers.velmora]
-a line that looks like a header
-"""
-quoted = """a "quote" at the end""""
-literal = '''
-[mcp_servers.velmora]'''
-
-# Our server below.
-[mcp_servers.velmora]
-command = "/usr/bin/velmoractl"
-args = ["mcp", "serve"]
-
-# Environment of the old entry.
-
-# Said about the profiles, and kept.
-[profiles.fast]
-model = "o4-mini"
-)");
+  std::string expected = kCodexWithComments;
+  const auto replace = [&](const std::string& from, const std::string& to) {
+    ASSERT_NE(expected.find(from), std::string::npos) << from;
+    expected.replace(expected.find(from), from.size(), to);
+  };
+  replace(R"([ mcp_servers . "velm\u006Fra" ]   # an old entry
+command = "/old/velmoractl"
+args = []
+)",
+          kCodexEntry);
+  replace("[mcp_servers.velmora.env]\nDEBUG = \"1\"\n", "");
+  EXPECT_EQ(read(".codex/config.toml"), expected);
 }
 
-TEST_F(MCPInstallerTest, CodexInstallAppendsToAFileWithoutOurTableAndUninstallRestoresIt) {
-  const std::string original = "# mine\nmodel = \"o3\" # no final line end";
-  write(".codex/config.toml", original);
-  ASSERT_TRUE(installer.install(client("codex"), home()).installed);
-  EXPECT_EQ(read(".codex/config.toml"), original + "\n\n" + kCodexEntry);
-  installer.uninstall(client("codex"), home());
-  EXPECT_EQ(read(".codex/config.toml"), original + "\n");
-}
-
-TEST_F(MCPInstallerTest, CodexFilesWithWindowsLineEndsKeepThemOutsideOurTable) {
-  write(".codex/config.toml",
-        "a = 1\r\n[mcp_servers.velmora]\r\ncommand = \"x\"\r\nargs = []\r\n\r\n[b]\r\nc = 2\r\n");
-  ASSERT_TRUE(installer.install(client("codex"), home()).installed);
-  EXPECT_EQ(read(".codex/config.toml"), "a = 1\r\n" + kCodexEntry + "\r\n[b]\r\nc = 2\r\n");
-  installer.uninstall(client("codex"), home());
-  EXPECT_EQ(read(".codex/config.toml"), "a = 1\r\n\r\n[b]\r\nc = 2\r\n");
+TEST_F(MCPInstallerTest, CodexInstallAppendsOrReplacesInTheFilesLineEndsAndUninstallTakesItOut) {
+  const struct {
+    std::string original, installed, uninstalled;
+  } cases[] = {
+      {"# mine\nmodel = \"o3\" # no final line end",
+       "# mine\nmodel = \"o3\" # no final line end\n\n" + kCodexEntry,
+       "# mine\nmodel = \"o3\" # no final line end\n"},
+      {"a = 1\r\n[mcp_servers.velmora]\r\ncommand = \"x\"\r\nargs = []\r\n\r\n[b]\r\nc = 2\r\n",
+       "a = 1\r\n" + kCodexEntry + "\r\n[b]\r\nc = 2\r\n", "a = 1\r\n\r\n[b]\r\nc = 2\r\n"},
+  };
+  for (const auto& c : cases) {
+    write(".codex/config.toml", c.original);
+    ASSERT_TRUE(installer.install(client("codex"), home()).installed);
+    EXPECT_EQ(read(".codex/config.toml"), c.installed);
+    installer.uninstall(client("codex"), home());
+    EXPECT_EQ(read(".codex/config.toml"), c.uninstalled);
+  }
 }
 
 TEST_F(MCPInstallerTest, CodexNamesAndTextsThatNeedQuotingAreQuoted) {
@@ -325,20 +291,7 @@ TEST_F(MCPInstallerTest, UninstallLeavesOtherServersAndCreatesNothing) {
   EXPECT_FALSE(fs::exists(home() / ".codeium"));
 }
 
-TEST_F(MCPInstallerTest, DetectionFindsOnlyClientsWithAPresentPath) {
-  fs::create_directories(home() / ".cursor");
-  std::ofstream(home() / ".claude.json") << "{}";
-  const ScratchDirectory elsewhere;
-  MCPClientIntegration absolute = client("windsurf");
-  absolute.detectPaths = {(elsewhere.path() / "Windsurf").string()};
-  fs::create_directories(elsewhere.path() / "Windsurf");
-  installer.integrations.push_back(absolute);
-
-  EXPECT_EQ(installer.detected(home()),
-            (std::vector<MCPClientIntegration>{client("claude-code"), client("cursor"), absolute}));
-}
-
-TEST_F(MCPInstallerTest, InstallIntoDetectedWritesOnlyTheDetectedClients) {
+TEST_F(MCPInstallerTest, DetectionFindsOnlyClientsWithAPresentPathAndOnlyTheyAreWritten) {
   fs::create_directories(home() / ".cursor");
   EXPECT_EQ(
       installer.installIntoDetected(home()),
@@ -346,9 +299,20 @@ TEST_F(MCPInstallerTest, InstallIntoDetectedWritesOnlyTheDetectedClients) {
           {.id = "cursor", .displayName = "Cursor", .installed = true, .detail = "mcp.json"}}));
   EXPECT_EQ(read(".cursor/mcp.json"), kServersEntry);
   EXPECT_EQ(std::distance(fs::recursive_directory_iterator(home()), {}), 2);
+
+  std::ofstream(home() / ".claude.json") << "{}";
+  const ScratchDirectory elsewhere;
+  MCPClientIntegration absolute = client("windsurf");
+  absolute.detectPaths = {(elsewhere.path() / "Windsurf").string()};
+  fs::create_directories(elsewhere.path() / "Windsurf");
+  installer.integrations.push_back(absolute);
+  EXPECT_EQ(installer.detected(home()),
+            (std::vector<MCPClientIntegration>{client("claude-code"), client("cursor"), absolute}));
 }
 
 TEST_F(MCPInstallerTest, ClaudeCodeUsesItsSecondFileWhenOnlyThatExists) {
+  // Without either file, the first is named.
+  EXPECT_EQ(installer.state(client("claude-code"), home()).configFile, home() / ".claude.json");
   write(".config/claude/config.json", R"({"theme": "light"})");
   const MCPInstallResult result = installer.install(client("claude-code"), home());
   EXPECT_EQ(result.detail, "config.json");
@@ -361,42 +325,24 @@ TEST_F(MCPInstallerTest, ClaudeCodeUsesItsSecondFileWhenOnlyThatExists) {
                             .entryPresent = true}));
 }
 
-TEST_F(MCPInstallerTest, StateOfAnAbsentClientNamesItsFirstFile) {
-  EXPECT_EQ(installer.state(client("codex"), home()),
-            (MCPClientState{.integration = client("codex"),
-                            .detected = false,
-                            .configFile = home() / ".codex/config.toml",
-                            .entryPresent = false}));
-}
-
-TEST_F(MCPInstallerTest, ALinkedFileIsEditedThroughItsLinkWhichStaysALink) {
+TEST_F(MCPInstallerTest, ALinkedFileIsEditedThroughItsLinkWhichStaysALinkAndKeepsItsMode) {
   for (const char* id : {"cursor", "codex"}) {
     SCOPED_TRACE(id);
     const std::string file = client(id).configPaths.front();
     const std::string target = std::string("dotfiles/") + id;
     write(target, "");
+    fs::permissions(home() / target, fs::perms(0640));
     fs::create_directories((home() / file).parent_path());
     fs::create_symlink(fs::path("..") / target, home() / file);
 
     ASSERT_TRUE(installer.install(client(id), home()).installed);
     EXPECT_TRUE(fs::is_symlink(home() / file));
+    EXPECT_EQ(modeOf(home() / target), 0640u);
     EXPECT_TRUE(installer.state(client(id), home()).entryPresent);
     installer.uninstall(client(id), home());
     EXPECT_TRUE(fs::is_symlink(home() / file));
+    EXPECT_EQ(modeOf(home() / target), 0640u);
     EXPECT_FALSE(installer.state(client(id), home()).entryPresent);
-  }
-}
-
-TEST_F(MCPInstallerTest, AnExistingFileKeepsItsMode) {
-  for (const char* id : {"cursor", "codex"}) {
-    SCOPED_TRACE(id);
-    const std::string file = client(id).configPaths.front();
-    write(file, "");
-    fs::permissions(home() / file, fs::perms(0640));
-    ASSERT_TRUE(installer.install(client(id), home()).installed);
-    EXPECT_EQ(modeOf(home() / file), 0640u);
-    installer.uninstall(client(id), home());
-    EXPECT_EQ(modeOf(home() / file), 0640u);
   }
 }
 

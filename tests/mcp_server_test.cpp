@@ -111,7 +111,6 @@ TEST_F(MCPServe, EveryToolRefusesMissingOrMistypedArgumentsAndChangesNothing) {
       {"switch_profile", "{}", "需要 name 参数"},
       {"switch_profile", R"({"name":7})", "需要 name 参数"},
       {"bind_env", R"({"profile":"Default"})", "绑定网络环境需要 Velmora 正在运行"},
-      {"bind_env", "{}", "绑定网络环境需要 Velmora 正在运行"},
       {"add_rule", R"({"name":"x"})",
        "add_rule 需要 name 和 action（direct/block/proxy:<代理名>）"},
       {"add_rule", R"({"action":"direct"})",

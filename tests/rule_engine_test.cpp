@@ -47,8 +47,6 @@ TEST(RuleEngine, EmptyProfileEndsWithTheNoRuleEntry) {
   EXPECT_FALSE(verdict.matchedRule);
   EXPECT_EQ(verdict.quicPolicy, QUICPolicy::direct);
   EXPECT_EQ(verdict.trace, (std::vector<Entry>{{"(无兜底规则)", true, "默认直连"}}));
-  EXPECT_EQ(TestRouteDTO::fromVerdict(verdict).trace,
-            std::vector<std::string>{"命中「(无兜底规则)」"});
 }
 
 TEST(RuleEngine, GuardsComeFirstAndLastWhateverTheStoredOrder) {
@@ -94,8 +92,6 @@ TEST(RuleEngine, EachTestFailsWithItsReasonInOrder) {
                                {"ports", false, "端口不匹配（443）"},
                                {"winner", true, "命中"},
                            }));
-  EXPECT_EQ(TestRouteDTO::fromVerdict(verdict).trace[1], "跳过「off」：规则已停用");
-  EXPECT_EQ(TestRouteDTO::fromVerdict(verdict).trace.back(), "命中「winner」");
 }
 
 TEST(RuleEngine, TransportAnyOnEitherSidePasses) {
@@ -129,33 +125,6 @@ TEST(RuleEngine, CompilesEntriesTheWayUsersWriteThem) {
   const Verdict all = matchTCP(profileWith({rule("all"), rule("never")}), "x.test");
   EXPECT_EQ(matchedName(all), "all");
   EXPECT_EQ(all.trace.size(), 2u);
-}
-
-TEST(RuleEngine, HostPatternsOfEveryKind) {
-  struct Case {
-    std::string pattern;
-    std::string host;
-    bool matches;
-  };
-  const std::vector<Case> cases = {
-      {"10.0.0.0/8", "10.1.2.3", true},         {"10.0.0.0/8", "10.1.2", false},
-      {"10.0.0.0/8", "alpha.test", false},      {"10.0.0.1-10.0.0.9", "10.0.0.7", true},
-      {"10.0.0.1-10.0.0.9", "alpha", false},    {"alpha.test", "Alpha.TEST", true},
-      {"*.alpha.test", "a.b.alpha.test", true}, {"*.alpha.test", "alpha.test", false},
-      {" alpha.test ", "alpha.test", true},     {"192.168.1.?", "192.168.1.7", true},
-  };
-  for (const Case& c : cases) {
-    const Verdict verdict = matchTCP(profileWith({rule("r", {}, {c.pattern})}), c.host);
-    EXPECT_EQ(matchedName(verdict) == "r", c.matches) << c.pattern << " vs " << c.host;
-  }
-}
-
-TEST(RuleEngine, PortRangesAreInclusive) {
-  const Profile profile = profileWith({rule("web", {}, {}, {"80", " 8000-8080 ", "9000-8000"})});
-  for (const std::uint16_t port : {80, 8000, 8080})
-    EXPECT_EQ(matchedName(matchTCP(profile, "x", port)), "web");
-  for (const std::uint16_t port : {79, 81, 8081, 9000})
-    EXPECT_EQ(matchedName(matchTCP(profile, "x", port)), "Default");
 }
 
 TEST(RuleEngine, ResolvesProxiesAndChainsAndFallsBackToDirect) {

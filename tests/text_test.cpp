@@ -87,12 +87,6 @@ TEST(JSONText, PrettyLayoutMatchesTheStoreFormat) {
   EXPECT_EQ(json::compact(json::Value("tab\t\"q\"\\\x01")), R"("tab\t\"q\"\\\u0001")");
 }
 
-TEST(JSONText, ParseErrorsAreDecodingErrors) {
-  EXPECT_THROW(json::parse("{\"a\": "), json::DecodingError);
-  EXPECT_THROW(json::parse("{} trailing"), json::DecodingError);
-  EXPECT_EQ(json::parse(" {\"a\":1} ")["a"], 1);
-}
-
 TEST(VL, FillsPlaceholdersInOrderAndByPosition) {
   EXPECT_EQ(VL("未知命令「%@」。", "foo"), "未知命令「foo」。");
   EXPECT_EQ(VL("%@ 有 %lld 条规则", "Work", 12), "Work 有 12 条规则");

@@ -2,6 +2,7 @@
 // accepts, and how the observed network becomes a fingerprint.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <fstream>
 
 #include "kit/daemon_settings.h"
@@ -37,40 +38,28 @@ TEST(LiveState, CountsEachPhaseOfAConnection) {
   const struct {
     const char* name;
     std::vector<ConnectionEvent> events;
-    std::uint64_t total, active, failed, blocked, sent, received;
+    std::array<std::uint64_t, 6> counts;  // total, active, failed, blocked, sent, received
   } cases[] = {
-      {"open stays active", {event("A", Phase::open)}, 1, 1, 0, 0, 0, 0},
+      {"open stays active", {event("A", Phase::open)}, {1, 1, 0, 0, 0, 0}},
       {"close ends it and adds its bytes",
        {event("A", Phase::open), event("A", Phase::close, 100, 200)},
-       1,
-       0,
-       0,
-       0,
-       100,
-       200},
-      {"direct is not tracked as active", {event("A", Phase::direct)}, 1, 0, 0, 0, 0, 0},
-      {"blocked", {event("A", Phase::blocked)}, 1, 0, 0, 1, 0, 0},
-      {"failed", {event("A", Phase::failed)}, 1, 0, 1, 0, 0, 0},
+       {1, 0, 0, 0, 100, 200}},
+      {"direct is not tracked as active", {event("A", Phase::direct)}, {1, 0, 0, 0, 0, 0}},
+      {"blocked", {event("A", Phase::blocked)}, {1, 0, 0, 1, 0, 0}},
+      {"failed", {event("A", Phase::failed)}, {1, 0, 1, 0, 0, 0}},
       {"a close without its open does not wrap the active count",
        {event("A", Phase::close, 5, 6)},
-       0,
-       0,
-       0,
-       0,
-       5,
-       6},
+       {0, 0, 0, 0, 5, 6}},
   };
   for (const auto& test : cases) {
     LiveState live(at("2025-03-01T08:00:00Z"));
     for (const ConnectionEvent& e : test.events) live.record(e);
     const StatsSnapshot stats = live.stats();
     EXPECT_EQ(stats.startedAt, at("2025-03-01T08:00:00Z")) << test.name;
-    EXPECT_EQ(stats.totalConnections, test.total) << test.name;
-    EXPECT_EQ(stats.activeConnections, test.active) << test.name;
-    EXPECT_EQ(stats.failedConnections, test.failed) << test.name;
-    EXPECT_EQ(stats.blockedConnections, test.blocked) << test.name;
-    EXPECT_EQ(stats.bytesSent, test.sent) << test.name;
-    EXPECT_EQ(stats.bytesReceived, test.received) << test.name;
+    EXPECT_EQ((std::array{stats.totalConnections, stats.activeConnections, stats.failedConnections,
+                          stats.blockedConnections, stats.bytesSent, stats.bytesReceived}),
+              test.counts)
+        << test.name;
   }
 }
 
@@ -110,28 +99,18 @@ TEST(LiveState, AnswersQueriesCountingSinceFromNow) {
   }
 }
 
-TEST(DaemonSettings, AMissingFileOrKeyTakesTheDefault) {
+TEST(DaemonSettings, MissingFileOrKeyTakesTheDefaultSavedReadsBackAndAWrongValueIsRefused) {
   const testing::ScratchDirectory directory;
   const auto file = DaemonSettings::fileIn(directory.path());
   EXPECT_EQ(DaemonSettings::load(file), DaemonSettings{});
   std::ofstream(file) << R"({"enabled": true})";
   EXPECT_EQ(DaemonSettings::load(file), (DaemonSettings{.enabled = true}));
-}
-
-TEST(DaemonSettings, SavedSettingsReadBack) {
-  const testing::ScratchDirectory directory;
-  const auto file = DaemonSettings::fileIn(directory.path());
   const DaemonSettings settings{.enabled = true,
                                 .automationWritesAllowed = false,
                                 .proxyAddress = "127.0.0.2",
                                 .proxyPort = 7890};
   settings.save(file);
   EXPECT_EQ(DaemonSettings::load(file), settings);
-}
-
-TEST(DaemonSettings, AWrongValueMakesTheFileUnreadable) {
-  const testing::ScratchDirectory directory;
-  const auto file = DaemonSettings::fileIn(directory.path());
   for (const char* text : {R"({"enabled": "yes"})", R"({"proxyPort": 70000})", "[]", "{"}) {
     std::ofstream(file) << text;
     EXPECT_THROW(DaemonSettings::load(file), json::DecodingError) << text;

@@ -192,9 +192,4 @@ TunInterface::~TunInterface() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-void TunInterface::releaseKeepingInterface() {
-  if (::ioctl(fd_, TUNSETPERSIST, 1) != 0) throwErrno("TUNSETPERSIST");
-  ::close(std::exchange(fd_, -1));
-}
-
 }  // namespace velmora::testing

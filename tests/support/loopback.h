@@ -72,9 +72,6 @@ class TunInterface {
   TunInterface(const TunInterface&) = delete;
   TunInterface& operator=(const TunInterface&) = delete;
 
-  /// Makes the interface outlive its descriptor and closes it: no process holds it any more.
-  void releaseKeepingInterface();
-
  private:
   int fd_ = -1;
 };
