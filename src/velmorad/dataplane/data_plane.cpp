@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
 #include <asio.hpp>
 #include <asio/experimental/awaitable_operators.hpp>
 #include <atomic>
@@ -156,7 +157,7 @@ struct Worker {
   /// Where small reads are copied through, between two suspensions of one connection.
   std::array<char, 16 * 1024> scratch{};
   RandomUUIDs eventIDs;
-  // Last, so that it goes first: the connections it still holds use the two above.
+  // Last, so that it goes first: the connections it still holds use everything above.
   asio::io_context context{1};
 };
 
