@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <libmnl/libmnl.h>
-#include <limits.h>
 #include <linux/inet_diag.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
@@ -41,13 +40,6 @@ std::string readSmallFile(const std::filesystem::path& file) {
   return size > 0 ? std::string(buffer, static_cast<std::size_t>(size)) : std::string();
 }
 
-/// The target of /proc/PID/exe; empty when the process is gone or not ours to read.
-std::string executableOf(const std::filesystem::path& process) {
-  char target[PATH_MAX];
-  const ssize_t size = ::readlink((process / "exe").c_str(), target, sizeof target);
-  return size > 0 ? std::string(target, static_cast<std::size_t>(size)) : std::string();
-}
-
 std::optional<pid_t> pidOf(std::string_view name) {
   pid_t pid = 0;
   const auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), pid);
@@ -74,28 +66,29 @@ bool allDigits(std::string_view text) {
          std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
+/// Whether the symbolic link name (relative to directory, or absolute) points at link.
+bool pointsAt(int directory, const char* name, std::string_view link) {
+  char target[64];
+  const ssize_t size = ::readlinkat(directory, name, target, sizeof target);
+  return size == static_cast<ssize_t>(link.size()) &&
+         std::string_view(target, static_cast<std::size_t>(size)) == link;
+}
+
 /// Whether descriptor of pid is link, read with one readlink(2).
 bool holdsAt(const std::filesystem::path& procRoot, pid_t pid, int descriptor,
              std::string_view link) {
   char path[64];
-  char target[64];
   std::snprintf(path, sizeof path, "%s/%d/fd/%d", procRoot.c_str(), pid, descriptor);
-  const ssize_t size = ::readlink(path, target, sizeof target);
-  return size == static_cast<ssize_t>(link.size()) &&
-         std::string_view(target, static_cast<std::size_t>(size)) == link;
+  return pointsAt(AT_FDCWD, path, link);
 }
 
 /// The descriptor under which pid holds link, from all of its descriptors; -1 when it holds none.
 int descriptorOf(const std::filesystem::path& procRoot, pid_t pid, std::string_view link) {
   DIR* descriptors = ::opendir((procRoot / std::to_string(pid) / "fd").c_str());
   if (!descriptors) return -1;
-  char target[64];
   int found = -1;
   while (const dirent* entry = ::readdir(descriptors)) {
-    if (entry->d_name[0] == '.') continue;
-    const ssize_t size = ::readlinkat(::dirfd(descriptors), entry->d_name, target, sizeof target);
-    if (size == static_cast<ssize_t>(link.size()) &&
-        std::string_view(target, static_cast<std::size_t>(size)) == link) {
+    if (entry->d_name[0] != '.' && pointsAt(::dirfd(descriptors), entry->d_name, link)) {
       found = std::atoi(entry->d_name);
       break;
     }
@@ -140,8 +133,9 @@ std::optional<std::string> applicationIDFromCgroup(std::string_view cgroup) {
 AppIdentity identityOfProcess(const std::filesystem::path& procRoot, pid_t pid) {
   const std::filesystem::path process = procRoot / std::to_string(pid);
   AppIdentity identity;
-  std::string executable = std::filesystem::path(executableOf(process)).filename();
-  if (executable.empty()) return identity;
+  std::error_code error;
+  std::string executable = std::filesystem::read_symlink(process / "exe", error).filename();
+  if (error) return identity;
   if (executable.ends_with(" (deleted)")) executable.resize(executable.size() - 10);
   identity.executableName = executable;
   std::string comm = readSmallFile(process / "comm");
