@@ -41,12 +41,16 @@ void Application::refresh() {
            settings_.enabled ? "已开启" : "已停止"));
     loaded_ = true;
   }
-  if (dataPlaneChanged_) localProxy_ = dataPlaneChanged_();
+  followLocalProxy();
 }
 
 void Application::dataPlaneStarted(std::function<LocalProxy()> changed) {
   dataPlaneChanged_ = std::move(changed);
-  localProxy_ = dataPlaneChanged_();
+  followLocalProxy();
+}
+
+void Application::followLocalProxy() {
+  if (dataPlaneChanged_) localProxy_ = dataPlaneChanged_();
 }
 
 void Application::refreshSettings() {
@@ -191,7 +195,7 @@ void Application::setEnabled(bool enabled) {
   if (settings_.enabled != enabled) log(enabled ? VL("路由已开启") : VL("路由已停止"));
   settings_ = changed;
   settingsDamage_.clear();
-  if (dataPlaneChanged_) localProxy_ = dataPlaneChanged_();
+  followLocalProxy();
 }
 
 std::string Application::listProfiles() {

@@ -79,6 +79,8 @@ class Application : public AutomationXPCProtocol {
     std::string damage;
   };
 
+  /// Has the local proxy follow the settings, the active profile and the switch as they are now.
+  void followLocalProxy();
   /// Refuses a changing request when the settings do not allow automation writes.
   void requireWrites() const;
   void refreshSettings();
