@@ -1,5 +1,6 @@
-// Tunnel interfaces and their owners, read from a fake /proc tree and given address lists. The
-// real tun interface is met through the command line in commands_discovery_test.
+// Tunnel interfaces and their owners, read from a fake /proc tree and given address lists, and
+// the cgroup v2 mount and paths. The real tun interface is met through the command line in
+// commands_discovery_test.
 #include <gtest/gtest.h>
 #include <net/if.h>
 #include <unistd.h>
@@ -7,6 +8,7 @@
 #include <filesystem>
 
 #include "fake_proc.h"
+#include "kit/discovery/cgroups.h"
 #include "kit/discovery/process_owner.h"
 #include "kit/discovery/tunnel_interface_scanner.h"
 
@@ -134,6 +136,27 @@ TEST(ProcFileSystem, ReadsTheLiveProcOfThisProcess) {
   EXPECT_TRUE(std::any_of(descriptors.begin(), descriptors.end(),
                           [](const auto& d) { return d.number == STDIN_FILENO; }));
   EXPECT_NE(proc.read("net/tcp"), std::nullopt);
+}
+
+TEST(Cgroups, TheV2MountAndAProcessPathAsProcSaysThem) {
+  const std::string hybrid =
+      "25 1 0:23 / /sys rw,nosuid shared:7 - sysfs sysfs rw\n"
+      "33 25 0:28 / /sys/fs/cgroup ro,nosuid shared:9 - tmpfs tmpfs ro,mode=755\n"
+      "41 33 0:38 /nested /mnt/elsewhere rw - cgroup2 cgroup2 rw\n"
+      "42 33 0:38 / /sys/fs/cgroup/unified rw,nosuid shared:10 - cgroup2 cgroup2 rw,nsdelegate\n"
+      "43 33 0:39 / /sys/fs/cgroup/memory rw shared:11 - cgroup cgroup rw,memory\n";
+  EXPECT_EQ(cgroups::mountFrom(hybrid), "/sys/fs/cgroup/unified");
+  // Optional fields may be missing, and a mount point may hold an escaped space.
+  EXPECT_EQ(cgroups::mountFrom("30 1 0:26 / /srv/cg\\040v2 rw - cgroup2 none rw"), "/srv/cg v2");
+  EXPECT_EQ(cgroups::mountFrom("43 33 0:39 / /sys/fs/cgroup/memory rw - cgroup cgroup rw"),
+            std::nullopt);
+
+  EXPECT_EQ(cgroups::pathFrom("4:memory:/x\n0::/user.slice/app-a.scope\n"),
+            "/user.slice/app-a.scope");
+  EXPECT_EQ(cgroups::pathFrom("0::/\n"), "/");
+  EXPECT_EQ(cgroups::pathFrom("4:memory:/x\n"), std::nullopt);
+  // This process's own, read live.
+  EXPECT_EQ(cgroups::ofProcess(::getpid()).has_value(), cgroups::mount().has_value());
 }
 
 }  // namespace
