@@ -215,10 +215,13 @@ TEST_F(OnlineCommands, LogsFollowPollsForNewEvents) {
 TEST_F(OnlineCommands, FileChangesReturnOnceTheApplicationHasTakenThemUp) {
   std::atomic<int> takenUp = 0;
   std::atomic<bool> silent = false;
-  ServedApplication served(app, EventLoop::running, [&] {
-    ++takenUp;
-    if (silent) throw Error("忙");
-  });
+  ServedApplication served(app, EventLoop::running,
+                           {.takeUpChanges =
+                                [&] {
+                                  ++takenUp;
+                                  if (silent) throw Error("忙");
+                                },
+                            .captureCgroup = [](const std::string&) {}});
   const RunResult confirmed = run({"route", "set", "curl", "block"});
   EXPECT_EQ(confirmed.err, "");
   EXPECT_EQ(takenUp, 1);

@@ -114,6 +114,9 @@ TEST_F(Completion, OffersWhatMayComeNextForEachKindOfWord) {
       {{"run", "--", "cu"}, "programs\n"},
       {{"run", "curl", "-"}, "delegate 1\n"},
       {{"--offline", "run", "--", "git", "com"}, "delegate 3\n"},
+      {{"run", "--t"}, "words\n--transparent\n"},
+      {{"run", "--transparent", "--", "git", "com"}, "delegate 3\n"},
+      {{"run", "--transparent", "cu"}, "programs\n"},
       // Words that name nothing known.
       {{"frobnicate", ""}, "words\n"},
       {{}, "words\n"},

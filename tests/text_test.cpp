@@ -47,6 +47,11 @@ TEST(Args, FollowsTheValueRules) {
     EXPECT_EQ(args.flags, c.flags) << c.argv.size();
   }
   EXPECT_EQ(Args({"logs", "--limit", "--json"}).flag({"--limit"}), std::nullopt);
+  // run's own option comes before the program; after it every word is the program's.
+  const Args transparent({"run", "--transparent", "--", "env", "--transparent"});
+  EXPECT_EQ(transparent.program, (std::vector<std::string>{"env", "--transparent"}));
+  EXPECT_EQ(transparent.flags, std::set<std::string>{"--transparent"});
+  EXPECT_EQ(Args({"run", "env", "--transparent"}).flags, std::set<std::string>{});
   EXPECT_EQ(Args({"-a", "direct"}).flag({"--action", "-a"}), "direct");
 }
 

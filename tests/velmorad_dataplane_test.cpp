@@ -133,7 +133,10 @@ TEST_F(DaemonDataPlane, LiveTrafficShowsInLogsAndStatus) {
   const RunResult status = run({"status", "--json"});
   ASSERT_EQ(status.status, 0) << status.err;
   const StatusDTO record = DTOCoding::decode(status.out, statusDTOFromJSON);
-  EXPECT_TRUE(record.extensionInstalled);
+  // Without velmora-netd only the proxy paths work.
+  EXPECT_FALSE(record.extensionInstalled);
+  ASSERT_TRUE(record.captureProblem.has_value());
+  EXPECT_TRUE(record.captureProblem->starts_with("连不上 velmora-netd")) << *record.captureProblem;
   EXPECT_EQ(record.stats.activeConnections, 0u);
   EXPECT_GE(record.stats.blockedConnections, 1u);
   EXPECT_EQ(record.localProxy, "127.0.0.1:11080");

@@ -24,7 +24,7 @@ struct Method {
   std::string_view outputSignature;  // "s" for a data reply, "" for a status reply
 };
 
-inline constexpr std::array<Method, 20> methods{{
+inline constexpr std::array<Method, 21> methods{{
     {"GetStatus", "", "s"},
     {"SetEnabled", "b", ""},
     {"ListProfiles", "", "s"},
@@ -47,6 +47,9 @@ inline constexpr std::array<Method, 20> methods{{
     // The application's own, beside the automation requests: the tool has changed the profile
     // files and waits until the application routes by them.
     {"TakeUpChanges", "", ""},
+    // The tool runs a program in a cgroup of its own and waits until the application has its
+    // connections redirected to the transparent listener.
+    {"CaptureCgroup", "s", ""},
 }};
 
 /// The position of the method called name in methods; a name that is not there does not compile.

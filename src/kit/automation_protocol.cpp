@@ -150,6 +150,8 @@ json::Value toJSON(const StatusDTO& record) {
   if (record.currentEnvironment) result["currentEnvironment"] = *record.currentEnvironment;
   if (record.localProxy) result["localProxy"] = *record.localProxy;
   if (record.localProxyProblem) result["localProxyProblem"] = *record.localProxyProblem;
+  if (record.capturedPrograms) result["capturedPrograms"] = *record.capturedPrograms;
+  if (record.captureProblem) result["captureProblem"] = *record.captureProblem;
   return result;
 }
 
@@ -182,6 +184,16 @@ json::Value toJSON(const RuleDTO& record) {
           {"locked", record.locked}};
 }
 
+namespace {
+
+/// The integer under key, or nothing when it is missing or null.
+std::optional<std::int64_t> optionalInteger(const json::Reader& reader, std::string_view key) {
+  if (const auto member = reader.optional(key)) return member->integer();
+  return std::nullopt;
+}
+
+}  // namespace
+
 StatusDTO statusDTOFromJSON(const json::Reader& reader) {
   return StatusDTO{.enabled = reader["enabled"].boolean(),
                    .extensionInstalled = reader["extensionInstalled"].boolean(),
@@ -190,7 +202,9 @@ StatusDTO statusDTOFromJSON(const json::Reader& reader) {
                    .stats = statsSnapshotFromJSON(reader["stats"]),
                    .automationWritesAllowed = reader["automationWritesAllowed"].boolean(),
                    .localProxy = reader.optionalString("localProxy"),
-                   .localProxyProblem = reader.optionalString("localProxyProblem")};
+                   .localProxyProblem = reader.optionalString("localProxyProblem"),
+                   .capturedPrograms = optionalInteger(reader, "capturedPrograms"),
+                   .captureProblem = reader.optionalString("captureProblem")};
 }
 
 ProfileSummaryDTO profileSummaryDTOFromJSON(const json::Reader& reader) {
@@ -208,14 +222,10 @@ TestRouteDTO testRouteDTOFromJSON(const json::Reader& reader) {
 }
 
 ConnectionQueryDTO connectionQueryDTOFromJSON(const json::Reader& reader) {
-  const auto optionalInteger = [&](std::string_view key) -> std::optional<std::int64_t> {
-    if (const auto member = reader.optional(key)) return member->integer();
-    return std::nullopt;
-  };
   return ConnectionQueryDTO{.app = reader.optionalString("app"),
                             .host = reader.optionalString("host"),
-                            .sinceMinutes = optionalInteger("sinceMinutes"),
-                            .limit = optionalInteger("limit")};
+                            .sinceMinutes = optionalInteger(reader, "sinceMinutes"),
+                            .limit = optionalInteger(reader, "limit")};
 }
 
 RuleDTO ruleDTOFromJSON(const json::Reader& reader) {

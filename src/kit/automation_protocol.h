@@ -27,6 +27,11 @@ struct StatusDTO {
   std::optional<std::string> localProxy;
   /// Why the local proxy is not where the settings ask for, when it is not.
   std::optional<std::string> localProxyProblem;
+  /// How many programs transparent capture redirects to the application now; absent when it
+  /// cannot capture.
+  std::optional<std::int64_t> capturedPrograms;
+  /// Why transparent capture is not available, when it is not.
+  std::optional<std::string> captureProblem;
 
   bool operator==(const StatusDTO&) const = default;
 };

@@ -45,7 +45,7 @@ Entry answer(Operation operation) {
           }};
 }
 
-std::vector<Entry> handlers(AutomationXPCProtocol& app, std::function<void()> takeUpChanges) {
+std::vector<Entry> handlers(AutomationXPCProtocol& app, AutomationService::OwnMethods own) {
   using std::string;
   return {
       answer<indexOf("GetStatus")>([&app] { return app.getStatus(); }),
@@ -83,7 +83,9 @@ std::vector<Entry> handlers(AutomationXPCProtocol& app, std::function<void()> ta
           [&app](const string& name) { return app.exportProfile(name); }),
       answer<indexOf("ImportProfile"), string>(
           [&app](const string& json) { app.importProfile(json); }),
-      answer<indexOf("TakeUpChanges")>([takeUpChanges] { takeUpChanges(); }),
+      answer<indexOf("TakeUpChanges")>([own] { own.takeUpChanges(); }),
+      answer<indexOf("CaptureCgroup"), string>(
+          [own](const string& cgroup) { own.captureCgroup(cgroup); }),
   };
 }
 
@@ -103,10 +105,9 @@ void serve(const Handler& handler, sdbus::MethodCall& call) {
 }  // namespace
 
 AutomationService::AutomationService(sdbus::IConnection& connection,
-                                     AutomationXPCProtocol& implementation,
-                                     std::function<void()> takeUpChanges)
+                                     AutomationXPCProtocol& implementation, OwnMethods own)
     : object_(sdbus::createObject(connection, std::string(AutomationBus::objectPath))) {
-  const std::vector<Entry> entries = handlers(implementation, std::move(takeUpChanges));
+  const std::vector<Entry> entries = handlers(implementation, std::move(own));
   const std::string interfaceName(AutomationBus::interfaceName);
   for (const AutomationBus::Method& method : AutomationBus::methods) {
     const auto entry = std::find_if(entries.begin(), entries.end(), [&](const Entry& candidate) {

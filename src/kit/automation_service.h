@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "automation_bus.h"
 #include "automation_protocol.h"
@@ -20,12 +21,18 @@ namespace velmora {
 /// AutomationBus::methods. A failure thrown by the implementation is answered with the D-Bus
 /// error AutomationBus::errorName carrying the failure's text. The owner of the connection
 /// requests the well-known name and runs its event loop; the object is exported while this lives.
-/// takeUpChanges answers TakeUpChanges: it returns once the application acts on the profile
-/// files as they are now.
 class AutomationService {
  public:
+  /// The application's own methods beside the automation requests.
+  struct OwnMethods {
+    /// Returns once the application acts on the profile files as they are now.
+    std::function<void()> takeUpChanges;
+    /// Returns once the connections of the cgroup at this path go to the transparent listener.
+    std::function<void(const std::string&)> captureCgroup;
+  };
+
   AutomationService(sdbus::IConnection& connection, AutomationXPCProtocol& implementation,
-                    std::function<void()> takeUpChanges);
+                    OwnMethods own);
   ~AutomationService();
   AutomationService(const AutomationService&) = delete;
   AutomationService& operator=(const AutomationService&) = delete;

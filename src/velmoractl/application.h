@@ -2,6 +2,8 @@
 // interface, and whether it answers right now.
 #pragma once
 
+#include <string>
+
 #include "kit/automation_protocol.h"
 
 namespace velmora::cli {
@@ -13,6 +15,9 @@ class Application : public AutomationXPCProtocol {
   virtual bool isAppRunning() = 0;
   /// Asks the application to act on the profile files as they are now; returns once it does.
   virtual void takeUpChanges() = 0;
+  /// Asks the application to have the connections of the cgroup at this path (in the cgroup v2
+  /// hierarchy) redirected to it; returns once they are.
+  virtual void captureCgroup(const std::string& cgroup) = 0;
 };
 
 }  // namespace velmora::cli

@@ -53,6 +53,7 @@ Args::Args(const std::vector<std::string>& argv) {
     if (argument == "run" && positional.empty()) {
       positional.push_back(argument);
       i += 1;
+      if (i < argv.size() && argv[i] == "--transparent") flags.insert(argv[i++]);
       if (i < argv.size() && argv[i] == "--") i += 1;
       program.assign(argv.begin() + static_cast<std::ptrdiff_t>(i), argv.end());
       break;

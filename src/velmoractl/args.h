@@ -18,8 +18,8 @@ struct Args {
   std::set<std::string> flags;
   /// Every option that took a value, in command-line order, repeats included.
   std::vector<std::pair<std::string, std::string>> optionOccurrences;
-  /// After the command word "run" (and an optional "--"): the program to run and its
-  /// arguments, kept as they are, options included.
+  /// After the command word "run" (its one option "--transparent", and an optional "--"): the
+  /// program to run and its arguments, kept as they are, options included.
   std::vector<std::string> program;
 
   explicit Args(const std::vector<std::string>& argv);

@@ -122,6 +122,10 @@ void AutomationClient::takeUpChanges() {
   send<indexOf("TakeUpChanges")>(limits_.probe);
 }
 
+void AutomationClient::captureCgroup(const std::string& cgroup) {
+  tell<indexOf("CaptureCgroup")>(cgroup);
+}
+
 std::string AutomationClient::getStatus() {
   return ask<indexOf("GetStatus")>(limits_.call);
 }

@@ -59,6 +59,7 @@ class AutomationClient : public Application {
   bool isAppRunning() override;
   /// Waits as long as the probe: a change already written must not hang on a silent application.
   void takeUpChanges() override;
+  void captureCgroup(const std::string& cgroup) override;
 
   std::string getStatus() override;
   void setEnabled(bool enabled) override;

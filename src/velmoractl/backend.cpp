@@ -53,6 +53,10 @@ StatusDTO Backend::applicationStatus() {
   return DTOCoding::decode(application_.getStatus(), statusDTOFromJSON);
 }
 
+void Backend::captureCgroup(const std::string& cgroup) {
+  application_.captureCgroup(cgroup);
+}
+
 void Backend::setEnabled(bool enabled) {
   application_.setEnabled(enabled);
 }

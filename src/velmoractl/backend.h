@@ -54,6 +54,8 @@ class Backend {
   /// Returns that network's name.
   std::string unbindCurrentEnvironment();
   std::vector<ConnectionEvent> connections(const ConnectionQueryDTO& query);
+  /// Returns once the application has the cgroup's connections redirected to it.
+  void captureCgroup(const std::string& cgroup);
 
   // Always the files.
   std::vector<ProfileSummaryDTO> profilesFromFiles();

@@ -59,6 +59,7 @@ Profile
   logs [--app <应用>] [--host <主机>] [--follow]  最近连接
   interface list                                 隧道网卡及其背后的程序（用于 interface:名称）
   run [--] <程序> [参数…]                        让这个程序经本机代理联网（设置 http_proxy 等）
+  run --transparent [--] <程序> [参数…]          连不理代理设置的程序也按规则路由（透明捕获）
 
 导入导出
   export [<profile>] [-o <文件>]

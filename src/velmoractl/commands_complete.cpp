@@ -154,6 +154,14 @@ void answerWords(const std::vector<std::string>& candidates, Output& out) {
 void completeRun(std::span<const std::string> words, std::size_t run, Output& out) {
   const std::size_t cursor = words.size() - 1;
   std::size_t program = run + 1;
+  if (program == cursor && words[cursor].starts_with("-")) {
+    out.emit("words");
+    for (const char* option : {"--transparent", "--"}) {
+      if (std::string_view(option).starts_with(words[cursor])) out.emit(option);
+    }
+    return;
+  }
+  if (program < cursor && words[program] == "--transparent") ++program;
   if (program < cursor && words[program] == "--") ++program;
   out.emit(program < cursor ? "delegate " + std::to_string(program) : "programs");
 }
@@ -257,7 +265,7 @@ const std::vector<CompletionCommand>& completionTable() {
         {{"--limit"}, Value::text}}},
       {"export", {Value::profile}, {{{"-o", "--output"}, Value::file}}},
       {"import", {Value::file}, {}},
-      {"run", {Value::program}, {}},
+      {"run", {Value::program}, {{{"--transparent"}, Value::none}}},
       {"mcp serve", {}, {}},
       {"mcp install", {}, {{{"--client"}, Value::client}, {{"--name"}, Value::text}}},
       {"mcp uninstall", {}, {{{"--client"}, Value::client}, {{"--name"}, Value::text}}},

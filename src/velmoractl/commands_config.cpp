@@ -112,6 +112,12 @@ void runStatus(CommandContext& context) {
     if (status.localProxy || status.localProxyProblem)
       context.out.emit("本地代理  : " + status.localProxy.value_or("未监听") +
                        (status.localProxyProblem ? "（" + *status.localProxyProblem + "）" : ""));
+    if (status.captureProblem) {
+      context.out.emit("透明捕获  : 不可用（" + *status.captureProblem + "）");
+    } else if (status.capturedPrograms) {
+      context.out.emit("透明捕获  : 可用 · 捕获着 " + std::to_string(*status.capturedPrograms) +
+                       " 个程序");
+    }
     const StatsSnapshot& stats = status.stats;
     context.out.emit("连接      : 总 " + std::to_string(stats.totalConnections) + " · 活跃 " +
                      std::to_string(stats.activeConnections) + " · 失败 " +

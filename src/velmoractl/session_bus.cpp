@@ -149,6 +149,10 @@ void SessionBusApplication::takeUpChanges() {
   client().takeUpChanges();
 }
 
+void SessionBusApplication::captureCgroup(const std::string& cgroup) {
+  client().captureCgroup(cgroup);
+}
+
 std::string SessionBusApplication::getStatus() {
   return client().getStatus();
 }

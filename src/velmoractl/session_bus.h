@@ -31,6 +31,7 @@ class SessionBusApplication : public Application {
 
   bool isAppRunning() override;
   void takeUpChanges() override;
+  void captureCgroup(const std::string& cgroup) override;
   std::string getStatus() override;
   void setEnabled(bool enabled) override;
   std::string listProfiles() override;

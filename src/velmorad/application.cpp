@@ -177,14 +177,20 @@ void Application::requireWrites() const {
 
 std::string Application::getStatus() {
   if (!active_) throw ProfileStore::Error::notFound("active");
-  return DTOCoding::encode(StatusDTO{.enabled = settings_.enabled,
-                                     .extensionInstalled = localProxy_.listening.has_value(),
-                                     .activeProfile = active_->name,
-                                     .currentEnvironment = currentEnvironment_,
-                                     .stats = live_.stats(),
-                                     .automationWritesAllowed = settings_.automationWritesAllowed,
-                                     .localProxy = localProxy_.listening,
-                                     .localProxyProblem = localProxy_.problem});
+  const Capture capture =
+      captureState_ ? captureState_() : Capture{.problem = VL("velmorad 还没有启动透明捕获")};
+  return DTOCoding::encode(
+      StatusDTO{.enabled = settings_.enabled,
+                .extensionInstalled = !capture.problem,
+                .activeProfile = active_->name,
+                .currentEnvironment = currentEnvironment_,
+                .stats = live_.stats(),
+                .automationWritesAllowed = settings_.automationWritesAllowed,
+                .localProxy = localProxy_.listening,
+                .localProxyProblem = localProxy_.problem,
+                .capturedPrograms =
+                    capture.problem ? std::nullopt : std::optional<std::int64_t>(capture.programs),
+                .captureProblem = capture.problem});
 }
 
 void Application::setEnabled(bool enabled) {

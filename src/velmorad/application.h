@@ -50,6 +50,14 @@ class Application : public AutomationXPCProtocol {
   /// where it listens then, for the status.
   void dataPlaneStarted(std::function<LocalProxy()> changed);
 
+  /// Whether transparent capture works, and how many programs it redirects now.
+  struct Capture {
+    std::optional<std::string> problem;
+    std::size_t programs = 0;
+  };
+  /// The status asks state how transparent capture is from now on.
+  void captureStarted(std::function<Capture()> state) { captureState_ = std::move(state); }
+
   std::string getStatus() override;
   void setEnabled(bool enabled) override;
   std::string listProfiles() override;
@@ -106,6 +114,7 @@ class Application : public AutomationXPCProtocol {
   bool loaded_ = false;
   std::function<LocalProxy()> dataPlaneChanged_;
   LocalProxy localProxy_;
+  std::function<Capture()> captureState_;
 };
 
 }  // namespace velmora::daemon

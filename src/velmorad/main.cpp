@@ -13,6 +13,7 @@
 #include <string>
 
 #include "application.h"
+#include "capture/transparent_capture.h"
 #include "kit/automation_service.h"
 #include "kit/localize.h"
 #include "kit/profile_store.h"
@@ -88,7 +89,12 @@ int serve(bool testHooks) {
   const std::string name(SharedPaths::automationMachService);
   // Requests that arrive before the loop runs wait in the connection; a second daemon learns
   // at once that the name is taken.
-  AutomationService service(*bus, application, [&application] { application.refresh(); });
+  MainLoop loop;
+  TransparentCapture capture(loop);
+  AutomationService service(
+      *bus, application,
+      {.takeUpChanges = [&application] { application.refresh(); },
+       .captureCgroup = [&capture](const std::string& cgroup) { capture.capture(cgroup); }});
   std::unique_ptr<TestHooks> hooks;
   if (testHooks) hooks = std::make_unique<TestHooks>(*bus, live);
   try {
@@ -102,9 +108,15 @@ int serve(bool testHooks) {
   application.refresh();
   raiseOpenFileLimit();
   LocalProxy localProxy(live);
-  application.dataPlaneStarted([&application, &localProxy] {
-    return localProxy.follow(application.settings(), application.activeProfile());
+  application.dataPlaneStarted([&application, &localProxy, &capture] {
+    const Application::LocalProxy state =
+        localProxy.follow(application.settings(), application.activeProfile());
+    const std::optional<Profile>& profile = application.activeProfile();
+    capture.follow(application.settings().enabled, localProxy.transparentPort(),
+                   !profile || profile->general.failsafeOnCrash);
+    return state;
   });
+  application.captureStarted([&capture] { return capture.state(); });
 
   std::unique_ptr<KernelNetwork> kernel;
   try {
@@ -112,7 +124,6 @@ int serve(bool testHooks) {
   } catch (const Error& error) {
     log(VL("不跟踪有线网络：%@", error.description()));
   }
-  MainLoop loop;
   std::unique_ptr<NetworkManagerWifi> wifi;
   // Route, neighbour and NetworkManager announcements come in bursts; the network is read once
   // the burst is over.

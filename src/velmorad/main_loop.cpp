@@ -23,6 +23,12 @@ void MainLoop::watch(int fd, std::function<void()> onReadable) {
   watches_.push_back({fd, std::move(onReadable)});
 }
 
+void MainLoop::unwatch(int fd) {
+  for (Watch& watch : watches_) {
+    if (watch.fd == fd) watch.fd = -1;
+  }
+}
+
 void MainLoop::watchBus(sdbus::IConnection& bus) {
   buses_.push_back(&bus);
 }
@@ -36,6 +42,7 @@ void MainLoop::run() {
       }
     }
     if (!running_) break;
+    std::erase_if(watches_, [](const Watch& watch) { return watch.fd < 0; });
 
     std::vector<pollfd> fds;
     int timeout = -1;
@@ -59,8 +66,13 @@ void MainLoop::run() {
     if (poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR)
       throw std::system_error(errno, std::generic_category(), "poll");
 
-    for (std::size_t i = 0; i < watches_.size() && running_; ++i) {
-      if (fds[buses_.size() + i].revents != 0) watches_[i].onReadable();
+    // A callback may watch or unwatch descriptors: only those polled are looked at, and each
+    // callback runs from a copy that a new watch cannot move away.
+    const std::size_t polled = fds.size() - buses_.size();
+    for (std::size_t i = 0; i < polled && running_; ++i) {
+      if (fds[buses_.size() + i].revents == 0 || watches_[i].fd < 0) continue;
+      const std::function<void()> onReadable = watches_[i].onReadable;
+      onReadable();
     }
     const Clock::time_point after = Clock::now();
     for (Coalescer* coalescer : coalescers_) {

@@ -38,6 +38,8 @@ class MainLoop {
   };
 
   void watch(int fd, std::function<void()> onReadable);
+  /// Stops watching fd; its callback does not run again, even later in the same round.
+  void unwatch(int fd);
   void watchBus(sdbus::IConnection& bus);
   void run();
   void stop() { running_ = false; }

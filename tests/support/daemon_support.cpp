@@ -40,9 +40,11 @@ RunningDaemon::RunningDaemon(const Options& options) {
   std::string system =
       "DBUS_SYSTEM_BUS_ADDRESS=" +
       options.systemBus.value_or("unix:path=" + (options.home / "no-system-bus").string());
-  std::vector<char*> environment = {
-      home.data(), tmp.data(), session.data(), system.data(), const_cast<char*>("LANG=C.UTF-8"),
-      nullptr};
+  std::string netd =
+      "VELMORA_NETD_SOCKET=" + options.netdSocket.value_or(options.home / "no-netd.sock").string();
+  std::vector<char*> environment = {home.data(),   tmp.data(),  session.data(),
+                                    system.data(), netd.data(), const_cast<char*>("LANG=C.UTF-8"),
+                                    nullptr};
   std::string path = VELMORAD_PATH;
   std::vector<char*> argv = {path.data()};
   if (options.testHooks) argv.push_back(const_cast<char*>("--test-hooks"));
@@ -125,6 +127,38 @@ int RunningDaemon::stop() {
   if (const std::optional<int> status = waitForExit(10s)) return *status;
   kill(pid_, SIGKILL);
   return *waitForExit(10s);
+}
+
+BackgroundProgram::BackgroundProgram(const std::vector<std::string>& arguments) {
+  std::vector<std::string> copies = arguments;
+  std::vector<char*> argv;
+  for (std::string& argument : copies) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  const pid_t parent = getpid();
+  pid_ = fork();
+  if (pid_ < 0) throwErrno("fork");
+  if (pid_ == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(127);
+    const int devNull = open("/dev/null", O_RDWR);
+    dup2(devNull, STDIN_FILENO);
+    dup2(devNull, STDOUT_FILENO);
+    dup2(devNull, STDERR_FILENO);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+}
+
+BackgroundProgram::~BackgroundProgram() {
+  end(SIGTERM);
+}
+
+void BackgroundProgram::end(int signal) {
+  if (pid_ < 0) return;
+  kill(pid_, signal);
+  while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+  }
+  pid_ = -1;
 }
 
 bool runQuietly(const std::vector<std::string>& arguments) {

@@ -16,8 +16,9 @@
 namespace velmora::testing {
 
 /// The built velmorad, started by the constructor with HOME set to home, the given session bus,
-/// the given system bus or none, and --test-hooks unless told otherwise; it runs inside the named
-/// network namespace when one is given. The destructor ends it with SIGTERM if it still runs.
+/// the given system bus or none, velmora-netd where the options say or none, and --test-hooks
+/// unless told otherwise; it runs inside the named network namespace when one is given. The
+/// destructor ends it with SIGTERM if it still runs.
 class RunningDaemon {
  public:
   struct Options {
@@ -25,6 +26,8 @@ class RunningDaemon {
     std::string sessionBus;
     std::optional<std::string> systemBus;
     std::optional<std::string> networkNamespace;
+    /// Where it finds velmora-netd; by default a path in home where nothing listens.
+    std::optional<std::filesystem::path> netdSocket;
     bool testHooks = true;
   };
 
@@ -108,6 +111,22 @@ class PeerEchoServer {
   int listener_ = -1;
   std::uint16_t port_ = 0;
   std::thread thread_;
+};
+
+/// A program running beside the test, its output discarded; ended with SIGTERM by the
+/// destructor, and with SIGKILL when the test dies.
+class BackgroundProgram {
+ public:
+  explicit BackgroundProgram(const std::vector<std::string>& argv);
+  ~BackgroundProgram();
+  BackgroundProgram(const BackgroundProgram&) = delete;
+  BackgroundProgram& operator=(const BackgroundProgram&) = delete;
+  pid_t pid() const { return pid_; }
+  /// Sends signal and waits for the end.
+  void end(int signal);
+
+ private:
+  pid_t pid_ = -1;
 };
 
 /// Runs a program with arguments, its output discarded; true when it exited with 0.

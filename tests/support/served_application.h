@@ -111,16 +111,18 @@ enum class EventLoop { running, stopped };
 
 /// The application's end of the bus: a connection of its own owning the well-known name, the
 /// implementation exported on it, and the connection's event loop on a thread of sdbus-c++.
-/// takeUpChanges answers the tool's word that it changed the files, on that thread.
+/// own answers the application's own methods, on that thread.
 class ServedApplication {
  public:
-  explicit ServedApplication(
-      AutomationXPCProtocol& implementation, EventLoop loop = EventLoop::running,
-      std::function<void()> takeUpChanges = [] {})
+  explicit ServedApplication(AutomationXPCProtocol& implementation,
+                             EventLoop loop = EventLoop::running,
+                             AutomationService::OwnMethods own = {
+                                 .takeUpChanges = [] {},
+                                 .captureCgroup = [](const std::string&) {}})
       : connection_(
             sdbus::createSessionBusConnection(std::string(SharedPaths::automationMachService))),
-        service_(std::make_unique<AutomationService>(*connection_, implementation,
-                                                     std::move(takeUpChanges))) {
+        service_(
+            std::make_unique<AutomationService>(*connection_, implementation, std::move(own))) {
     if (loop == EventLoop::running) connection_->enterEventLoopAsync();
   }
   ~ServedApplication() {

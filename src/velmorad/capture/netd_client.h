@@ -1,0 +1,33 @@
+// velmorad's connection to velmora-netd, the system service that redirects the TCP of captured
+// cgroups to the transparent listener. The connection itself is what the service ties the
+// captures to: they end when it closes.
+#pragma once
+
+#include <chrono>
+#include <string>
+
+#include "kit/netd_protocol.h"
+#include "kit/unique_fd.h"
+
+namespace velmora::daemon {
+
+/// One connection to the helper, asked one request at a time.
+class NetdClient {
+ public:
+  /// Connects to the helper's socket at path. Throws velmora::Error with the reason when
+  /// nothing answers there.
+  explicit NetdClient(const std::string& path);
+
+  /// Readable when the helper closed the connection (or, never, sent something unasked).
+  int descriptor() const { return socket_.get(); }
+  /// Sends request and waits at most limit for the reply. Throws velmora::Error when the helper
+  /// is gone or does not answer in time; a refusal is a reply with ok false.
+  netd::Reply ask(const netd::Request& request,
+                  std::chrono::milliseconds limit = std::chrono::seconds(3));
+
+ private:
+  std::string path_;
+  UniqueFd socket_;
+};
+
+}  // namespace velmora::daemon

@@ -1,0 +1,76 @@
+// Which cgroups velmora-netd redirects to the transparent listener: those `velmoractl run
+// --transparent` asked for, while routing is on and the listener listens, until their last
+// process ends.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+
+#include "application.h"
+#include "kit/netd_protocol.h"
+#include "kit/unique_fd.h"
+#include "main_loop.h"
+#include "netd_client.h"
+
+namespace velmora::daemon {
+
+/// The captures velmorad holds through velmora-netd, kept in step with the switch, the
+/// transparent listener and the active profile's failsafeOnCrash. When the helper restarts,
+/// they are made again once it answers; when velmorad itself restarts, it takes over those the
+/// helper kept refusing for it. Used from the daemon's one thread.
+class TransparentCapture {
+ public:
+  TransparentCapture(MainLoop& loop, std::string socketPath = netd::socketPath());
+  TransparentCapture(const TransparentCapture&) = delete;
+  TransparentCapture& operator=(const TransparentCapture&) = delete;
+
+  /// Routing as it is now: the switch, the transparent listener's port (absent while it does
+  /// not listen) and what a crash of velmorad should mean for captured programs.
+  void follow(bool enabled, std::optional<std::uint16_t> port, bool failsafe);
+  /// Has the helper redirect cgroup (a path in the cgroup v2 hierarchy, "/a/b") until its last
+  /// process ends. Throws velmora::Error with the reason when it cannot be done now.
+  void capture(const std::string& cgroup);
+  /// Whether capture works, and how many programs (cgroups) it holds now; asks the helper
+  /// again when it was not there.
+  Application::Capture state();
+
+ private:
+  /// A captured cgroup: the inotify watch on its cgroup.events file.
+  struct Captured {
+    int watch = -1;
+  };
+
+  /// Connects to the helper unless connected; false, with problem_ set, when it cannot be used.
+  bool connect();
+  void lost(const std::string& why);
+  /// Makes what the helper holds for us match what should be captured now.
+  void apply();
+  void watch(const std::string& cgroup);
+  /// Ends the capture of a cgroup whose processes have all ended, and removes the cgroup when
+  /// the tool made it.
+  void forget(const std::string& cgroup);
+  /// Whether processes are still in cgroup or below it.
+  bool populated(const std::string& cgroup) const;
+  void cgroupsChanged();
+  std::optional<std::string> refusal() const;
+
+  MainLoop& loop_;
+  std::string socketPath_;
+  std::optional<std::filesystem::path> mount_;
+  UniqueFd inotify_;
+  std::optional<NetdClient> helper_;
+  std::string problem_;
+  MainLoop::Coalescer retry_;
+  bool enabled_ = false;
+  std::optional<std::uint16_t> port_;
+  bool failsafe_ = true;
+  bool started_ = false;
+  std::map<std::string, Captured> wanted_;
+  /// What the helper redirects for us now.
+  std::map<std::string, netd::Capture> applied_;
+};
+
+}  // namespace velmora::daemon

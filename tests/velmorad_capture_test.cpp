@@ -1,0 +1,311 @@
+// Transparent capture end to end: velmora-netd and velmorad in a network namespace of the
+// test's own, an upstream microsocks, and programs that ignore proxy settings (bash's
+// /dev/tcp) started by `velmoractl run --transparent`.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <regex>
+#include <thread>
+
+#include "daemon_support.h"
+#include "kit/automation_protocol.h"
+#include "kit/discovery/cgroups.h"
+#include "test_support.h"
+
+namespace velmora {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::BackgroundProgram;
+using testing::InsideNamespace;
+using testing::NetworkNamespace;
+using testing::PeerEchoServer;
+using testing::PrivateBus;
+using testing::RunningDaemon;
+using testing::RunResult;
+using testing::ScratchDirectory;
+
+constexpr std::uint16_t upstreamPort = 1081;
+
+/// Waits a bounded time for condition.
+bool eventually(const std::function<bool()>& condition) {
+  for (int round = 0; round < 200; ++round) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(50ms);
+  }
+  return false;
+}
+
+/// Whether something accepts connections on 127.0.0.1:port.
+bool accepts(std::uint16_t port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in at{.sin_family = AF_INET, .sin_port = htons(port)};
+  inet_pton(AF_INET, "127.0.0.1", &at.sin_addr);
+  const bool up = connect(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0;
+  close(fd);
+  return up;
+}
+
+/// The first line a server at 10.77.0.1:port sends, connecting from this test's own process.
+std::string firstLineFromHere(std::uint16_t port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const timeval limit{.tv_sec = 10, .tv_usec = 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  sockaddr_in at{.sin_family = AF_INET, .sin_port = htons(port)};
+  inet_pton(AF_INET, "10.77.0.1", &at.sin_addr);
+  std::string line;
+  char c;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0) {
+    while (recv(fd, &c, 1, 0) == 1 && c != '\n') line += c;
+  }
+  close(fd);
+  return line;
+}
+
+std::string readFile(const std::filesystem::path& path) {
+  std::ifstream in(path);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+/// Moves this process into a cgroup of its own while this lives, so that the cgroups the
+/// programs it starts make lie inside it. The end kills whatever still runs in there and removes
+/// it all.
+class OwnCgroup {
+ public:
+  OwnCgroup()
+      : mount_(*cgroups::mount()),
+        original_(*cgroups::ofProcess(getpid())),
+        path_(mount_ / original_.substr(1) / ("velmora-test-" + std::to_string(getpid()))) {
+    std::filesystem::create_directory(path_);
+    std::ofstream(path_ / "cgroup.procs") << getpid() << std::flush;
+  }
+  ~OwnCgroup() {
+    std::ofstream(mount_ / original_.substr(1) / "cgroup.procs") << getpid() << std::flush;
+    std::ofstream(path_ / "cgroup.kill") << 1 << std::flush;
+    eventually([&] { return readFile(path_ / "cgroup.events").find("populated 0") == 0; });
+    std::vector<std::filesystem::path> inner;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(path_)) {
+      if (entry.is_directory()) inner.push_back(entry.path());
+    }
+    // The deepest first.
+    for (auto it = inner.rbegin(); it != inner.rend(); ++it) rmdir(it->c_str());
+    rmdir(path_.c_str());
+  }
+  OwnCgroup(const OwnCgroup&) = delete;
+  OwnCgroup& operator=(const OwnCgroup&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path mount_;
+  std::string original_;
+  std::filesystem::path path_;
+};
+
+class TransparentCapture : public ::testing::Test {
+ protected:
+  RunResult run(const std::vector<std::string>& arguments) {
+    return testing::runVelmoractl(arguments, home.path());
+  }
+
+  /// The helper, the daemon with routing on and a rule sending bash through the upstream, a
+  /// destination on 10.77.0.1 that tells where a connection came from, and the upstream going
+  /// out from 10.77.0.2.
+  void SetUp() override {
+    if (!network.available()) GTEST_SKIP() << "making a network namespace needs root and ip(8)";
+    if (!cgroups::mount()) GTEST_SKIP() << "transparent capture needs cgroup v2";
+    ASSERT_TRUE(network.ip({"link", "set", "lo", "up"}));
+    ASSERT_TRUE(network.ip({"addr", "add", "10.77.0.1/32", "dev", "lo"}));
+    ASSERT_TRUE(network.ip({"addr", "add", "10.77.0.2/32", "dev", "lo"}));
+    inside = std::make_unique<InsideNamespace>(network.name());
+    ASSERT_TRUE(inside->entered());
+    cgroup = std::make_unique<OwnCgroup>();
+    destination = std::make_unique<PeerEchoServer>("10.77.0.1");
+    upstream = std::make_unique<BackgroundProgram>(std::vector<std::string>{
+        "microsocks", "-i", "127.0.0.1", "-p", std::to_string(upstreamPort), "-b", "10.77.0.2"});
+    ASSERT_TRUE(eventually([] { return accepts(upstreamPort); })) << "microsocks did not start";
+    startHelper();
+    startDaemon();
+    ASSERT_EQ(run({"on"}).status, 0);
+    ASSERT_EQ(run({"proxy", "add", "upstream", "127.0.0.1", std::to_string(upstreamPort)}).status,
+              0);
+    ASSERT_EQ(run({"route", "set", "bash", "proxy:upstream"}).status, 0);
+  }
+  void TearDown() override {
+    daemon.reset();
+    helper.reset();
+    upstream.reset();
+    destination.reset();
+    cgroup.reset();
+    inside.reset();
+  }
+
+  void startHelper() {
+    helper = std::make_unique<BackgroundProgram>(
+        std::vector<std::string>{VELMORA_NETD_PATH, "--socket", helperSocket.string()});
+    ASSERT_TRUE(eventually([&] { return std::filesystem::exists(helperSocket); }))
+        << "velmora-netd did not start";
+  }
+  void startDaemon() {
+    daemon =
+        std::make_unique<RunningDaemon>(RunningDaemon::Options{.home = home.path(),
+                                                               .sessionBus = bus.address(),
+                                                               .networkNamespace = network.name(),
+                                                               .netdSocket = helperSocket});
+    ASSERT_TRUE(daemon->waitUntilReady()) << daemon->log();
+    ASSERT_TRUE(daemon->waitForLog("已连上 velmora-netd")) << daemon->log();
+  }
+
+  /// What status says once condition holds, waiting a bounded time.
+  std::optional<StatusDTO> statusOnce(const std::function<bool(const StatusDTO&)>& condition) {
+    std::optional<StatusDTO> found;
+    eventually([&] {
+      const RunResult status = run({"status", "--json"});
+      if (status.status != 0) return false;
+      const StatusDTO record = DTOCoding::decode(status.out, statusDTOFromJSON);
+      if (condition(record)) found = record;
+      return found.has_value();
+    });
+    return found;
+  }
+
+  /// bash connecting to the destination under `run --transparent`: the first line it got.
+  RunResult probe() {
+    return run(
+        {"run", "--transparent", "--", "bash", "-c",
+         "exec 3<>/dev/tcp/10.77.0.1/" + std::to_string(destination->port()) + " && head -1 <&3"});
+  }
+
+  ScratchDirectory home;
+  const std::filesystem::path helperSocket = home.path() / "netd.sock";
+  PrivateBus bus;
+  NetworkNamespace network;
+  std::unique_ptr<InsideNamespace> inside;
+  std::unique_ptr<OwnCgroup> cgroup;
+  std::unique_ptr<PeerEchoServer> destination;
+  std::unique_ptr<BackgroundProgram> upstream;
+  std::unique_ptr<BackgroundProgram> helper;
+  std::unique_ptr<RunningDaemon> daemon;
+};
+
+TEST_F(TransparentCapture, AProgramIgnoringProxySettingsIsRoutedByItsRule) {
+  const RunResult routed = probe();
+  EXPECT_EQ(routed.out, "10.77.0.2\n") << routed.err << daemon->log();
+  EXPECT_EQ(routed.status, 0);
+  // The test itself is outside every captured cgroup.
+  EXPECT_EQ(firstLineFromHere(destination->port()), "10.77.0.1");
+
+  ASSERT_EQ(run({"route", "set", "bash", "block"}).status, 0);
+  const RunResult blocked = probe();
+  EXPECT_EQ(blocked.out, "");
+  EXPECT_NE(blocked.status, 0);
+
+  const RunResult logs = run({"logs", "--app", "bash", "--json"});
+  const std::vector<ConnectionEvent> events =
+      DTOCoding::decodeArray(logs.out, connectionEventFromJSON);
+  const auto routeOf = [&](ConnectionEvent::Phase phase) -> std::string {
+    for (const ConnectionEvent& event : events) {
+      if (event.phase == phase && event.host == "10.77.0.1") return event.route;
+    }
+    return "none";
+  };
+  EXPECT_EQ(routeOf(ConnectionEvent::Phase::close), "proxy:upstream") << logs.out;
+  EXPECT_EQ(routeOf(ConnectionEvent::Phase::blocked), "block") << logs.out;
+
+  // Each program's cgroup goes once its last process has ended.
+  EXPECT_TRUE(statusOnce([](const StatusDTO& status) { return status.capturedPrograms == 0; }));
+  EXPECT_TRUE(eventually([&] {
+    for (const auto& entry : std::filesystem::directory_iterator(cgroup->path())) {
+      if (entry.path().filename().string().starts_with("velmora-run-")) return false;
+    }
+    return true;
+  }));
+  const RunResult status = run({"status"});
+  EXPECT_NE(status.out.find("透明捕获  : 可用 · 捕获着 0 个程序\n"), std::string::npos)
+      << status.out;
+}
+
+TEST_F(TransparentCapture, WithoutCaptureTheProgramDoesNotStart) {
+  const std::filesystem::path started = home.path() / "started";
+  const std::vector<std::string> touch = {"run", "--transparent", "--", "touch", started};
+  ASSERT_EQ(run({"off"}).status, 0);
+  const RunResult off = run(touch);
+  EXPECT_EQ(off.err, "错误：路由已关闭，透明捕获不可用 — 先用 velmoractl on 打开\n");
+  EXPECT_EQ(off.status, 1);
+
+  ASSERT_EQ(run({"on"}).status, 0);
+  helper->end(SIGTERM);
+  ASSERT_TRUE(daemon->waitForLog("透明捕获中断")) << daemon->log();
+  const RunResult gone = run(touch);
+  EXPECT_TRUE(gone.err.starts_with("错误：透明捕获不可用：连不上 velmora-netd")) << gone.err;
+  EXPECT_EQ(gone.status, 1);
+  EXPECT_FALSE(std::filesystem::exists(started));
+}
+
+/// A captured program that connects once velmorad has been killed, and again once a new
+/// velmorad runs, writing what it got each time.
+class CrashOfVelmorad : public TransparentCapture, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(CrashOfVelmorad, FollowsFailsafeOnCrash) {
+  const bool failsafe = GetParam();
+  for (const auto& entry :
+       std::filesystem::directory_iterator(home.path() / ".config/Velmora/profiles")) {
+    const std::string text = readFile(entry.path());
+    std::ofstream(entry.path()) << std::regex_replace(
+        text, std::regex(R"("failsafeOnCrash"\s*:\s*true)"),
+        failsafe ? R"("failsafeOnCrash" : true)" : R"("failsafeOnCrash" : false)");
+  }
+  // A change through the tool returns once velmorad has read the files again.
+  ASSERT_EQ(run({"route", "set", "bash", "proxy:upstream"}).status, 0);
+
+  const std::filesystem::path dir = home.path();
+  const std::string connect =
+      "exec 3<>/dev/tcp/10.77.0.1/" + std::to_string(destination->port()) + " && head -1 <&3";
+  const std::string script =
+      "for i in $(seq 600); do for n in 1 2; do "
+      "if [ -e " +
+      dir.string() + "/go$n ] && [ ! -e " + dir.string() +
+      "/out$n ]; then "
+      "( " +
+      connect + " ) > " + dir.string() + "/tmp$n 2>/dev/null || echo refused > " + dir.string() +
+      "/tmp$n; mv " + dir.string() + "/tmp$n " + dir.string() +
+      "/out$n; fi; "
+      "done; [ -e " +
+      dir.string() + "/out2 ] && exit 0; sleep 0.05; done";
+  const RunResult started =
+      run({"run", "--transparent", "--", "bash", "-c", "(" + script + ") >/dev/null 2>&1 &"});
+  ASSERT_EQ(started.status, 0) << started.err;
+  ASSERT_TRUE(statusOnce([](const StatusDTO& status) { return status.capturedPrograms == 1; }));
+
+  kill(daemon->pid(), SIGKILL);
+  ASSERT_TRUE(daemon->waitForExit());
+  std::ofstream(dir / "go1").put('\n');
+  ASSERT_TRUE(eventually([&] { return std::filesystem::exists(dir / "out1"); }));
+  EXPECT_EQ(readFile(dir / "out1"), failsafe ? "10.77.0.1\n" : "refused\n");
+
+  // A new velmorad takes over what the helper kept refusing; after a failsafe crash the program
+  // was released and stays direct.
+  startDaemon();
+  if (!failsafe) {
+    ASSERT_TRUE(daemon->waitForLog("接手了 1 个")) << daemon->log();
+    ASSERT_TRUE(statusOnce([](const StatusDTO& status) { return status.capturedPrograms == 1; }));
+  }
+  std::ofstream(dir / "go2").put('\n');
+  ASSERT_TRUE(eventually([&] { return std::filesystem::exists(dir / "out2"); }));
+  EXPECT_EQ(readFile(dir / "out2"), failsafe ? "10.77.0.1\n" : "10.77.0.2\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Both, CrashOfVelmorad, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return info.param ? "failsafe" : "holding";
+                         });
+
+}  // namespace
+}  // namespace velmora
