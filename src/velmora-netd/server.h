@@ -58,6 +58,8 @@ class Server {
   /// What the helper works with, made when first needed and again after a failure, so that
   /// hello always tells the present reason. The table lives as long as the server.
   struct Facilities {
+    explicit Facilities(CgroupTree mounted) : tree(std::move(mounted)) {}
+
     CgroupTree tree;
     NftTable table;
     ListeningSockets listeners;
