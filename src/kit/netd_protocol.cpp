@@ -105,8 +105,12 @@ Capture readCapture(const json::Reader& message, Side side) {
   return capture;
 }
 
-/// One request: its name, the members it has besides "request" (all of them required), and how
-/// it is read and written.
+json::Value toJSON(const Capture& capture) {
+  return {{"cgroup", capture.cgroup}, {"port", capture.port}, {"failsafe", capture.failsafe}};
+}
+
+/// One request: its name, its members ("request" among them, every one required), and how it is
+/// read and written.
 struct RequestForm {
   std::string_view name;
   std::initializer_list<std::string_view> keys;
@@ -123,10 +127,7 @@ const std::array<RequestForm, std::variant_size_v<Request>> requestForms = {{
      {"request", "cgroup", "port", "failsafe"},
      [](const json::Reader& message) -> Request { return readCapture(message, Side::request); },
      [](const Request& request, json::Value& message) {
-       const auto& capture = std::get<Capture>(request);
-       message["cgroup"] = capture.cgroup;
-       message["port"] = capture.port;
-       message["failsafe"] = capture.failsafe;
+       message.update(toJSON(std::get<Capture>(request)));
      }},
     {"release",
      {"request", "cgroup"},
@@ -138,10 +139,6 @@ const std::array<RequestForm, std::variant_size_v<Request>> requestForms = {{
      }},
     {"list", {"request"}, [](const json::Reader&) -> Request { return List{}; }, writeNothing},
 }};
-
-json::Value toJSON(const Capture& capture) {
-  return {{"cgroup", capture.cgroup}, {"port", capture.port}, {"failsafe", capture.failsafe}};
-}
 
 }  // namespace
 

@@ -12,10 +12,13 @@
 namespace velmora::netd {
 namespace {
 
-constexpr std::string_view table = "inet velmora";
-
-std::string_view chainName(RulePair::Chain chain) {
+std::string chainName(RulePair::Chain chain) {
   return chain == RulePair::Chain::capture ? "capture" : "refuse";
+}
+
+std::string deleteRule(RulePair::Chain chain, std::uint64_t handle) {
+  return "delete rule inet velmora " + chainName(chain) + " handle " + std::to_string(handle) +
+         "\n";
 }
 
 /// The path as an nft quoted string. nft takes every byte of a quoted string as it is up to the
@@ -75,24 +78,19 @@ RulePair NftTable::refuse(const NftCgroup& cgroup, const std::optional<RulePair>
 }
 
 void NftTable::remove(const RulePair& rules) {
-  const std::string chain(chainName(rules.chain));
-  run("delete rule " + std::string(table) + " " + chain + " handle " + std::to_string(rules.ipv4) +
-      "\ndelete rule " + std::string(table) + " " + chain + " handle " +
-      std::to_string(rules.ipv6) + "\n");
+  run(deleteRule(rules.chain, rules.ipv4) + deleteRule(rules.chain, rules.ipv6));
 }
 
 RulePair NftTable::add(RulePair::Chain chain, const NftCgroup& cgroup, std::string_view verdict,
                        const std::optional<RulePair>& replaced) {
-  const std::string head = "add rule " + std::string(table) + " " + std::string(chainName(chain)) +
-                           " socket cgroupv2 level " + std::to_string(cgroup.level) + " " +
-                           quoted(cgroup.path) + " meta l4proto tcp ";
+  const std::string head = "add rule inet velmora " + chainName(chain) + " socket cgroupv2 level " +
+                           std::to_string(cgroup.level) + " " + quoted(cgroup.path) +
+                           " meta l4proto tcp ";
   std::string commands = head + "ip daddr != 127.0.0.0/8 " + std::string(verdict) + "\n" + head +
                          "ip6 daddr != ::1 " + std::string(verdict) + "\n";
   if (replaced) {
-    const std::string old(chainName(replaced->chain));
-    for (const std::uint64_t handle : {replaced->ipv4, replaced->ipv6})
-      commands += "delete rule " + std::string(table) + " " + old + " handle " +
-                  std::to_string(handle) + "\n";
+    commands += deleteRule(replaced->chain, replaced->ipv4);
+    commands += deleteRule(replaced->chain, replaced->ipv6);
   }
   const std::string echoed = run(commands);
   // The echo lists what the transaction added, in order; parsed without exceptions, an echo
