@@ -888,6 +888,24 @@ TEST_F(NetdTest, MalformedRequestsAndClientsBeyondTheLimitAreTurnedAway) {
   EXPECT_TRUE(client.closedByHelper());
 }
 
+TEST_F(NetdTest, WithoutNetAdminHelloSaysWhyCaptureIsUnavailable) {
+  const std::string setpriv = "/usr/bin/setpriv";
+  if (access(setpriv.c_str(), X_OK) != 0) GTEST_SKIP() << "dropping a capability needs setpriv(1)";
+  helper = std::make_unique<RunningDaemon>(RunningDaemon::Options{
+      .home = scratch.path(),
+      .command = {setpriv, "--bounding-set=-net_admin", "--inh-caps=-net_admin", "--",
+                  VELMORA_NETD_PATH, "--socket", socketPath}});
+  ASSERT_TRUE(helper->waitUntilReady()) << helper->log();
+  const auto app = makeCgroup();
+  HelperClient client(socketPath);
+  const Reply hello = client.ask(Hello{});
+  EXPECT_FALSE(hello.ok);
+  EXPECT_TRUE(hello.error.starts_with("nftables 拒绝了命令：")) << hello.error;
+  EXPECT_EQ(client.ask(Capture{app->path(), redirectTarget->port(), true}), hello);
+  EXPECT_NE(helper->log().find("透明捕获暂不可用：" + hello.error), std::string::npos)
+      << helper->log();
+}
+
 /// The tables of the calling thread's network namespace, as `nft list tables` shows them.
 std::string nftTables() {
   std::string tables;
