@@ -138,25 +138,45 @@ TEST(ProcFileSystem, ReadsTheLiveProcOfThisProcess) {
   EXPECT_NE(proc.read("net/tcp"), std::nullopt);
 }
 
-TEST(Cgroups, TheV2MountAndAProcessPathAsProcSaysThem) {
+TEST(Cgroups, TheMountAndEachProcessCgroupAreFoundInTheKernelsTables) {
   const std::string hybrid =
-      "25 1 0:23 / /sys rw,nosuid shared:7 - sysfs sysfs rw\n"
-      "33 25 0:28 / /sys/fs/cgroup ro,nosuid shared:9 - tmpfs tmpfs ro,mode=755\n"
-      "41 33 0:38 /nested /mnt/elsewhere rw - cgroup2 cgroup2 rw\n"
-      "42 33 0:38 / /sys/fs/cgroup/unified rw,nosuid shared:10 - cgroup2 cgroup2 rw,nsdelegate\n"
-      "43 33 0:39 / /sys/fs/cgroup/memory rw shared:11 - cgroup cgroup rw,memory\n";
-  EXPECT_EQ(cgroups::mountFrom(hybrid), "/sys/fs/cgroup/unified");
-  // Optional fields may be missing, and a mount point may hold an escaped space.
-  EXPECT_EQ(cgroups::mountFrom("30 1 0:26 / /srv/cg\\040v2 rw - cgroup2 none rw"), "/srv/cg v2");
-  EXPECT_EQ(cgroups::mountFrom("43 33 0:39 / /sys/fs/cgroup/memory rw - cgroup cgroup rw"),
-            std::nullopt);
+      "31 23 0:28 / /sys/fs/cgroup rw,relatime - tmpfs tmpfs rw,mode=755\n"
+      "40 31 0:37 / /sys/fs/cgroup/systemd rw,relatime - cgroup cgroup rw,name=systemd\n"
+      "41 31 0:38 / /sys/fs/cgroup/unified rw,relatime - cgroup2 cgroup2 rw\n";
+  const std::pair<std::string, std::optional<std::string>> mounts[] = {
+      {hybrid, "/sys/fs/cgroup/unified"},
+      {"35 24 0:30 / /sys/fs/cgroup rw,nosuid,nodev,noexec,relatime shared:9 master:2 - cgroup2 "
+       "cgroup2 rw,nsdelegate,memory_recursiveprot\n",
+       "/sys/fs/cgroup"},
+      // A bind mount of one cgroup is not the hierarchy.
+      {"50 24 0:30 /user.slice /mnt/part rw - cgroup2 cgroup2 rw\n"
+       "51 24 0:30 / /mnt/cgroup\\040two rw - cgroup2 cgroup2 rw\n",
+       "/mnt/cgroup two"},
+      {"40 31 0:37 / /sys/fs/cgroup/systemd rw - cgroup cgroup rw,name=systemd\n", std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const auto& [mountinfo, mountPoint] : mounts)
+    EXPECT_EQ(cgroups::mountFrom(mountinfo), mountPoint) << mountinfo;
 
-  EXPECT_EQ(cgroups::pathFrom("4:memory:/x\n0::/user.slice/app-a.scope\n"),
-            "/user.slice/app-a.scope");
-  EXPECT_EQ(cgroups::pathFrom("0::/\n"), "/");
-  EXPECT_EQ(cgroups::pathFrom("4:memory:/x\n"), std::nullopt);
+  const std::pair<std::string, std::optional<std::string>> processes[] = {
+      {"0::/user.slice/user-1000.slice/user@1000.service/app.slice/velmorad.service\n",
+       "/user.slice/user-1000.slice/user@1000.service/app.slice/velmorad.service"},
+      {"9:name=systemd:/x\n1:cpu:/y\n0::/\n", "/"},
+      {"0::/a:b\n", "/a:b"},
+      {"1:name=systemd:/user.slice\n", std::nullopt},
+  };
+  for (const auto& [text, cgroup] : processes) EXPECT_EQ(cgroups::pathFrom(text), cgroup) << text;
   // This process's own, read live.
   EXPECT_EQ(cgroups::ofProcess(::getpid()).has_value(), cgroups::mount().has_value());
+}
+
+TEST(Cgroups, ContainmentFollowsWholeComponents) {
+  const std::tuple<std::string, std::string, bool> cases[] = {
+      {"/a", "/a", true},    {"/a", "/a/b", true}, {"/a", "/ab", false},
+      {"/a/b", "/a", false}, {"/", "/a/b", true},
+  };
+  for (const auto& [outer, inner, contained] : cases)
+    EXPECT_EQ(cgroups::contains(outer, inner), contained) << outer << " " << inner;
 }
 
 }  // namespace

@@ -148,10 +148,10 @@ class TransparentCapture : public ::testing::Test {
   }
 
   void startHelper() {
-    helper = std::make_unique<BackgroundProgram>(
-        std::vector<std::string>{VELMORA_NETD_PATH, "--socket", helperSocket.string()});
+    helper = std::make_unique<RunningDaemon>(RunningDaemon::Options{
+        .home = home.path(), .command = {VELMORA_NETD_PATH, "--socket", helperSocket}});
     ASSERT_TRUE(eventually([&] { return std::filesystem::exists(helperSocket); }))
-        << "velmora-netd did not start";
+        << helper->log();
   }
   void startDaemon() {
     daemon =
@@ -191,7 +191,7 @@ class TransparentCapture : public ::testing::Test {
   std::unique_ptr<OwnCgroup> cgroup;
   std::unique_ptr<PeerEchoServer> destination;
   std::unique_ptr<BackgroundProgram> upstream;
-  std::unique_ptr<BackgroundProgram> helper;
+  std::unique_ptr<RunningDaemon> helper;
   std::unique_ptr<RunningDaemon> daemon;
 };
 
@@ -241,7 +241,7 @@ TEST_F(TransparentCapture, WithoutCaptureTheProgramDoesNotStart) {
   EXPECT_EQ(off.status, 1);
 
   ASSERT_EQ(run({"on"}).status, 0);
-  helper->end(SIGTERM);
+  helper->stop();
   ASSERT_TRUE(daemon->waitForLog("透明捕获中断")) << daemon->log();
   const RunResult gone = run(touch);
   EXPECT_TRUE(gone.err.starts_with("错误：透明捕获不可用：连不上 velmora-netd")) << gone.err;

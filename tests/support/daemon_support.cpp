@@ -45,9 +45,13 @@ RunningDaemon::RunningDaemon(const Options& options) {
   std::vector<char*> environment = {home.data(),   tmp.data(),  session.data(),
                                     system.data(), netd.data(), const_cast<char*>("LANG=C.UTF-8"),
                                     nullptr};
-  std::string path = VELMORAD_PATH;
-  std::vector<char*> argv = {path.data()};
-  if (options.testHooks) argv.push_back(const_cast<char*>("--test-hooks"));
+  std::vector<std::string> command = options.command;
+  if (command.empty()) {
+    command.push_back(VELMORAD_PATH);
+    if (options.testHooks) command.push_back("--test-hooks");
+  }
+  std::vector<char*> argv;
+  for (std::string& word : command) argv.push_back(word.data());
   argv.push_back(nullptr);
   const std::string namespacePath =
       options.networkNamespace ? "/run/netns/" + *options.networkNamespace : "";
@@ -91,15 +95,17 @@ const std::string& RunningDaemon::log() {
   return log_;
 }
 
-bool RunningDaemon::waitForLog(std::string_view text, std::chrono::milliseconds limit) {
+bool RunningDaemon::waitForLog(std::string_view text, std::chrono::milliseconds limit,
+                               std::size_t from) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (log_.find(text) == std::string::npos) {
+  while (log_.find(text, from) == std::string::npos) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return false;
     const std::size_t before = log_.size();
     readLog(std::min(left, std::chrono::milliseconds(100)));
-    if (log_.size() == before && waitForExit(0ms)) return log_.find(text) != std::string::npos;
+    if (log_.size() == before && waitForExit(0ms))
+      return log_.find(text, from) != std::string::npos;
   }
   return true;
 }

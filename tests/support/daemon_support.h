@@ -18,7 +18,8 @@ namespace velmora::testing {
 /// The built velmorad, started by the constructor with HOME set to home, the given session bus,
 /// the given system bus or none, velmora-netd where the options say or none, and --test-hooks
 /// unless told otherwise; it runs inside the named network namespace when one is given. The
-/// destructor ends it with SIGTERM if it still runs.
+/// destructor ends it with SIGTERM if it still runs. Another of the project's programs runs the
+/// same way when its command is given.
 class RunningDaemon {
  public:
   struct Options {
@@ -29,6 +30,8 @@ class RunningDaemon {
     /// Where it finds velmora-netd; by default a path in home where nothing listens.
     std::optional<std::filesystem::path> netdSocket;
     bool testHooks = true;
+    /// The program and its arguments, instead of velmorad and its options.
+    std::vector<std::string> command;
   };
 
   explicit RunningDaemon(const Options& options);
@@ -36,10 +39,10 @@ class RunningDaemon {
   RunningDaemon(const RunningDaemon&) = delete;
   RunningDaemon& operator=(const RunningDaemon&) = delete;
 
-  /// Waits until the log has a line containing text; false when the daemon ended first or the
-  /// time ran out.
-  bool waitForLog(std::string_view text,
-                  std::chrono::milliseconds limit = std::chrono::seconds(10));
+  /// Waits until the log, after its first from bytes, has a line containing text; false when the
+  /// daemon ended first or the time ran out.
+  bool waitForLog(std::string_view text, std::chrono::milliseconds limit = std::chrono::seconds(10),
+                  std::size_t from = 0);
   /// Waits until it says it is ready to serve.
   bool waitUntilReady() { return waitForLog("已就绪"); }
   /// Sends SIGTERM and waits for the end; the exit status, or 128 + signal.

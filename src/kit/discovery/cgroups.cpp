@@ -77,4 +77,9 @@ std::optional<std::string> ofProcess(pid_t pid, const ProcFileSystem& proc) {
   return text ? pathFrom(*text) : std::nullopt;
 }
 
+bool contains(std::string_view outer, std::string_view inner) {
+  if (outer == "/") return inner.starts_with('/');
+  return inner.starts_with(outer) && (inner.size() == outer.size() || inner[outer.size()] == '/');
+}
+
 }  // namespace velmora::cgroups

@@ -26,4 +26,7 @@ std::optional<std::string> pathFrom(std::string_view procCgroup);
 /// The cgroup v2 path of process pid; nothing when it is gone or has none.
 std::optional<std::string> ofProcess(pid_t pid, const ProcFileSystem& proc = ProcFileSystem());
 
+/// True when cgroup path inner is outer or lies below it ("/a/b" in "/a", "/ab" not).
+bool contains(std::string_view outer, std::string_view inner);
+
 }  // namespace velmora::cgroups

@@ -1,0 +1,80 @@
+// The requests velmorad sends to velmora-netd, the privileged helper that redirects the TCP
+// connections of chosen cgroups to velmorad's transparent listener, and the helper's replies: one
+// JSON object per message on a SOCK_SEQPACKET socket, read strictly on both sides.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "error.h"
+
+namespace velmora::netd {
+
+/// The largest request or reply, in bytes; the helper keeps every reply it sends within it.
+inline constexpr std::size_t maxMessageSize = 4096;
+inline constexpr std::string_view defaultSocketPath = "/run/velmora-netd.sock";
+/// VELMORA_NETD_SOCKET when set and not empty, defaultSocketPath otherwise.
+std::string socketPath();
+
+/// A request or reply that is not what the protocol says; what() is the reason, in Chinese.
+struct ProtocolError : velmora::Error {
+  using Error::Error;
+};
+
+/// {"request":"hello"}: whether transparent capture works here.
+struct Hello {
+  bool operator==(const Hello&) const = default;
+};
+/// {"request":"capture","cgroup":"/a/b","port":11081,"failsafe":true}
+struct Capture {
+  /// Path inside the cgroup v2 hierarchy as /proc/PID/cgroup shows it ("0::/a/b"), starting
+  /// with "/".
+  std::string cgroup;
+  std::uint16_t port = 0;
+  /// When false, the connections of the cgroup are refused rather than let through directly once
+  /// the client that captured it is gone.
+  bool failsafe = true;
+
+  bool operator==(const Capture&) const = default;
+};
+/// {"request":"release","cgroup":"/a/b"}
+struct Release {
+  std::string cgroup;
+
+  bool operator==(const Release&) const = default;
+};
+/// {"request":"list"}
+struct List {
+  bool operator==(const List&) const = default;
+};
+using Request = std::variant<Hello, Capture, Release, List>;
+
+/// {"ok":true} plus the members that apply, or {"ok":false,"error":"…"}.
+struct Reply {
+  bool ok = true;
+  /// The reason, when !ok.
+  std::string error;
+  /// hello: where cgroup v2 is mounted, e.g. "/sys/fs/cgroup/unified".
+  std::string cgroupRoot;
+  /// list: what this client holds.
+  std::vector<Capture> captures;
+  /// list: cgroups of this client's uid still refused since the client that held them left
+  /// (failsafe false).
+  std::vector<std::string> held;
+
+  bool operator==(const Reply&) const = default;
+};
+
+std::string encode(const Request& request);
+/// Throws ProtocolError.
+Request decodeRequest(std::string_view message);
+/// An error too long for maxMessageSize is cut, so that every reply can be sent.
+std::string encode(const Reply& reply);
+/// Throws ProtocolError.
+Reply decodeReply(std::string_view message);
+
+}  // namespace velmora::netd

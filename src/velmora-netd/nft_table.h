@@ -1,0 +1,62 @@
+// The helper's one nftables table, `inet velmora`, made with `flags owner` through one
+// libnftables context that lives as long as the helper: the kernel removes the table, with every
+// redirect and refusal in it, when the context's netlink socket closes, however the helper ends.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "cgroup_tree.h"
+#include "kit/error.h"
+
+struct nft_ctx;
+
+namespace velmora::netd {
+
+/// A command nftables refused, or a cgroup path it cannot be given.
+class NftError : public Error {
+ public:
+  using Error::Error;
+};
+
+/// The two rules, IPv4 and IPv6, that act for one cgroup, and the chain they are in.
+struct RulePair {
+  enum class Chain { capture, refuse };
+  Chain chain = Chain::capture;
+  std::uint64_t ipv4 = 0;
+  std::uint64_t ipv6 = 0;
+
+  bool operator==(const RulePair&) const = default;
+};
+
+/// The table: a nat chain on the output hook whose rules redirect connections, and a filter
+/// chain after it whose rules refuse them. Every rule matches the TCP connections that sockets
+/// of one cgroup (or of any cgroup below it) open to a destination other than loopback.
+class NftTable {
+ public:
+  /// Makes the table and its chains; throws NftError with nftables' reason.
+  NftTable();
+  ~NftTable();
+  NftTable(const NftTable&) = delete;
+  NftTable& operator=(const NftTable&) = delete;
+
+  /// Sends the cgroup's connections to port on loopback (127.0.0.1 or ::1, by family). The rules
+  /// replaced, if any, go in the same transaction, so no connection slips between the two.
+  RulePair redirect(const NftCgroup& cgroup, std::uint16_t port,
+                    const std::optional<RulePair>& replaced);
+  /// Answers the cgroup's connections with a TCP reset, replacing as redirect does.
+  RulePair refuse(const NftCgroup& cgroup, const std::optional<RulePair>& replaced);
+  void remove(const RulePair& rules);
+
+ private:
+  RulePair add(RulePair::Chain chain, const NftCgroup& cgroup, std::string_view verdict,
+               const std::optional<RulePair>& replaced);
+  /// Runs commands as one transaction and returns what nftables echoes, as JSON.
+  std::string run(const std::string& commands);
+
+  nft_ctx* context_ = nullptr;
+};
+
+}  // namespace velmora::netd

@@ -1,0 +1,76 @@
+// Who asks, and whether they may: the kernel's word on the client at the other end of a
+// connection, the owners of the sockets listening on a loopback port (sock_diag), and the one
+// decision on a capture made from those facts. Nothing a request says about its sender counts.
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "kit/error.h"
+
+struct mnl_socket;
+
+namespace velmora::netd {
+
+/// A request the client may not make; what() says which rule it breaks.
+class Refusal : public Error {
+ public:
+  using Error::Error;
+};
+
+/// The client as the kernel recorded it when it connected (SO_PEERCRED).
+struct Peer {
+  uid_t uid = 0;
+  pid_t pid = 0;
+};
+
+/// Throws Error when the connection has no credentials to give.
+Peer peerOf(int connection);
+
+/// True when a socket listening at this local address receives the connections a redirect sends
+/// to its port: 127.0.0.1 (IPv4), ::1 (IPv6), a wildcard address, or 127.0.0.1 mapped into IPv6.
+bool reachedByRedirect(sa_family_t family, const std::uint32_t (&address)[4]);
+
+/// The TCP sockets listening in the helper's network namespace, asked through sock_diag.
+class ListeningSockets {
+ public:
+  /// Throws Error when sock_diag cannot be opened.
+  ListeningSockets();
+  ~ListeningSockets();
+  ListeningSockets(const ListeningSockets&) = delete;
+  ListeningSockets& operator=(const ListeningSockets&) = delete;
+
+  /// The owners of the sockets listening on port that redirected connections reach, both
+  /// families. Throws Error when the kernel does not answer.
+  std::vector<uid_t> ownersReachedAt(std::uint16_t port);
+
+ private:
+  void dump(sa_family_t family, std::uint16_t port, std::vector<uid_t>& owners);
+
+  mnl_socket* netlink_ = nullptr;
+  unsigned sequence_ = 0;
+};
+
+/// What the helper has found out about a capture before deciding on it.
+struct CaptureFacts {
+  Peer peer;
+  /// The client process's own cgroup; nothing when it could not be read.
+  std::optional<std::string> clientCgroup;
+  std::string cgroup;
+  uid_t cgroupOwner = 0;
+  std::uint16_t port = 0;
+  /// ownersReachedAt(port).
+  std::vector<uid_t> listenerOwners;
+};
+
+/// A client may capture a cgroup whose directory its uid owns (root any cgroup) unless the
+/// client itself lives in it, and only towards a port where it, and nobody else, listens.
+/// Throws Refusal naming the first rule broken.
+void authorizeCapture(const CaptureFacts& facts);
+
+}  // namespace velmora::netd

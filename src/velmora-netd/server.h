@@ -1,0 +1,119 @@
+// The helper's service: its socket, its clients and what each of them holds in the table. A
+// client's captures last as long as its connection; those it asked to fail closed become
+// refusals that the helper holds for the client's user until that user captures them again or
+// the cgroup empties.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <list>
+#include <map>
+#include <optional>
+#include <string>
+
+#include "cgroup_tree.h"
+#include "kit/netd_protocol.h"
+#include "kit/unique_fd.h"
+#include "nft_table.h"
+#include "peer_check.h"
+
+namespace velmora::netd {
+
+/// How many clients are served at once, and how many of them one user may have; one more is
+/// turned away, so that no user can take every place.
+inline constexpr std::size_t maxClients = 64;
+inline constexpr std::size_t maxClientsPerUser = 8;
+
+/// A listening SOCK_SEQPACKET socket at a path, mode 0666, for the helper run by hand; the file
+/// goes with this object.
+class SocketFile {
+ public:
+  /// Replaces a socket file nobody answers at; throws Error when a helper answers there, or when
+  /// the path holds something other than a socket.
+  explicit SocketFile(std::string path);
+  ~SocketFile();
+  SocketFile(const SocketFile&) = delete;
+  SocketFile& operator=(const SocketFile&) = delete;
+
+  int fd() const { return fd_.get(); }
+
+ private:
+  std::string path_;
+  UniqueFd fd_;
+};
+
+/// Serves the requests of the clients of one listening socket. Every capture is authorized from
+/// what the kernel says of the client; every reply fits in maxMessageSize.
+class Server {
+ public:
+  /// Serves on listener, a listening SOCK_SEQPACKET socket that stays open while this lives.
+  /// Makes the table at once when it can, and says in the log why not otherwise.
+  explicit Server(int listener);
+
+  /// Serves until stop (the signal descriptor) becomes readable.
+  void run(int stop);
+
+ private:
+  /// What the helper works with, made when first needed and again after a failure, so that
+  /// hello always tells the present reason. The table lives as long as the server.
+  struct Facilities {
+    explicit Facilities(CgroupTree mounted) : tree(std::move(mounted)) {}
+
+    CgroupTree tree;
+    NftTable table;
+    ListeningSockets listeners;
+  };
+  struct Captured {
+    Capture capture;
+    ino_t id = 0;
+    NftCgroup name;
+    RulePair rules;
+  };
+  struct Client {
+    UniqueFd connection;
+    Peer peer;
+    std::map<std::string, Captured> captures;
+  };
+  /// A refusal kept after its client left, for the client's user.
+  struct Held {
+    uid_t uid = 0;
+    ino_t id = 0;
+    NftCgroup name;
+    RulePair rules;
+    int watch = -1;
+  };
+  using Clients = std::list<Client>;
+  using HeldCgroups = std::map<std::string, Held>;
+
+  Facilities& facilities();
+  void accept();
+  /// Reads and answers one request; false when the client is to be dropped.
+  bool serve(Client& client);
+  Reply answer(Client& client, std::string_view message);
+  Reply handle(Client& client, const Hello& request);
+  Reply handle(Client& client, const Capture& request);
+  Reply handle(Client& client, const Release& request);
+  Reply handle(Client& client, const List& request);
+  /// Refuses a capture that would collide with another client's, with a held refusal of another
+  /// user or with anything captured or held above or below it, or make a list too long to send.
+  void checkConflicts(const Client& client, const Capture& request) const;
+  /// Ends the client's captures, holding those that were not to fail open, and forgets it.
+  void drop(Clients::iterator client);
+  void hold(uid_t uid, const std::string& cgroup, const Captured& captured);
+  void readWatches();
+  /// Ends the hold when its cgroup is empty or gone. Throws when the rules cannot be removed.
+  void checkHeld(HeldCgroups::iterator held);
+  /// Removes a held refusal's rules and forgets it; throws, keeping it, when they stay.
+  void endHold(HeldCgroups::iterator held, const std::string& why);
+  /// Forgets a held refusal whose rules are already gone.
+  void forget(HeldCgroups::iterator held, const std::string& why);
+
+  int listener_;
+  UniqueFd inotify_;
+  std::optional<Facilities> facilities_;
+  Clients clients_;
+  HeldCgroups held_;
+};
+
+}  // namespace velmora::netd

@@ -1,0 +1,902 @@
+// velmora-netd: the protocol, the reading of the cgroup mount and of a process's cgroup, and the
+// capture decision on their own; then the built helper in a network namespace of the test's own,
+// with cgroups the test makes, redirecting, holding and refusing the connections of real
+// processes.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <linux/netfilter_ipv4.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <variant>
+#include <vector>
+
+#include "cgroup_tree.h"
+#include "daemon_support.h"
+#include "kit/discovery/cgroups.h"
+#include "kit/file_io.h"
+#include "kit/netd_protocol.h"
+#include "kit/unique_fd.h"
+#include "peer_check.h"
+#include "test_support.h"
+
+namespace velmora::netd {
+
+void PrintTo(const Reply& reply, std::ostream* out) {
+  *out << encode(reply);
+}
+
+void PrintTo(const Capture& capture, std::ostream* out) {
+  *out << encode(capture);
+}
+
+namespace {
+
+using namespace std::chrono_literals;
+using testing::InsideNamespace;
+using testing::NetworkNamespace;
+using testing::PeerEchoServer;
+using testing::RunningDaemon;
+using testing::ScratchDirectory;
+
+/// The reason decodeRequest gives, or "" when it reads the message.
+std::string refusalOf(std::string_view message) {
+  try {
+    decodeRequest(message);
+    return "";
+  } catch (const ProtocolError& error) {
+    return error.description();
+  }
+}
+
+TEST(NetdProtocol, RequestsAreReadStrictly) {
+  const std::string longest = "/" + std::string(1023, 'a');
+  const std::pair<std::string, std::variant<Request, std::string>> cases[] = {
+      {R"({"request":"hello"})", Hello{}},
+      {R"( { "request" : "list" } )", List{}},
+      {R"({"port":11081,"failsafe":false,"cgroup":"/a/b","request":"capture"})",
+       Capture{"/a/b", 11081, false}},
+      {R"({"request":"capture","cgroup":"/app.slice/app-My\\x2dTool@7f.service","port":1,)"
+       R"("failsafe":true})",
+       Capture{"/app.slice/app-My\\x2dTool@7f.service", 1, true}},
+      {R"({"request":"capture","cgroup":")" + longest + R"(","port":65535,"failsafe":true})",
+       Capture{longest, 65535, true}},
+      {R"({"request":"release","cgroup":"/a/中 文"})", Release{"/a/中 文"}},
+
+      {"", "请求无效：JSON 格式错误：内容在第 1 字节处意外结束"},
+      {"hello", "请求无效：JSON 格式错误：第 1 字节处有语法错误"},
+      {R"({"request":"hello"}{"request":"hello"})",
+       "请求无效：JSON 格式错误：内容在第 20 字节处意外结束"},
+      {"[\"hello\"]", "请求无效：JSON 数据无效：文档应为对象"},
+      {R"({"request":"reboot"})", "请求无效：未知的请求「reboot」"},
+      {R"({"request":1})", "请求无效：JSON 数据无效：键「request」应为字符串"},
+      {R"({"request":"hello","as":"root"})", "请求无效：未知的键「as」"},
+      {R"({"request":"release","cgroup":"/a","port":1})", "请求无效：未知的键「port」"},
+      {R"({"request":"list","request":"hello"})", "请求无效：键「request」出现了不止一次"},
+      {R"({"request":"capture","cgroup":"/a","port":1})",
+       "请求无效：JSON 数据无效：缺少键「failsafe」"},
+      {R"({"request":"capture","cgroup":"/a","port":1,"failsafe":null})",
+       "请求无效：JSON 数据无效：键「failsafe」不能为 null"},
+      {R"({"request":"capture","cgroup":"/a","port":1,"failsafe":"no"})",
+       "请求无效：JSON 数据无效：键「failsafe」应为布尔值"},
+      {R"({"request":"capture","cgroup":"/a","port":0,"failsafe":true})",
+       "请求无效：JSON 数据无效：键「port」的值 0 无效"},
+      {R"({"request":"capture","cgroup":"/a","port":65536,"failsafe":true})",
+       "请求无效：JSON 数据无效：键「port」的值 65536 无效"},
+      {R"({"request":"capture","cgroup":"/a","port":80.0,"failsafe":true})",
+       "请求无效：JSON 数据无效：键「port」应为整数"},
+      {R"({"request":"capture","cgroup":["/a"],"port":80,"failsafe":true})",
+       "请求无效：JSON 数据无效：键「cgroup」应为字符串"},
+      {R"({"request":"release","cgroup":"a/b"})", "请求无效：cgroup 应以「/」开头"},
+      {R"({"request":"release","cgroup":""})", "请求无效：cgroup 应以「/」开头"},
+      {R"({"request":"release","cgroup":"/"})", "请求无效：cgroup 不能是根「/」"},
+      {R"({"request":"release","cgroup":"/a//b"})",
+       "请求无效：cgroup 含有空的、「.」或「..」的部分"},
+      {R"({"request":"release","cgroup":"/a/"})", "请求无效：cgroup 含有空的、「.」或「..」的部分"},
+      {R"({"request":"release","cgroup":"/a/./b"})",
+       "请求无效：cgroup 含有空的、「.」或「..」的部分"},
+      {R"({"request":"release","cgroup":"/a/.."})",
+       "请求无效：cgroup 含有空的、「.」或「..」的部分"},
+      {R"({"request":"release","cgroup":"/a\u0000b"})", "请求无效：cgroup 含有控制字符"},
+      {R"({"request":"release","cgroup":"/a\nb"})", "请求无效：cgroup 含有控制字符"},
+      {"{\"request\":\"release\",\"cgroup\":\"/a\xff\"}",
+       "请求无效：JSON 格式错误：第 34 字节处的文本不是有效的 UTF-8"},
+      {R"({"request":"release","cgroup":")" + longest + R"(b"})",
+       "请求无效：cgroup 超过 1024 字节"},
+      {R"({"request":"hello","padding":")" + std::string(4070, ' ') + R"("})",
+       "请求超过 4096 字节"},
+  };
+  for (const auto& [message, expected] : cases) {
+    if (const auto* request = std::get_if<Request>(&expected)) {
+      EXPECT_EQ(refusalOf(message), "") << message;
+      if (refusalOf(message).empty()) {
+        EXPECT_TRUE(decodeRequest(message) == *request) << message;
+      }
+    } else {
+      EXPECT_EQ(refusalOf(message), std::get<std::string>(expected)) << message;
+    }
+  }
+}
+
+TEST(NetdProtocol, RequestsAreWrittenInOneFormThatReadsBack) {
+  const std::pair<Request, std::string> cases[] = {
+      {Hello{}, R"({"request":"hello"})"},
+      {Capture{"/a/b", 11081, false},
+       R"({"cgroup":"\/a\/b","failsafe":false,"port":11081,"request":"capture"})"},
+      {Release{"/a"}, R"({"cgroup":"\/a","request":"release"})"},
+      {List{}, R"({"request":"list"})"},
+  };
+  for (const auto& [request, text] : cases) {
+    EXPECT_EQ(encode(request), text);
+    EXPECT_TRUE(decodeRequest(text) == request) << text;
+  }
+}
+
+TEST(NetdProtocol, RepliesCarryOnlyWhatAppliesAndAreReadStrictly) {
+  const std::pair<Reply, std::string> written[] = {
+      {Reply{}, R"({"ok":true})"},
+      {Reply{.cgroupRoot = "/sys/fs/cgroup"}, R"({"cgroupRoot":"\/sys\/fs\/cgroup","ok":true})"},
+      {Reply{.captures = {{"/a", 1, true}, {"/b", 2, false}}, .held = {"/c"}},
+       R"({"captures":[{"cgroup":"\/a","failsafe":true,"port":1},)"
+       R"({"cgroup":"\/b","failsafe":false,"port":2}],"held":["\/c"],"ok":true})"},
+      {Reply{.ok = false, .error = "端口 1 上没有监听套接字"},
+       R"({"error":"端口 1 上没有监听套接字","ok":false})"},
+  };
+  for (const auto& [reply, text] : written) {
+    EXPECT_EQ(encode(reply), text);
+    EXPECT_EQ(decodeReply(text), reply) << text;
+  }
+
+  const std::pair<std::string, std::string> refused[] = {
+      {R"({"ok":false})", "回复无效：JSON 数据无效：缺少键「error」"},
+      {R"({"ok":false,"error":""})", "回复无效：JSON 数据无效：键「error」的值 \"\" 无效"},
+      {R"({"ok":false,"error":"x","held":[]})", "回复无效：未知的键「held」"},
+      {R"({"ok":true,"error":"x"})", "回复无效：未知的键「error」"},
+      {R"({"ok":"yes"})", "回复无效：JSON 数据无效：键「ok」应为布尔值"},
+      {R"({"ok":true,"captures":[{"cgroup":"/a","port":1,"failsafe":true,"uid":0}]})",
+       "回复无效：未知的键「uid」"},
+      {R"({"ok":true,"captures":[{"cgroup":"/a","port":0,"failsafe":true}]})",
+       "回复无效：JSON 数据无效：键「captures[0].port」的值 0 无效"},
+      {R"({"ok":true,"held":["a"]})", "回复无效：cgroup 应以「/」开头"},
+      {R"({"ok":true,"held":"/a"})", "回复无效：JSON 数据无效：键「held」应为数组"},
+      {std::string(4097, ' '), "回复超过 4096 字节"},
+  };
+  for (const auto& [text, reason] : refused) {
+    try {
+      decodeReply(text);
+      ADD_FAILURE() << text;
+    } catch (const ProtocolError& error) {
+      EXPECT_EQ(error.description(), reason) << text;
+    }
+  }
+}
+
+TEST(NetdProtocol, AnErrorTooLongForOneMessageIsCutBetweenCharacters) {
+  for (const std::string& error :
+       {std::string(5000, 'e'), "中" + std::string(3000, '"'), std::string(2000, '\x01')}) {
+    const std::string text = encode(Reply{.ok = false, .error = error});
+    EXPECT_LE(text.size(), maxMessageSize);
+    const Reply read = decodeReply(text);
+    EXPECT_TRUE(read.error.ends_with("…"));
+    EXPECT_TRUE(error.starts_with(read.error.substr(0, read.error.size() - 3)));
+    EXPECT_GT(read.error.size(), 600u);
+  }
+}
+
+TEST(NetdProtocol, TheSocketPathComesFromTheEnvironmentWhenSet) {
+  const std::pair<std::optional<std::string>, std::string> cases[] = {
+      {std::nullopt, "/run/velmora-netd.sock"},
+      {"", "/run/velmora-netd.sock"},
+      {"/tmp/n.sock", "/tmp/n.sock"},
+  };
+  for (const auto& [variable, path] : cases) {
+    const testing::ScopedEnvironmentVariable set("VELMORA_NETD_SOCKET", variable);
+    EXPECT_EQ(socketPath(), path);
+  }
+}
+
+TEST(CgroupTree, AHierarchyNftCannotFindOrThatIsNotCgroup2IsRefused) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"/mnt/cgroup",
+       "cgroup v2 挂载在「/mnt/cgroup」，不在 /sys/fs/cgroup 之下，nftables 找不到其中的 cgroup"},
+      {"/sys/fs/cgroupv2",
+       "cgroup v2 挂载在「/sys/fs/cgroupv2」，不在 /sys/fs/cgroup 之下，nftables 找不到其中的 "
+       "cgroup"},
+      {"/sys/fs/cgroup/no-such-mount", "「/sys/fs/cgroup/no-such-mount」不是 cgroup v2 文件系统"},
+  };
+  for (const auto& [mountPoint, reason] : cases) {
+    try {
+      CgroupTree tree(mountPoint);
+      ADD_FAILURE() << mountPoint;
+    } catch (const CgroupError& error) {
+      EXPECT_EQ(error.description(), reason);
+    }
+  }
+}
+
+TEST(PeerCheck, OnlyLoopbackAndWildcardListenersReceiveRedirects) {
+  const std::pair<std::string, bool> cases[] = {
+      {"127.0.0.1", true},        {"0.0.0.0", true}, {"127.0.0.2", false},
+      {"10.0.0.1", false},        {"::1", true},     {"::", true},
+      {"::ffff:127.0.0.1", true}, {"::2", false},    {"fe80::1", false},
+      {"::ffff:10.0.0.1", false},
+  };
+  for (const auto& [text, reached] : cases) {
+    std::uint32_t address[4] = {};
+    const sa_family_t family = text.find(':') == std::string::npos ? AF_INET : AF_INET6;
+    ASSERT_EQ(inet_pton(family, text.c_str(), address), 1);
+    EXPECT_EQ(reachedByRedirect(family, address), reached) << text;
+  }
+}
+
+TEST(PeerCheck, ACaptureNeedsTheCgroupOwnerAListenerOfTheSameUserAndAClientOutside) {
+  const CaptureFacts allowed{.peer = {1000, 42},
+                             .clientCgroup = "/user.slice/velmorad.service",
+                             .cgroup = "/user.slice/app-a.scope",
+                             .cgroupOwner = 1000,
+                             .port = 11081,
+                             .listenerOwners = {1000, 1000}};
+  const auto with = [&](auto change) {
+    CaptureFacts facts = allowed;
+    change(facts);
+    return facts;
+  };
+  const std::pair<CaptureFacts, std::string> cases[] = {
+      {allowed, ""},
+      {with([](CaptureFacts& f) {
+         f.peer.uid = 0;
+         f.listenerOwners = {0};
+       }),
+       ""},
+      {with([](CaptureFacts& f) { f.clientCgroup = "/user.slice/app-a.scopex"; }), ""},
+      {with([](CaptureFacts& f) { f.cgroupOwner = 0; }),
+       "cgroup「/user.slice/app-a.scope」不属于用户 1000，不能捕获"},
+      {with([](CaptureFacts& f) { f.clientCgroup.reset(); }), "读不到客户端进程 42 所在的 cgroup"},
+      {with([](CaptureFacts& f) { f.clientCgroup = "/user.slice/app-a.scope"; }),
+       "cgroup「/user.slice/app-a.scope」包含客户端进程 42 自己，捕获它会连客户端自己的连接也转走"},
+      {with([](CaptureFacts& f) { f.cgroup = "/user.slice"; }),
+       "cgroup「/user.slice」包含客户端进程 42 自己，捕获它会连客户端自己的连接也转走"},
+      {with([](CaptureFacts& f) { f.listenerOwners = {}; }),
+       "端口 11081 上没有用户 1000 的监听套接字"},
+      {with([](CaptureFacts& f) {
+         f.listenerOwners = {1000, 1001};
+       }),
+       "端口 11081 上有用户 1001 的监听套接字，不能转到那里"},
+      {with([](CaptureFacts& f) {
+         f.peer.uid = 0;
+         f.listenerOwners = {1000};
+       }),
+       "端口 11081 上有用户 1000 的监听套接字，不能转到那里"},
+  };
+  for (const auto& [facts, reason] : cases) {
+    try {
+      authorizeCapture(facts);
+      EXPECT_EQ("", reason);
+    } catch (const Refusal& refusal) {
+      EXPECT_EQ(refusal.description(), reason);
+    }
+  }
+}
+
+// ---- The built helper, in a network namespace and with cgroups of the test's own.
+
+constexpr uid_t nobody = 65534;
+
+/// Runs work on a thread of its own whose effective uid, and with it the file-system uid, is
+/// uid: the kernel records that uid for the sockets it makes and the connections it opens. The
+/// raw system call changes that one thread, where the C library's would change all of them.
+template <typename Work>
+auto asUser(uid_t uid, Work work) {
+  decltype(work()) result{};
+  std::thread thread([&] {
+    if (syscall(SYS_setresuid, -1, uid, -1) == 0) result = work();
+  });
+  thread.join();
+  return result;
+}
+
+/// The socket address of an IPv4 or IPv6 address text and a port, and its size.
+std::pair<sockaddr_storage, socklen_t> socketAddress(const std::string& address,
+                                                     std::uint16_t port) {
+  sockaddr_storage storage{};
+  if (address.find(':') == std::string::npos) {
+    auto& at = reinterpret_cast<sockaddr_in&>(storage);
+    at = {.sin_family = AF_INET, .sin_port = htons(port)};
+    inet_pton(AF_INET, address.c_str(), &at.sin_addr);
+    return {storage, sizeof at};
+  }
+  auto& at = reinterpret_cast<sockaddr_in6&>(storage);
+  at = {.sin6_family = AF_INET6, .sin6_port = htons(port)};
+  inet_pton(AF_INET6, address.c_str(), &at.sin6_addr);
+  return {storage, sizeof at};
+}
+
+/// A TCP socket listening at address:port (any port when 0), as the calling thread's user.
+UniqueFd listenAt(const std::string& address, std::uint16_t port) {
+  const auto [storage, size] = socketAddress(address, port);
+  UniqueFd fd(socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const int one = 1;
+  setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (bind(fd.get(), reinterpret_cast<const sockaddr*>(&storage), size) != 0 ||
+      listen(fd.get(), 8) != 0)
+    return {};
+  return fd;
+}
+
+std::uint16_t portOf(int fd) {
+  sockaddr_storage storage{};
+  socklen_t size = sizeof storage;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&storage), &size);
+  return ntohs(reinterpret_cast<sockaddr_in&>(storage).sin_port);
+}
+
+/// What velmorad's transparent listener would be: 127.0.0.1 and ::1 on one port, the test's
+/// user's. It answers every connection with "captured" and notes where it was going.
+class RedirectTarget {
+ public:
+  RedirectTarget() : ipv4_(listenAt("127.0.0.1", 0)), ipv6_(listenAt("::1", portOf(ipv4_.get()))) {}
+  bool listening() const { return ipv4_ && ipv6_; }
+  std::uint16_t port() const { return portOf(ipv4_.get()); }
+
+  /// Answers connections until done becomes readable; the original destination of the last one
+  /// ("10.1.2.3:80", "[fd00::1]:80"), or "" when none came.
+  std::string serveUntil(int done) {
+    std::string destination;
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (std::chrono::steady_clock::now() < deadline) {
+      pollfd watched[] = {{ipv4_.get(), POLLIN, 0}, {ipv6_.get(), POLLIN, 0}, {done, POLLIN, 0}};
+      if (poll(watched, 3, 1000) < 0 || watched[2].revents) break;
+      for (int i = 0; i < 2; ++i) {
+        if (!watched[i].revents) continue;
+        const UniqueFd connection(accept4(watched[i].fd, nullptr, nullptr, SOCK_CLOEXEC));
+        destination = originalDestination(connection.get(), i == 0 ? AF_INET : AF_INET6);
+        EXPECT_EQ(write(connection.get(), "captured\n", 9), 9);
+      }
+    }
+    return destination;
+  }
+
+ private:
+  static std::string originalDestination(int connection, int family) {
+    char text[INET6_ADDRSTRLEN] = {};
+    if (family == AF_INET) {
+      sockaddr_in original{};
+      socklen_t size = sizeof original;
+      if (getsockopt(connection, SOL_IP, SO_ORIGINAL_DST, &original, &size) != 0) return "?";
+      inet_ntop(AF_INET, &original.sin_addr, text, sizeof text);
+      return std::string(text) + ":" + std::to_string(ntohs(original.sin_port));
+    }
+    // IP6T_SO_ORIGINAL_DST has the same number as its IPv4 twin.
+    sockaddr_in6 original{};
+    socklen_t size = sizeof original;
+    if (getsockopt(connection, SOL_IPV6, SO_ORIGINAL_DST, &original, &size) != 0) return "?";
+    inet_ntop(AF_INET6, &original.sin6_addr, text, sizeof text);
+    return "[" + std::string(text) + "]:" + std::to_string(ntohs(original.sin6_port));
+  }
+
+  UniqueFd ipv4_;
+  UniqueFd ipv6_;
+};
+
+/// A cgroup of the test's own under the cgroup v2 mount, removed by the destructor.
+class TestCgroup {
+ public:
+  TestCgroup(const std::string& mountPoint, std::string path)
+      : path_(std::move(path)), directory_(mountPoint + path_) {
+    made_ = mkdir(directory_.c_str(), 0755) == 0;
+  }
+  ~TestCgroup() {
+    if (!made_) return;
+    // A process that has just been reaped may leave its cgroup a moment later.
+    for (int attempt = 0; attempt < 200 && rmdir(directory_.c_str()) != 0 && errno == EBUSY;
+         ++attempt)
+      std::this_thread::sleep_for(10ms);
+  }
+  TestCgroup(const TestCgroup&) = delete;
+  TestCgroup& operator=(const TestCgroup&) = delete;
+
+  bool made() const { return made_; }
+  const std::string& path() const { return path_; }
+  const std::string& directory() const { return directory_; }
+  std::string procs() const { return directory_ + "/cgroup.procs"; }
+
+ private:
+  std::string path_;
+  std::string directory_;
+  bool made_ = false;
+};
+
+/// In a forked child only system calls are safe: the test has other threads. The child keeps the
+/// descriptors given as 100, 101, … and closes every other one, so that it holds no connection of
+/// the test's open.
+void keepOnly(std::initializer_list<int> descriptors) {
+  int next = 100;
+  for (const int fd : descriptors) dup2(fd, next++);
+  close_range(3, 99, 0);
+  close_range(static_cast<unsigned>(next), ~0u, 0);
+}
+
+/// A process that lives in a cgroup until it is killed, keeping the cgroup populated.
+class Resident {
+ public:
+  /// Returns once the process is in the cgroup.
+  explicit Resident(const TestCgroup& cgroup) {
+    const UniqueFd procs(open(cgroup.procs().c_str(), O_WRONLY | O_CLOEXEC));
+    int moved[2];
+    EXPECT_EQ(pipe2(moved, O_CLOEXEC), 0);
+    pid_ = fork();
+    if (pid_ == 0) {
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      keepOnly({procs.get(), moved[1]});
+      if (write(100, "0", 1) != 1 || write(101, "!", 1) != 1) _exit(1);
+      while (true) pause();
+    }
+    close(moved[1]);
+    char signal = 0;
+    EXPECT_EQ(read(moved[0], &signal, 1), 1);
+    close(moved[0]);
+  }
+  ~Resident() { end(); }
+  Resident(const Resident&) = delete;
+  Resident& operator=(const Resident&) = delete;
+
+  void end() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+/// Where a connection from a process of a cgroup ended up.
+struct Landing {
+  /// The first line the process read: "captured" from the redirect target, or the peer address
+  /// the destination saw.
+  std::string received;
+  int connectError = 0;
+  /// What SO_ORIGINAL_DST said at the redirect target.
+  std::string originalDestination;
+
+  bool operator==(const Landing&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Landing& landing) {
+  return out << "{\"" << landing.received << "\", " << std::strerror(landing.connectError) << ", \""
+             << landing.originalDestination << "\"}";
+}
+
+/// A connection to the helper, as the test's user or as another one.
+class HelperClient {
+ public:
+  explicit HelperClient(const std::string& socketPath, std::optional<uid_t> user = std::nullopt) {
+    const auto open = [&socketPath] {
+      UniqueFd fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+      sockaddr_un address{.sun_family = AF_UNIX};
+      std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+      if (connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) fd.reset();
+      return fd;
+    };
+    fd_ = user ? asUser(*user, open) : open();
+    const timeval limit{.tv_sec = 10, .tv_usec = 0};
+    setsockopt(fd_.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  }
+
+  bool connected() const { return static_cast<bool>(fd_); }
+  Reply ask(const Request& request) { return decodeReply(exchange(encode(request))); }
+  /// Sends one message and returns the one that answers it ("" when none came).
+  std::string exchange(std::string_view message) {
+    if (send(fd_.get(), message.data(), message.size(), MSG_NOSIGNAL) < 0) return "";
+    char buffer[maxMessageSize + 1];
+    const ssize_t size = recv(fd_.get(), buffer, sizeof buffer, 0);
+    return size > 0 ? std::string(buffer, static_cast<std::size_t>(size)) : "";
+  }
+  /// True when the helper has closed the connection.
+  bool closedByHelper() {
+    char byte;
+    return recv(fd_.get(), &byte, 1, 0) == 0;
+  }
+  void close() { fd_.reset(); }
+
+ private:
+  UniqueFd fd_;
+};
+
+class NetdTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (geteuid() != 0)
+      GTEST_SKIP() << "the helper needs root: it makes nftables rules, and the test makes a "
+                      "network namespace and cgroups";
+    const std::optional<std::filesystem::path> mounted = cgroups::mount();
+    if (!mounted) GTEST_SKIP() << "cgroup v2 is not mounted here";
+    mountPoint = mounted->string();
+    network = std::make_unique<NetworkNamespace>();
+    if (!network->available()) GTEST_SKIP() << "making a network namespace needs ip(8)";
+    ASSERT_TRUE(network->ip({"link", "set", "lo", "up"}));
+    ASSERT_TRUE(network->ip({"addr", "add", "10.77.3.1/32", "dev", "lo"}));
+    ASSERT_TRUE(network->ip({"-6", "addr", "add", "fd00:77::1/128", "dev", "lo"}));
+    inside = std::make_unique<InsideNamespace>(network->name());
+    ASSERT_TRUE(inside->entered());
+    // Other users' clients reach the socket through the scratch directory.
+    ASSERT_EQ(chmod(scratch.path().c_str(), 0755), 0);
+    socketPath = (scratch.path() / "netd.sock").string();
+    destination = std::make_unique<PeerEchoServer>("10.77.3.1");
+    loopbackDestination = std::make_unique<PeerEchoServer>("127.0.0.1");
+    redirectTarget = std::make_unique<RedirectTarget>();
+    ASSERT_TRUE(redirectTarget->listening());
+  }
+
+  void TearDown() override {
+    helper.reset();
+    redirectTarget.reset();
+    destination.reset();
+    loopbackDestination.reset();
+  }
+
+  std::unique_ptr<RunningDaemon> startHelper() {
+    auto started = std::make_unique<RunningDaemon>(RunningDaemon::Options{
+        .home = scratch.path(), .command = {VELMORA_NETD_PATH, "--socket", socketPath}});
+    EXPECT_TRUE(started->waitUntilReady()) << started->log();
+    return started;
+  }
+
+  /// A cgroup of a name of the test's own, below the cgroup given; its name ends in suffix.
+  std::unique_ptr<TestCgroup> makeCgroup(const std::string& below = "",
+                                         const std::string& suffix = "") {
+    static int count = 0;
+    auto cgroup = std::make_unique<TestCgroup>(mountPoint, below + "/velmora-netd-test-" +
+                                                               std::to_string(getpid()) + "-" +
+                                                               std::to_string(++count) + suffix);
+    EXPECT_TRUE(cgroup->made()) << cgroup->directory() << ": " << std::strerror(errno);
+    return cgroup;
+  }
+
+  /// Connects from a new process, placed in cgroup unless it is null, to address:port and reads
+  /// the first line the other end writes.
+  Landing connectFrom(const TestCgroup* cgroup, const std::string& address, std::uint16_t port,
+                      RedirectTarget* at = nullptr) {
+    const auto [storage, size] = socketAddress(address, port);
+    const UniqueFd procs(cgroup ? open(cgroup->procs().c_str(), O_WRONLY | O_CLOEXEC) : -1);
+    int report[2];
+    EXPECT_EQ(pipe2(report, O_CLOEXEC), 0);
+    struct Report {
+      int connectError = 0;
+      char received[64] = {};
+    };
+    const pid_t child = fork();
+    if (child == 0) {
+      keepOnly({report[1], procs ? procs.get() : report[1]});
+      Report result;
+      if (procs && write(101, "0", 1) != 1) _exit(1);
+      const int fd = socket(storage.ss_family, SOCK_STREAM, 0);
+      const timeval limit{.tv_sec = 5, .tv_usec = 0};
+      setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+      setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+      if (connect(fd, reinterpret_cast<const sockaddr*>(&storage), size) != 0) {
+        result.connectError = errno;
+      } else {
+        std::size_t filled = 0;
+        while (filled < sizeof result.received - 1 && !std::memchr(result.received, '\n', filled)) {
+          const ssize_t got =
+              read(fd, result.received + filled, sizeof result.received - 1 - filled);
+          if (got <= 0) break;
+          filled += static_cast<std::size_t>(got);
+        }
+      }
+      _exit(write(100, &result, sizeof result) == sizeof result ? 0 : 1);
+    }
+    close(report[1]);
+    Landing landing;
+    landing.originalDestination = (at ? *at : *redirectTarget).serveUntil(report[0]);
+    Report result;
+    if (read(report[0], &result, sizeof result) == sizeof result) {
+      landing.connectError = result.connectError;
+      landing.received = std::string(result.received, strcspn(result.received, "\n"));
+    }
+    close(report[0]);
+    waitpid(child, nullptr, 0);
+    return landing;
+  }
+
+  /// Sends requests to the helper from a new process that has moved itself into cgroup first,
+  /// and returns the replies it got.
+  std::vector<Reply> askFrom(const TestCgroup& cgroup, const std::vector<Request>& requests) {
+    std::vector<std::string> messages;
+    for (const Request& request : requests) messages.push_back(encode(request));
+    sockaddr_un address{.sun_family = AF_UNIX};
+    std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+    const UniqueFd procs(open(cgroup.procs().c_str(), O_WRONLY | O_CLOEXEC));
+    int report[2];
+    EXPECT_EQ(pipe2(report, O_CLOEXEC), 0);
+    struct Record {
+      ssize_t size = 0;
+      char bytes[maxMessageSize];
+    };
+    const pid_t child = fork();
+    if (child == 0) {
+      keepOnly({report[1], procs.get()});
+      if (write(101, "0", 1) != 1) _exit(1);
+      const int fd = socket(AF_UNIX, SOCK_SEQPACKET, 0);
+      if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) _exit(1);
+      for (const std::string& message : messages) {
+        Record record;
+        if (send(fd, message.data(), message.size(), MSG_NOSIGNAL) < 0) _exit(1);
+        record.size = recv(fd, record.bytes, sizeof record.bytes, 0);
+        if (write(100, &record, sizeof record) != sizeof record) _exit(1);
+      }
+      _exit(0);
+    }
+    close(report[1]);
+    std::vector<Reply> replies;
+    Record record;
+    while (replies.size() < requests.size() &&
+           read(report[0], &record, sizeof record) == sizeof record && record.size > 0)
+      replies.push_back(decodeReply(std::string_view(record.bytes, record.size)));
+    close(report[0]);
+    waitpid(child, nullptr, 0);
+    return replies;
+  }
+
+  /// A connection redirected to the test's target, as a process of cgroup sees it.
+  Landing captured(const std::string& address, std::uint16_t port) const {
+    const std::string shown =
+        address.find(':') == std::string::npos ? address : "[" + address + "]";
+    return {"captured", 0, shown + ":" + std::to_string(port)};
+  }
+  Landing direct() const { return {"10.77.3.1", 0, ""}; }
+  Landing refused() const { return {"", ECONNREFUSED, ""}; }
+
+  std::string mountPoint;
+  std::unique_ptr<NetworkNamespace> network;
+  std::unique_ptr<InsideNamespace> inside;
+  ScratchDirectory scratch;
+  std::string socketPath;
+  std::unique_ptr<PeerEchoServer> destination;
+  std::unique_ptr<PeerEchoServer> loopbackDestination;
+  std::unique_ptr<RedirectTarget> redirectTarget;
+  std::unique_ptr<RunningDaemon> helper;
+};
+
+TEST_F(NetdTest, ACapturedCgroupsConnectionsReachTheListenerAndNoOthers) {
+  helper = startHelper();
+  const auto app = makeCgroup();
+  const auto child = makeCgroup(app->path());
+  const auto nested = makeCgroup();
+  const auto nestedLeaf = makeCgroup(nested->path());
+  const auto other = makeCgroup();
+  HelperClient client(socketPath);
+  ASSERT_TRUE(client.connected());
+  EXPECT_EQ(client.ask(Hello{}), Reply{.cgroupRoot = mountPoint});
+  for (const TestCgroup* cgroup : {app.get(), nestedLeaf.get()})
+    ASSERT_EQ(client.ask(Capture{cgroup->path(), redirectTarget->port(), true}), Reply{});
+  EXPECT_EQ(client.ask(List{}),
+            (Reply{.captures = {{app->path(), redirectTarget->port(), true},
+                                {nestedLeaf->path(), redirectTarget->port(), true}}}));
+
+  const std::uint16_t port = destination->port();
+  EXPECT_EQ(connectFrom(app.get(), "10.77.3.1", port), captured("10.77.3.1", port));
+  EXPECT_EQ(connectFrom(app.get(), "fd00:77::1", port), captured("fd00:77::1", port));
+  // Below the cgroup, and a cgroup two levels deep.
+  EXPECT_EQ(connectFrom(child.get(), "10.77.3.1", port), captured("10.77.3.1", port));
+  EXPECT_EQ(connectFrom(nestedLeaf.get(), "10.77.3.1", port), captured("10.77.3.1", port));
+  EXPECT_EQ(connectFrom(nested.get(), "10.77.3.1", port), direct());
+  EXPECT_EQ(connectFrom(other.get(), "10.77.3.1", port), direct());
+  EXPECT_EQ(connectFrom(nullptr, "10.77.3.1", port), direct());
+  EXPECT_EQ(connectFrom(app.get(), "127.0.0.1", loopbackDestination->port()),
+            (Landing{"127.0.0.1", 0, ""}));
+
+  // A new capture of the same cgroup by its client moves it.
+  RedirectTarget moved;
+  ASSERT_TRUE(moved.listening());
+  EXPECT_EQ(client.ask(Capture{app->path(), moved.port(), false}), Reply{});
+  EXPECT_EQ(client.ask(List{}).captures.front(), (Capture{app->path(), moved.port(), false}));
+  EXPECT_EQ(connectFrom(app.get(), "10.77.3.1", port, &moved), captured("10.77.3.1", port));
+  EXPECT_EQ(client.ask(Release{app->path()}), Reply{});
+  EXPECT_EQ(connectFrom(app.get(), "10.77.3.1", port), direct());
+  EXPECT_EQ(client.ask(List{}),
+            (Reply{.captures = {{nestedLeaf->path(), redirectTarget->port(), true}}}));
+}
+
+TEST_F(NetdTest, ALeavingClientsCapturesEndOrAreHeldUntilTakenOverOrEmpty) {
+  helper = startHelper();
+  const auto open = makeCgroup();
+  const auto closed = makeCgroup();
+  Resident resident(*closed);
+  const std::uint16_t port = destination->port();
+  {
+    HelperClient first(socketPath);
+    ASSERT_EQ(first.ask(Capture{open->path(), redirectTarget->port(), true}), Reply{});
+    ASSERT_EQ(first.ask(Capture{closed->path(), redirectTarget->port(), false}), Reply{});
+    const std::size_t mark = helper->log().size();
+    first.close();
+    ASSERT_TRUE(helper->waitForLog("客户端已断开", 10s, mark)) << helper->log();
+    EXPECT_NE(helper->log().find("开始拒绝 cgroup「" + closed->path() + "」", mark),
+              std::string::npos);
+  }
+  EXPECT_EQ(connectFrom(open.get(), "10.77.3.1", port), direct());
+  EXPECT_EQ(connectFrom(closed.get(), "10.77.3.1", port), refused()) << helper->log();
+
+  HelperClient second(socketPath);
+  EXPECT_EQ(second.ask(List{}), Reply{.held = {closed->path()}});
+  EXPECT_EQ(second.ask(Capture{closed->path(), redirectTarget->port(), false}), Reply{});
+  EXPECT_EQ(second.ask(List{}),
+            (Reply{.captures = {{closed->path(), redirectTarget->port(), false}}}));
+  EXPECT_EQ(connectFrom(closed.get(), "10.77.3.1", port), captured("10.77.3.1", port));
+
+  std::size_t mark = helper->log().size();
+  second.close();
+  ASSERT_TRUE(helper->waitForLog("客户端已断开", 10s, mark)) << helper->log();
+  EXPECT_EQ(connectFrom(closed.get(), "10.77.3.1", port), refused());
+  // The hold ends when its cgroup empties.
+  mark = helper->log().size();
+  resident.end();
+  ASSERT_TRUE(helper->waitForLog(
+      "不再拒绝 cgroup「" + closed->path() + "」的 TCP 连接：cgroup 已空", 10s, mark))
+      << helper->log();
+  EXPECT_EQ(connectFrom(closed.get(), "10.77.3.1", port), direct());
+  EXPECT_EQ(HelperClient(socketPath).ask(List{}), Reply{});
+}
+
+TEST_F(NetdTest, WhatAClientMayNotCaptureIsRefusedAndChangesNothing) {
+  helper = startHelper();
+  const auto nobodys = makeCgroup();
+  ASSERT_EQ(chown(nobodys->directory().c_str(), nobody, nobody), 0);
+  const auto roots = makeCgroup();
+  const UniqueFd nobodysListener = asUser(nobody, [] { return listenAt("127.0.0.1", 0); });
+  ASSERT_TRUE(nobodysListener);
+  const std::uint16_t nobodysPort = portOf(nobodysListener.get());
+  HelperClient client(socketPath, nobody);
+  ASSERT_TRUE(client.connected());
+  // Each refusal differs from the capture granted first in one fact.
+  const struct {
+    const char* what;
+    std::string cgroup;
+    std::uint16_t port;
+    bool granted;
+  } cases[] = {
+      {"its own cgroup to its own listener", nobodys->path(), nobodysPort, true},
+      {"root's cgroup", roots->path(), nobodysPort, false},
+      {"root's listener", nobodys->path(), redirectTarget->port(), false},
+      {"a port nobody listens on", nobodys->path(), portOf(listenAt("127.0.0.1", 0).get()), false},
+  };
+  for (const auto& c : cases) {
+    const Reply reply = client.ask(Capture{c.cgroup, c.port, true});
+    EXPECT_EQ(reply.ok, c.granted) << c.what << ": " << reply.error;
+    if (reply.ok) {
+      EXPECT_EQ(client.ask(Release{c.cgroup}), Reply{});
+    }
+    EXPECT_EQ(client.ask(List{}), Reply{}) << c.what;
+  }
+  // Root listening on the same port for IPv6 would receive the cgroup's IPv6 connections.
+  const UniqueFd rootsOnTheSamePort = listenAt("::1", nobodysPort);
+  ASSERT_TRUE(rootsOnTheSamePort);
+  EXPECT_FALSE(client.ask(Capture{nobodys->path(), nobodysPort, true}).ok);
+  EXPECT_EQ(connectFrom(nobodys.get(), "10.77.3.1", destination->port()), direct());
+
+  // Any name reaches nftables as it is, or not at all.
+  const auto awkward = makeCgroup("", R"( $x;#{}\x2d中文)");
+  const auto quoted = makeCgroup("", R"("; flush ruleset; ")");
+  HelperClient root(socketPath);
+  EXPECT_EQ(root.ask(Capture{awkward->path(), redirectTarget->port(), true}), Reply{});
+  EXPECT_EQ(connectFrom(awkward.get(), "10.77.3.1", destination->port()),
+            captured("10.77.3.1", destination->port()));
+  EXPECT_NE(root.ask(Capture{quoted->path(), redirectTarget->port(), true})
+                .error.find("」含有双引号或控制字符，nftables 无法表示"),
+            std::string::npos);
+  EXPECT_EQ(root.ask(List{}),
+            (Reply{.captures = {{awkward->path(), redirectTarget->port(), true}}}));
+}
+
+TEST_F(NetdTest, NoClientCapturesItsOwnCgroupOrOneAnotherClientHolds) {
+  helper = startHelper();
+  const auto outer = makeCgroup();
+  const auto inner = makeCgroup(outer->path());
+  const auto sibling = makeCgroup();
+  const std::vector<Reply> fromInside =
+      askFrom(*inner, {Capture{outer->path(), redirectTarget->port(), true},
+                       Capture{inner->path(), redirectTarget->port(), true},
+                       Capture{sibling->path(), redirectTarget->port(), true}});
+  ASSERT_EQ(fromInside.size(), 3u);
+  EXPECT_FALSE(fromInside[0].ok);
+  EXPECT_FALSE(fromInside[1].ok);
+  EXPECT_TRUE(fromInside[2].ok) << fromInside[2].error;
+
+  HelperClient first(socketPath);
+  HelperClient second(socketPath);
+  ASSERT_EQ(first.ask(Capture{outer->path(), redirectTarget->port(), true}), Reply{});
+  EXPECT_FALSE(second.ask(Capture{outer->path(), redirectTarget->port(), true}).ok);
+  EXPECT_FALSE(second.ask(Capture{inner->path(), redirectTarget->port(), true}).ok);
+  EXPECT_FALSE(second.ask(Release{outer->path()}).ok);
+  ASSERT_EQ(first.ask(Release{outer->path()}), Reply{});
+  EXPECT_EQ(second.ask(Capture{outer->path(), redirectTarget->port(), true}), Reply{});
+}
+
+TEST_F(NetdTest, MalformedRequestsAndClientsBeyondTheLimitAreTurnedAway) {
+  helper = startHelper();
+  std::vector<std::unique_ptr<HelperClient>> clients;
+  for (int i = 0; i < 9; ++i) clients.push_back(std::make_unique<HelperClient>(socketPath));
+  EXPECT_TRUE(clients[7]->ask(Hello{}).ok);
+  EXPECT_TRUE(clients[8]->closedByHelper());
+  EXPECT_TRUE(HelperClient(socketPath, nobody).ask(Hello{}).ok);
+  clients.clear();
+
+  HelperClient client(socketPath, nobody);
+  for (const std::string& message :
+       {std::string("not json"), std::string(R"({"request":"reboot"})"),
+        std::string(maxMessageSize, ' ')})
+    EXPECT_FALSE(decodeReply(client.exchange(message)).ok) << message;
+  EXPECT_TRUE(client.ask(Hello{}).ok);
+  EXPECT_FALSE(decodeReply(client.exchange(std::string(maxMessageSize + 1, ' '))).ok);
+  EXPECT_TRUE(client.closedByHelper());
+}
+
+TEST_F(NetdTest, WithoutNetAdminHelloSaysWhyCaptureIsUnavailable) {
+  const std::string setpriv = "/usr/bin/setpriv";
+  if (access(setpriv.c_str(), X_OK) != 0) GTEST_SKIP() << "dropping a capability needs setpriv(1)";
+  helper = std::make_unique<RunningDaemon>(RunningDaemon::Options{
+      .home = scratch.path(),
+      .command = {setpriv, "--bounding-set=-net_admin", "--inh-caps=-net_admin", "--",
+                  VELMORA_NETD_PATH, "--socket", socketPath}});
+  ASSERT_TRUE(helper->waitUntilReady()) << helper->log();
+  const auto app = makeCgroup();
+  HelperClient client(socketPath);
+  const Reply hello = client.ask(Hello{});
+  EXPECT_FALSE(hello.ok);
+  EXPECT_TRUE(hello.error.starts_with("nftables 拒绝了命令：")) << hello.error;
+  EXPECT_EQ(client.ask(Capture{app->path(), redirectTarget->port(), true}), hello);
+  EXPECT_NE(helper->log().find("透明捕获暂不可用：" + hello.error), std::string::npos)
+      << helper->log();
+}
+
+/// The tables of the calling thread's network namespace, as `nft list tables` shows them.
+std::string nftTables() {
+  std::string tables;
+  FILE* listing = popen("nft list tables 2>&1", "r");
+  if (!listing) return "popen failed";
+  char buffer[256];
+  while (std::fgets(buffer, sizeof buffer, listing)) tables += buffer;
+  pclose(listing);
+  return tables;
+}
+
+TEST_F(NetdTest, TheTableGoesWithTheHelperHoweverItEnds) {
+  // Killed first: the socket file it leaves is taken over by the next helper.
+  for (const int signal : {SIGKILL, SIGTERM}) {
+    helper = startHelper();
+    EXPECT_NE(nftTables().find("table inet velmora"), std::string::npos) << nftTables();
+    RunningDaemon second(
+        {.home = scratch.path(), .command = {VELMORA_NETD_PATH, "--socket", socketPath}});
+    EXPECT_EQ(second.waitForExit(10s), 1);
+    EXPECT_NE(second.log().find("「" + socketPath + "」上已有 velmora-netd 在应答"),
+              std::string::npos)
+        << second.log();
+    kill(helper->pid(), signal);
+    EXPECT_EQ(helper->waitForExit(10s), signal == SIGKILL ? 128 + SIGKILL : 0);
+    EXPECT_EQ(nftTables().find("velmora"), std::string::npos) << nftTables();
+    EXPECT_EQ(std::filesystem::exists(socketPath), signal == SIGKILL);
+    helper.reset();
+  }
+}
+
+}  // namespace
+}  // namespace velmora::netd
