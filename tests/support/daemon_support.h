@@ -1,5 +1,6 @@
 // What the daemon's end-to-end tests need: the built velmorad as a child process with its log
-// at hand, and network namespaces of the test's own.
+// at hand, network namespaces of the test's own, and nat rules that redirect a cgroup's
+// connections to the transparent listener.
 #pragma once
 
 #include <sys/types.h>
@@ -7,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -91,9 +93,9 @@ class InsideNamespace {
   bool entered_ = false;
 };
 
-/// A TCP server on an IPv4 address that writes the address each connection came from as one
-/// line, then echoes what it receives until the peer closes; one connection at a time. Runs in
-/// the namespace of the thread that made it. Throws std::runtime_error when it cannot listen.
+/// A TCP server on an IPv4 or IPv6 address that writes the address each connection came from as
+/// one line, then echoes what it receives until the peer closes; one connection at a time. Runs
+/// in the namespace of the thread that made it. Throws std::runtime_error when it cannot listen.
 class PeerEchoServer {
  public:
   explicit PeerEchoServer(const std::string& address);
@@ -112,5 +114,34 @@ class PeerEchoServer {
 
 /// Runs a program with arguments, its output discarded; true when it exited with 0.
 bool runQuietly(const std::vector<std::string>& argv);
+
+/// While this lives, TCP connections to addresses other than loopback are redirected to port on
+/// 127.0.0.1 or ::1 by an nftables table in the calling thread's network namespace: those of the
+/// processes in a cgroup v2 group of the test's own (a process joins with join()), or, with
+/// Scope::everything, those of every process, the data plane's own included. The destructor
+/// deletes the table and the group. problem() says why there is none: no cgroup v2 mount under
+/// /sys/fs/cgroup, or nft missing or refusing.
+class Redirection {
+ public:
+  enum class Scope { group, everything };
+
+  explicit Redirection(std::uint16_t port, Scope scope = Scope::group);
+  ~Redirection();
+  Redirection(const Redirection&) = delete;
+  Redirection& operator=(const Redirection&) = delete;
+
+  const std::string& problem() const { return problem_; }
+  /// Moves the calling process into the group: for a child process, before it connects.
+  bool join() const;
+
+ private:
+  std::filesystem::path group_;
+  bool tableMade_ = false;
+  std::string problem_;
+};
+
+/// Runs body in a child process and returns what it returned, through a pipe; "child failed"
+/// when the child ended without saying. Waits for the child.
+std::string inChild(const std::function<std::string()>& body);
 
 }  // namespace velmora::testing
