@@ -525,39 +525,6 @@ TEST_F(DataPlaneTest, NewConnectionsPastTheLimitAreClosedWithALogLine) {
       changed.wait_for(guard, 10s, [&] { return logged.find("上限 1") != std::string::npos; }));
 }
 
-/// What a program in the redirected group sees of a connection it makes itself to host:port as
-/// user uid, sending "ping": the echo server's line and the echo, "reset", "closed" (an orderly
-/// end with nothing said) or "unreachable".
-std::string connectRedirected(const Redirection& redirection, const std::string& host,
-                              std::uint16_t port, uid_t uid = getuid()) {
-  return testing::inChild([&]() -> std::string {
-    if (!redirection.join()) return "not in the group";
-    if (uid != getuid() && (setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0))
-      return "not user " + std::to_string(uid);
-    sockaddr_storage at{};
-    if (host.find(':') != std::string::npos) {
-      auto& ip = reinterpret_cast<sockaddr_in6&>(at);
-      ip = {.sin6_family = AF_INET6, .sin6_port = htons(port)};
-      inet_pton(AF_INET6, host.c_str(), &ip.sin6_addr);
-    } else {
-      auto& ip = reinterpret_cast<sockaddr_in&>(at);
-      ip = {.sin_family = AF_INET, .sin_port = htons(port)};
-      inet_pton(AF_INET, host.c_str(), &ip.sin_addr);
-    }
-    const int fd = socket(at.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const timeval limit{.tv_sec = 10, .tv_usec = 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0) return "unreachable";
-    std::string seen;
-    ssize_t n = send(fd, "ping", 4, MSG_NOSIGNAL);
-    char buffer[256];
-    while (n > 0 && !seen.ends_with("ping") && (n = recv(fd, buffer, sizeof buffer, 0)) > 0)
-      seen.append(buffer, static_cast<std::size_t>(n));
-    if (n < 0) return errno == ECONNRESET || errno == EPIPE ? "reset" : std::strerror(errno);
-    return seen.empty() ? "closed" : seen;
-  });
-}
-
 TEST_F(DataPlaneTest, RedirectedConnectionsGoWhereTheRulesSendTheirDestination) {
   ASSERT_TRUE(network.ip({"addr", "add", "fd00::1/128", "dev", "lo"}));
   const PeerEchoServer destination6("fd00::1");
@@ -593,7 +560,7 @@ TEST_F(DataPlaneTest, RedirectedConnectionsGoWhereTheRulesSendTheirDestination) 
   };
   for (const auto& c : cases) {
     route(c.rules);
-    EXPECT_EQ(connectRedirected(redirection, c.host, c.port), c.seen)
+    EXPECT_EQ(redirection.exchange(c.host, c.port), c.seen)
         << c.rules.front().name << " " << toJSON(c.rules.front().action).dump() << " " << c.host;
   }
   // The program is the one behind the redirected socket, and the address is the host.
@@ -628,7 +595,7 @@ TEST_F(DataPlaneTest, TheTransparentListenerTurnsAwayOtherUsersAndWhatWasNotRedi
   const std::uint16_t listening = *plane->transparentPort();
   const Redirection redirection(listening);
   if (!redirection.problem().empty()) GTEST_SKIP() << redirection.problem();
-  EXPECT_EQ(connectRedirected(redirection, "10.77.0.1", destination->port(), 65534), "reset");
+  EXPECT_EQ(redirection.exchange("10.77.0.1", destination->port(), 65534), "reset");
   {
     // Straight to the listener: no destination to carry it to.
     Client straight(listening);
@@ -636,7 +603,7 @@ TEST_F(DataPlaneTest, TheTransparentListenerTurnsAwayOtherUsersAndWhatWasNotRedi
     EXPECT_EQ(straight.receive(1), "");
   }
   // The user's own connections still go through.
-  EXPECT_EQ(connectRedirected(redirection, "10.77.0.1", destination->port()), "10.77.0.1\nping");
+  EXPECT_EQ(redirection.exchange("10.77.0.1", destination->port()), "10.77.0.1\nping");
   ASSERT_TRUE(eventOf(ConnectionEvent::Phase::close));
   std::unique_lock guard(lock);
   EXPECT_TRUE(changed.wait_for(guard, 10s, [&] {
@@ -687,7 +654,7 @@ TEST_F(DataPlaneTest, ItsOwnConnectionRedirectedBackToItIsALoop) {
   plane->listenTransparent(0);
   const Redirection everything(*plane->transparentPort(), Redirection::Scope::everything);
   if (!everything.problem().empty()) GTEST_SKIP() << everything.problem();
-  const std::string seen = connectRedirected(everything, "10.77.0.1", destination->port());
+  const std::string seen = everything.exchange("10.77.0.1", destination->port());
   EXPECT_TRUE(seen == "closed" || seen == "reset") << seen;
   const auto failed = eventOf(ConnectionEvent::Phase::failed);
   ASSERT_TRUE(failed);
@@ -713,8 +680,7 @@ TEST(AppIdentityLookup, ARedirectedSocketIsFoundByItsOriginalDestination) {
   if (!redirection.problem().empty()) GTEST_SKIP() << redirection.problem();
   // The program waits for the end of a connection that the test holds meanwhile.
   std::string seen;
-  std::thread program(
-      [&] { seen = connectRedirected(redirection, "10.77.0.1", destination.port()); });
+  std::thread program([&] { seen = redirection.exchange("10.77.0.1", destination.port()); });
   sockaddr_in peer{};
   socklen_t peerSize = sizeof peer;
   const int accepted =

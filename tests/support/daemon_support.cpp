@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -259,8 +260,10 @@ Redirection::Redirection(std::uint16_t port, Scope scope) {
     problem_ = "no cgroup v2 hierarchy is mounted under /sys/fs/cgroup";
     return;
   }
-  group_ = *mount / ("velmora-test-" + std::to_string(getpid()) + "-" +
-                     std::to_string(std::random_device{}() % 100000));
+  const std::string unique =
+      std::to_string(getpid()) + "_" + std::to_string(std::random_device{}() % 100000);
+  group_ = *mount / ("velmora-test-" + unique);
+  table_ = "velmora_test_" + unique;
   std::error_code error;
   if (!std::filesystem::create_directory(group_, error)) {
     problem_ = "cannot make the cgroup " + group_.string() + ": " + error.message();
@@ -273,18 +276,47 @@ Redirection::Redirection(std::uint16_t port, Scope scope) {
           ? "socket cgroupv2 level 1 \"" + group_.lexically_relative(base).string() + "\" "
           : "";
   const std::string to = "redirect to :" + std::to_string(port) + "; ";
-  tableMade_ =
-      runQuietly({"nft",
-                  "table inet velmora_test { chain output { type nat hook output priority -100; "
-                  "meta l4proto tcp ip daddr != 127.0.0.0/8 " +
-                      match + to + "meta l4proto tcp ip6 daddr != ::1 " + match + to + "}; }"});
+  tableMade_ = runQuietly({"nft", "table inet " + table_ +
+                                      " { chain output { type nat hook output priority -100; "
+                                      "meta l4proto tcp ip daddr != 127.0.0.0/8 " +
+                                      match + to + "meta l4proto tcp ip6 daddr != ::1 " + match +
+                                      to + "}; }"});
   if (!tableMade_) problem_ = "nft refused the redirecting table (nftables missing?)";
 }
 
 Redirection::~Redirection() {
-  if (tableMade_) runQuietly({"nft", "delete", "table", "inet", "velmora_test"});
+  if (tableMade_) runQuietly({"nft", "delete", "table", "inet", table_});
   std::error_code ignored;
   if (!group_.empty()) std::filesystem::remove(group_, ignored);
+}
+
+std::string Redirection::exchange(const std::string& host, std::uint16_t port, uid_t uid) const {
+  return inChild([&]() -> std::string {
+    if (!join()) return "not in the group";
+    if (uid != getuid() && (setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0))
+      return "not user " + std::to_string(uid);
+    sockaddr_storage at{};
+    if (host.find(':') != std::string::npos) {
+      auto& ip = reinterpret_cast<sockaddr_in6&>(at);
+      ip = {.sin6_family = AF_INET6, .sin6_port = htons(port)};
+      inet_pton(AF_INET6, host.c_str(), &ip.sin6_addr);
+    } else {
+      auto& ip = reinterpret_cast<sockaddr_in&>(at);
+      ip = {.sin_family = AF_INET, .sin_port = htons(port)};
+      inet_pton(AF_INET, host.c_str(), &ip.sin_addr);
+    }
+    const int fd = socket(at.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const timeval limit{.tv_sec = 10, .tv_usec = 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0) return "unreachable";
+    std::string seen;
+    ssize_t n = send(fd, "ping", 4, MSG_NOSIGNAL);
+    char buffer[256];
+    while (n > 0 && !seen.ends_with("ping") && (n = recv(fd, buffer, sizeof buffer, 0)) > 0)
+      seen.append(buffer, static_cast<std::size_t>(n));
+    if (n < 0) return errno == ECONNRESET || errno == EPIPE ? "reset" : std::strerror(errno);
+    return seen.empty() ? "closed" : seen;
+  });
 }
 
 bool Redirection::join() const {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
@@ -117,7 +118,7 @@ bool runQuietly(const std::vector<std::string>& argv);
 
 /// While this lives, TCP connections to addresses other than loopback are redirected to port on
 /// 127.0.0.1 or ::1 by an nftables table in the calling thread's network namespace: those of the
-/// processes in a cgroup v2 group of the test's own (a process joins with join()), or, with
+/// processes in a cgroup v2 group of the test's own (see exchange()), or, with
 /// Scope::everything, those of every process, the data plane's own included. The destructor
 /// deletes the table and the group. problem() says why there is none: no cgroup v2 mount under
 /// /sys/fs/cgroup, or nft missing or refusing.
@@ -131,11 +132,17 @@ class Redirection {
   Redirection& operator=(const Redirection&) = delete;
 
   const std::string& problem() const { return problem_; }
-  /// Moves the calling process into the group: for a child process, before it connects.
-  bool join() const;
+  /// What a program in the group sees of a connection it makes itself to host:port as user uid,
+  /// sending "ping": the echo server's line and the echo, "reset", "closed" (an orderly end
+  /// with nothing said) or "unreachable". The program is a child process of the caller.
+  std::string exchange(const std::string& host, std::uint16_t port, uid_t uid = getuid()) const;
 
  private:
+  /// Moves the calling process into the group.
+  bool join() const;
+
   std::filesystem::path group_;
+  std::string table_;
   bool tableMade_ = false;
   std::string problem_;
 };
