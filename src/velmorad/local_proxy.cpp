@@ -39,8 +39,7 @@ Application::LocalProxy LocalProxy::follow(const DaemonSettings& settings,
     try {
       plane_->listenTransparent(settings.transparentPort);
       const std::string place = dataplane::hostPort("127.0.0.1", *plane_->transparentPort());
-      log(before ? VL("透明代理已改到 %@ 上监听", place)
-                 : VL("透明代理在 %@ 上监听（IPv4 与 IPv6）", place));
+      log(before ? VL("透明代理已改到 %@ 上监听", place) : VL("透明代理在 %@ 上监听", place));
       transparentProblem_.reset();
     } catch (const Error& error) {
       if (before) {
