@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Side by side, each in a network namespace of its own: direct connections, velmorad's local proxy
-# (routing on, rule decision and application lookup included), Debian's microsocks and dante.
+# (routing on, rule decision and application lookup included), velmorad's transparent listener
+# (programs in a cgroup connect straight to the sink on a non-loopback address, and an nftables
+# rule redirects them to velmorad), Debian's microsocks and dante.
 # Each proxy is pinned to CPU 0, the load and the sink to CPU 1. Figures: one stream's
 # throughput, connections per second with 1 and 8 clients with handshake latency p50/p99, then
 # velmorad's memory per idle connection with IDLE of them open (default 8,000, within what an
@@ -20,13 +22,18 @@ daemon=$build/src/velmorad/velmorad
 work=$(mktemp -d)
 netns=
 pids=()
-# Ends what runs in the current namespace and the namespace itself.
+# The cgroup whose connections the transparent path redirects, while it exists.
+group=
+# Ends what runs in the current namespace, the namespace itself (its nftables rules with it) and
+# the redirected cgroup.
 leave_namespace() {
   for pid in "${pids[@]}"; do kill "$pid" 2> /dev/null || true; done
   wait 2> /dev/null || true
   pids=()
   [ -z "$netns" ] || ip netns delete "$netns" 2> /dev/null || true
   netns=
+  [ -z "$group" ] || rmdir "$group" 2> /dev/null || true
+  group=
 }
 cleanup() {
   leave_namespace
@@ -35,7 +42,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 1' INT TERM
 [ "$(id -u)" -eq 0 ] || { echo "proxy_bench: needs root for its network namespaces" >&2; exit 1; }
-for program in "$load" "$daemon" "$build/bench/dataplane_bench" microsocks danted; do
+for program in "$load" "$daemon" "$build/bench/dataplane_bench" microsocks danted nft; do
   command -v "$program" > /dev/null || { echo "proxy_bench: missing $program (scripts/setup --bench, then build)" >&2; exit 1; }
 done
 
@@ -43,9 +50,9 @@ inside() { ip netns exec "$netns" "$@"; }
 # Always in a subshell here (background, pipe, command substitution): exec keeps the pid that
 # cleanup kills the program's own.
 on_cpu() { local cpu=$1; shift; exec ip netns exec "$netns" taskset -c "$cpu" "$@"; }
-wait_port() {
+wait_port() {  # port [address]
   for _ in $(seq 100); do
-    inside bash -c "exec 3<>/dev/tcp/127.0.0.1/$1" 2> /dev/null && return 0
+    inside bash -c "exec 3<>/dev/tcp/${2:-127.0.0.1}/$1" 2> /dev/null && return 0
     sleep 0.05
   done
   echo "proxy_bench: nothing listens on port $1" >&2
@@ -54,24 +61,49 @@ wait_port() {
 
 sink_port=9000
 hold_port=9001
+transparent_port=11081
+# The transparent path's sink: an address on the namespace's loopback interface that is not in
+# 127.0.0.0/8, which the redirecting rule leaves alone.
+far_sink=10.200.0.1
 # The machine's own hard limit: raising it takes CAP_SYS_RESOURCE, which not every root has.
 hard_limit=$(ulimit -Hn)
-# A new namespace with loopback up and the sink listening in it.
-enter_namespace() {
+# A new namespace with loopback up and the sink listening in it, on 127.0.0.1 or the address given.
+enter_namespace() {  # name [sink address]
+  local sink=${2:-127.0.0.1}
   netns=velmora-bench-$$-$1
   ip netns add "$netns"
   ip -n "$netns" link set lo up
-  on_cpu 1 "$load" sink 127.0.0.1 $sink_port & pids+=($!)
-  wait_port $sink_port
+  [ "$sink" = 127.0.0.1 ] || ip -n "$netns" addr add "$sink/32" dev lo
+  on_cpu 1 "$load" sink "$sink" $sink_port & pids+=($!)
+  wait_port $sink_port "$sink"
 }
+
+# A cgroup of the benchmark's own and the namespace's nftables rule that redirects its TCP
+# connections to non-loopback addresses to velmorad's transparent listener. nft runs in the
+# namespace through nsenter: ip netns exec would mount a /sys without the cgroup hierarchy.
+redirect_group() {
+  local mount
+  mount=$(awk '$9 == "cgroup2" && $4 == "/" {print $5; exit}' /proc/self/mountinfo)
+  case "$mount" in
+    /sys/fs/cgroup | /sys/fs/cgroup/*) ;;
+    *) echo "proxy_bench: no cgroup v2 hierarchy under /sys/fs/cgroup" >&2; exit 1 ;;
+  esac
+  group=$mount/velmora-bench-$$
+  mkdir "$group"
+  nsenter --net="/run/netns/$netns" nft "table inet velmora_bench { chain output {
+    type nat hook output priority -100;
+    meta l4proto tcp ip daddr != 127.0.0.0/8 socket cgroupv2 level 1 \"${group#/sys/fs/cgroup/}\" redirect to :$transparent_port; }; }"
+}
+# Like on_cpu, from inside the redirected cgroup.
+on_cpu_redirected() { exec bash -c 'echo $$ > "$0/cgroup.procs" && exec "${@}"' "$group" ip netns exec "$netns" taskset -c "$@"; }
 
 # velmorad: a home of its own, settings with routing on, a private session bus inside the
 # namespace, and the open-file limits given (soft:hard; velmorad raises the soft one itself).
-start_velmorad() {
+start_velmorad() {  # home port limits: the proxy on port, the transparent listener on port + 1
   local home=$1 port=$2 limits=$3 address bus_pid
   mkdir -p "$home/.config/Velmora"
-  printf '{\n  "enabled" : true,\n  "proxyAddress" : "127.0.0.1",\n  "proxyPort" : %s\n}\n' "$port" \
-    > "$home/.config/Velmora/velmorad.json"
+  printf '{\n  "enabled" : true,\n  "proxyAddress" : "127.0.0.1",\n  "proxyPort" : %s,\n  "transparentPort" : %s\n}\n' \
+    "$port" "$((port + 1))" > "$home/.config/Velmora/velmorad.json"
   {
     read -r address
     read -r bus_pid
@@ -99,11 +131,11 @@ CONF
   wait_port "$1"
 }
 
-measure() {  # name port
-  local bulk one eight
-  bulk=$(on_cpu 1 "$load" bulk 127.0.0.1 $sink_port "$2" "$seconds")
-  one=$(on_cpu 1 "$load" conns 127.0.0.1 $sink_port "$2" 1 "$seconds")
-  eight=$(on_cpu 1 "$load" conns 127.0.0.1 $sink_port "$2" 8 "$seconds")
+measure() {  # name port [sink address [runner]]: the load on CPU 1, through the proxy on port or straight (0)
+  local sink=${3:-127.0.0.1} run=${4:-on_cpu} bulk one eight
+  bulk=$($run 1 "$load" bulk "$sink" $sink_port "$2" "$seconds")
+  one=$($run 1 "$load" conns "$sink" $sink_port "$2" 1 "$seconds")
+  eight=$($run 1 "$load" conns "$sink" $sink_port "$2" 8 "$seconds")
   printf '%-11s %-14s %-44s %s\n' "$1" "$bulk" "$one" "$eight"
 }
 
@@ -140,6 +172,13 @@ read -r after meanwhile <<< "$(tail -n 1 <<< "$idle_report")"
 start_velmorad "$work/limited" 11090 1024:1024
 limit_report=$(idle_through 11090 400 true)
 limit_line=$(grep -o '连接数已达上限 [0-9]*' "$work/limited/velmorad.log" | head -n 1 || true)
+leave_namespace
+
+enter_namespace transparent $far_sink
+start_velmorad "$work/transparent" 11080 "1024:$hard_limit"
+wait_port $transparent_port
+redirect_group
+measure transparent 0 $far_sink on_cpu_redirected
 leave_namespace
 
 enter_namespace microsocks

@@ -1,9 +1,11 @@
 // The data plane: its protocol forms on their own, then the proxy in a network namespace of the
 // test's own, with echo servers that tell which address a connection came from, microsocks as
-// the upstream SOCKS5 proxies, and a veth pair for the interface action.
+// the upstream SOCKS5 proxies, and a veth pair for the interface action; then the transparent
+// listener, with child processes in a cgroup whose connections nftables redirects to it.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/netfilter_ipv4.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sched.h>
@@ -14,6 +16,7 @@
 #include <unistd.h>
 
 #include <condition_variable>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <thread>
@@ -28,8 +31,10 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::InsideNamespace;
+using testing::Microsocks;
 using testing::NetworkNamespace;
 using testing::PeerEchoServer;
+using testing::Redirection;
 
 TEST(ProxyProtocols, HttpRequestsAreParsedAndRewrittenForTheOrigin) {
   struct Case {
@@ -100,48 +105,6 @@ TEST(AppIdentity, TheApplicationIDComesFromTheDesktopSessionsUnit) {
   };
   for (const auto& [cgroup, id] : cases) EXPECT_EQ(applicationIDFromCgroup(cgroup), id) << cgroup;
 }
-
-/// microsocks as a child process in the caller's namespace, connecting out from bindAddress.
-class Microsocks {
- public:
-  Microsocks(std::uint16_t port, const std::string& bindAddress,
-             std::optional<ProxyCredentials> credentials = std::nullopt) {
-    std::vector<std::string> words = {"microsocks",         "-i", "127.0.0.1", "-p",
-                                      std::to_string(port), "-b", bindAddress};
-    if (credentials)
-      words.insert(words.end(), {"-u", credentials->username, "-P", credentials->password});
-    std::vector<char*> argv;
-    for (std::string& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
-    pid_ = fork();
-    if (pid_ == 0) {
-      prctl(PR_SET_PDEATHSIG, SIGKILL);
-      const int devNull = open("/dev/null", O_RDWR);
-      dup2(devNull, STDOUT_FILENO);
-      dup2(devNull, STDERR_FILENO);
-      execvp(argv[0], argv.data());
-      _exit(127);
-    }
-    // Ready once it accepts.
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (std::chrono::steady_clock::now() < deadline) {
-      const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-      sockaddr_in at{.sin_family = AF_INET, .sin_port = htons(port)};
-      inet_pton(AF_INET, "127.0.0.1", &at.sin_addr);
-      const bool up = connect(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0;
-      close(fd);
-      if (up) return;
-      std::this_thread::yield();
-    }
-  }
-  ~Microsocks() {
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-  }
-
- private:
-  pid_t pid_ = -1;
-};
 
 /// A connected client socket with bounded waits, closed on destruction.
 class Client {
@@ -276,7 +239,7 @@ class DataPlaneTest : public ::testing::Test {
 
 TEST_F(DataPlaneTest, UpstreamSocksProxiesAndChainsCarryTheConnection) {
   const Microsocks first(21080, "10.77.0.2");
-  const Microsocks second(21081, "10.77.0.3", ProxyCredentials{"alice", "s3cret"});
+  const Microsocks second(21081, "10.77.0.3", {{"alice", "s3cret"}});
   proxies = {
       ProxyServer{UUID::random(), "A", "127.0.0.1", 21080, ProxyProtocol::socks5, {}},
       ProxyServer{UUID::random(), "B", "127.0.0.1", 21081, ProxyProtocol::socks5,
@@ -519,6 +482,187 @@ TEST_F(DataPlaneTest, NewConnectionsPastTheLimitAreClosedWithALogLine) {
   std::unique_lock guard(lock);
   EXPECT_TRUE(
       changed.wait_for(guard, 10s, [&] { return logged.find("上限 1") != std::string::npos; }));
+}
+
+TEST_F(DataPlaneTest, RedirectedConnectionsGoWhereTheRulesSendTheirDestination) {
+  ASSERT_TRUE(network.ip({"addr", "add", "fd00::1/128", "dev", "lo"}));
+  const PeerEchoServer destination6("fd00::1");
+  const Microsocks upstream(21080, "10.77.0.2");
+  proxies = {ProxyServer{UUID::random(), "A", "127.0.0.1", 21080, ProxyProtocol::socks5, {}},
+             ProxyServer{UUID::random(), "Dead", "127.0.0.1", 1, ProxyProtocol::socks5, {}}};
+  start();
+  plane->listenTransparent(0);
+  const Redirection redirection(*plane->transparentPort());
+  if (!redirection.problem().empty()) GTEST_SKIP() << redirection.problem();
+  const std::uint16_t port = destination->port();
+  const std::uint16_t port6 = destination6.port();
+  Rule ipv4Network = rule("The test network", RuleAction::proxy(proxies[0].id));
+  ipv4Network.hosts = {"10.77.0.0/24"};
+  Rule ipv6Host = rule("The IPv6 host", RuleAction::block());
+  ipv6Host.hosts = {"fd00::1"};
+  const struct {
+    std::vector<Rule> rules;
+    std::string host;
+    std::uint16_t port;
+    std::string seen;
+  } cases[] = {
+      {{rule("Everything", RuleAction::direct())}, "10.77.0.1", port, "10.77.0.1\nping"},
+      {{rule("Everything", RuleAction::proxy(proxies[0].id))},
+       "10.77.0.1",
+       port,
+       "10.77.0.2\nping"},
+      {{rule("Everything", RuleAction::block())}, "10.77.0.1", port, "reset"},
+      {{rule("Everything", RuleAction::proxy(proxies[1].id))}, "10.77.0.1", port, "reset"},
+      {{ipv4Network}, "10.77.0.1", port, "10.77.0.2\nping"},
+      {{ipv4Network}, "fd00::1", port6, "fd00::1\nping"},
+      {{ipv6Host}, "fd00::1", port6, "reset"},
+  };
+  for (const auto& c : cases) {
+    route(c.rules);
+    EXPECT_EQ(redirection.exchange(c.host, c.port), c.seen)
+        << c.rules.front().name << " " << toJSON(c.rules.front().action).dump() << " " << c.host;
+  }
+  // The program is the one behind the redirected socket, and the address is the host.
+  const std::string self = std::filesystem::read_symlink("/proc/self/exe").filename();
+  const auto closedDirect = [&](const ConnectionEvent& e) {
+    return e.phase == ConnectionEvent::Phase::close && e.route == "direct" && e.port == port;
+  };
+  std::unique_lock guard(lock);
+  ASSERT_TRUE(changed.wait_for(
+      guard, 10s, [&] { return std::any_of(events.begin(), events.end(), closedDirect); }));
+  const auto closed = std::find_if(events.begin(), events.end(), closedDirect);
+  EXPECT_EQ(closed->app, self);
+  EXPECT_EQ(closed->host, "10.77.0.1");
+  EXPECT_EQ(closed->bytesSent, 4u);
+  EXPECT_EQ(closed->bytesReceived, 14u);
+  const auto blocked6 = std::find_if(events.begin(), events.end(), [](const ConnectionEvent& e) {
+    return e.phase == ConnectionEvent::Phase::blocked && e.host == "fd00::1";
+  });
+  ASSERT_NE(blocked6, events.end());
+  EXPECT_EQ(blocked6->ruleName, "The IPv6 host");
+  const auto failed = std::find_if(events.begin(), events.end(), [](const ConnectionEvent& e) {
+    return e.phase == ConnectionEvent::Phase::failed;
+  });
+  ASSERT_NE(failed, events.end());
+  EXPECT_EQ(failed->route, "proxy Dead (127.0.0.1:1 socks5)");
+}
+
+TEST_F(DataPlaneTest, TheTransparentListenerTurnsAwayOtherUsersAndWhatWasNotRedirected) {
+  start();
+  route({rule("Everything", RuleAction::direct())});
+  plane->listenTransparent(0);
+  const std::uint16_t listening = *plane->transparentPort();
+  const Redirection redirection(listening);
+  if (!redirection.problem().empty()) GTEST_SKIP() << redirection.problem();
+  EXPECT_EQ(redirection.exchange("10.77.0.1", destination->port(), 65534), "reset");
+  {
+    // Straight to the listener: no destination to carry it to.
+    Client straight(listening);
+    ASSERT_TRUE(straight.connected());
+    EXPECT_EQ(straight.receive(1), "");
+  }
+  // The user's own connections still go through.
+  EXPECT_EQ(redirection.exchange("10.77.0.1", destination->port()), "10.77.0.1\nping");
+  ASSERT_TRUE(eventOf(ConnectionEvent::Phase::close));
+  std::unique_lock guard(lock);
+  EXPECT_TRUE(changed.wait_for(guard, 10s, [&] {
+    return logged.find("拒绝了来自用户 65534 的连接（1 次）") != std::string::npos;
+  })) << logged;
+  // Only the open and the close of the user's own connection.
+  EXPECT_EQ(events.size(), 2u);
+}
+
+TEST_F(DataPlaneTest, TheTransparentListenerMovesAndKeepsItsPortWhenTheNewOneIsTaken) {
+  start();
+  plane->listenTransparent(0);
+  const std::uint16_t first = *plane->transparentPort();
+  plane->listenTransparent(first);
+  EXPECT_EQ(plane->transparentPort(), first);
+  const std::uint16_t taken = plane->port();
+  EXPECT_THROW(
+      {
+        try {
+          plane->listenTransparent(taken);
+        } catch (const Error& error) {
+          EXPECT_EQ(error.description(), "无法在 127.0.0.1:" + std::to_string(taken) +
+                                             " 上监听透明代理：Address already in use");
+          throw;
+        }
+      },
+      Error);
+  EXPECT_EQ(plane->transparentPort(), first);
+  plane->listenTransparent(0);
+  const std::uint16_t second = *plane->transparentPort();
+  EXPECT_NE(second, first);
+  // The old listener is closed on its thread, a moment later.
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (Client(first).connected() && std::chrono::steady_clock::now() < deadline) {
+  }
+  EXPECT_FALSE(Client(first).connected());
+  EXPECT_TRUE(Client(second).connected());
+  const int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in6 ipv6{.sin6_family = AF_INET6, .sin6_port = htons(second)};
+  ipv6.sin6_addr = in6addr_loopback;
+  EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&ipv6), sizeof ipv6), 0);
+  close(fd);
+}
+
+TEST_F(DataPlaneTest, ItsOwnConnectionRedirectedBackToItIsALoop) {
+  start();
+  route({rule("Everything", RuleAction::direct())});
+  plane->listenTransparent(0);
+  const Redirection everything(*plane->transparentPort(), Redirection::Scope::everything);
+  if (!everything.problem().empty()) GTEST_SKIP() << everything.problem();
+  const std::string seen = everything.exchange("10.77.0.1", destination->port());
+  EXPECT_TRUE(seen == "closed" || seen == "reset") << seen;
+  const auto failed = eventOf(ConnectionEvent::Phase::failed);
+  ASSERT_TRUE(failed);
+  EXPECT_EQ(failed->errorDescription, "10.77.0.1:" + std::to_string(destination->port()) +
+                                          " 的连接来自本代理自己，为防止回环已拒绝");
+}
+
+TEST(AppIdentityLookup, ARedirectedSocketIsFoundByItsOriginalDestination) {
+  NetworkNamespace network;
+  if (!network.available()) GTEST_SKIP() << "making a network namespace needs root and ip(8)";
+  ASSERT_TRUE(network.ip({"link", "set", "lo", "up"}));
+  ASSERT_TRUE(network.ip({"addr", "add", "10.77.0.1/32", "dev", "lo"}));
+  const InsideNamespace inside(network.name());
+  const PeerEchoServer destination("10.77.0.1");
+  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in at{.sin_family = AF_INET};
+  inet_pton(AF_INET, "127.0.0.1", &at.sin_addr);
+  socklen_t size = sizeof at;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&at), size), 0);
+  ASSERT_EQ(listen(listener, 1), 0);
+  getsockname(listener, reinterpret_cast<sockaddr*>(&at), &size);
+  const Redirection redirection(ntohs(at.sin_port));
+  if (!redirection.problem().empty()) GTEST_SKIP() << redirection.problem();
+  // The program waits for the end of a connection that the test holds meanwhile.
+  std::string seen;
+  std::thread program([&] { seen = redirection.exchange("10.77.0.1", destination.port()); });
+  sockaddr_in peer{};
+  socklen_t peerSize = sizeof peer;
+  const int accepted =
+      accept4(listener, reinterpret_cast<sockaddr*>(&peer), &peerSize, SOCK_CLOEXEC);
+  sockaddr_in original{};
+  socklen_t originalSize = sizeof original;
+  EXPECT_EQ(getsockopt(accepted, SOL_IP, SO_ORIGINAL_DST, &original, &originalSize), 0);
+  const auto end = [](const sockaddr_in& address) {
+    SocketAddress result{.family = AF_INET, .address = {}, .port = ntohs(address.sin_port)};
+    std::memcpy(result.address.data(), &address.sin_addr, 4);
+    return result;
+  };
+  AppIdentityLookup lookup(getuid());
+  const PeerIdentity found = lookup.identify(end(peer), end(original));
+  EXPECT_EQ(found.uid, getuid());
+  EXPECT_EQ(found.app.executableName, std::filesystem::read_symlink("/proc/self/exe").filename());
+  EXPECT_TRUE(found.pid && *found.pid != getpid());
+  // Asked by the listener's end, as for a proxy client, the kernel knows no such socket.
+  EXPECT_FALSE(lookup.identify(end(peer), end(at)).uid);
+  close(accepted);
+  program.join();
+  close(listener);
+  EXPECT_EQ(seen, "reset");
 }
 
 }  // namespace

@@ -23,6 +23,7 @@ using testing::InsideNamespace;
 using testing::NetworkNamespace;
 using testing::PeerEchoServer;
 using testing::PrivateBus;
+using testing::Redirection;
 using testing::RunningDaemon;
 using testing::RunResult;
 using testing::ScratchDirectory;
@@ -194,6 +195,49 @@ TEST_F(DaemonDataPlane, TheProxyMovesWhenItsSettingsChangeAndStaysWhenItCannot) 
   EXPECT_EQ(socksRound("10.77.0.1", destination->port(), 11082), "reply 0 10.77.0.1\nping");
   EXPECT_NE(run({"status"}).out.find("本地代理  : 127.0.0.1:11082（无法改到 127.0.0.1:"),
             std::string::npos);
+}
+
+TEST_F(DaemonDataPlane, RedirectedProgramsArriveAtTheTransparentPortWhichFollowsItsSetting) {
+  ASSERT_TRUE(daemon->waitForLog("透明代理在 127.0.0.1:11081 上监听")) << daemon->log();
+  {
+    const Redirection redirection(DaemonSettings{}.transparentPort);
+    if (!redirection.problem().empty()) GTEST_SKIP() << redirection.problem();
+    EXPECT_EQ(redirection.exchange("10.77.0.1", destination->port()), "10.77.0.1\nping");
+  }
+  const RunResult logs = run({"logs", "--json"});
+  const std::vector<ConnectionEvent> events =
+      DTOCoding::decodeArray(logs.out, connectionEventFromJSON);
+  ASSERT_FALSE(events.empty()) << logs.out;
+  EXPECT_EQ(events.front().app, self);
+  EXPECT_EQ(events.front().host, "10.77.0.1");
+  EXPECT_EQ(events.front().port, destination->port());
+
+  const std::filesystem::path settingsFile =
+      DaemonSettings::fileIn(home.path() / ".config" / "Velmora");
+  DaemonSettings settings = DaemonSettings::load(settingsFile);
+  settings.transparentPort = 11083;
+  settings.save(settingsFile);
+  ASSERT_TRUE(daemon->waitForLog("透明代理已改到 127.0.0.1:11083 上监听")) << daemon->log();
+  {
+    const Redirection redirection(11083);
+    EXPECT_EQ(redirection.exchange("10.77.0.1", destination->port()), "10.77.0.1\nping");
+  }
+
+  // A port somebody else holds: the listener stays, the proxy serves on, and status says why.
+  const PeerEchoServer occupant("127.0.0.1");
+  settings.transparentPort = occupant.port();
+  settings.save(settingsFile);
+  const auto refused =
+      statusOnce([](const StatusDTO& status) { return status.localProxyProblem.has_value(); });
+  ASSERT_TRUE(refused) << daemon->log();
+  EXPECT_EQ(refused->localProxy, "127.0.0.1:11080");
+  EXPECT_TRUE(refused->localProxyProblem->starts_with("透明代理无法改到端口 " +
+                                                      std::to_string(occupant.port()) + "："))
+      << *refused->localProxyProblem;
+  EXPECT_TRUE(daemon->waitForLog("仍在端口 11083 上监听")) << daemon->log();
+  EXPECT_EQ(socksRound("10.77.0.1", destination->port()), "reply 0 10.77.0.1\nping");
+  const Redirection redirection(11083);
+  EXPECT_EQ(redirection.exchange("10.77.0.1", destination->port()), "10.77.0.1\nping");
 }
 
 TEST(DaemonDataPlaneAbsent, RunRefusesWhenTheDaemonIsNotThere) {

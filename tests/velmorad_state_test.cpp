@@ -108,10 +108,14 @@ TEST(DaemonSettings, MissingFileOrKeyTakesTheDefaultSavedReadsBackAndAWrongValue
   const DaemonSettings settings{.enabled = true,
                                 .automationWritesAllowed = false,
                                 .proxyAddress = "127.0.0.2",
-                                .proxyPort = 7890};
+                                .proxyPort = 7890,
+                                .transparentPort = 0};
   settings.save(file);
   EXPECT_EQ(DaemonSettings::load(file), settings);
-  for (const char* text : {R"({"enabled": "yes"})", R"({"proxyPort": 70000})", "[]", "{"}) {
+  std::ofstream(file) << R"({"transparentPort": 7891})";
+  EXPECT_EQ(DaemonSettings::load(file), (DaemonSettings{.transparentPort = 7891}));
+  for (const char* text : {R"({"enabled": "yes"})", R"({"proxyPort": 70000})",
+                           R"({"transparentPort": "11081"})", "[]", "{"}) {
     std::ofstream(file) << text;
     EXPECT_THROW(DaemonSettings::load(file), json::DecodingError) << text;
   }

@@ -21,6 +21,8 @@ DaemonSettings DaemonSettings::load(const std::filesystem::path& file) {
     settings.automationWritesAllowed = value->boolean();
   if (const auto value = reader.optional("proxyAddress")) settings.proxyAddress = value->string();
   if (const auto value = reader.optional("proxyPort")) settings.proxyPort = value->port();
+  if (const auto value = reader.optional("transparentPort"))
+    settings.transparentPort = value->port();
   return settings;
 }
 
@@ -28,7 +30,8 @@ void DaemonSettings::save(const std::filesystem::path& file) const {
   const json::Value document = {{"enabled", enabled},
                                 {"automationWritesAllowed", automationWritesAllowed},
                                 {"proxyAddress", proxyAddress},
-                                {"proxyPort", proxyPort}};
+                                {"proxyPort", proxyPort},
+                                {"transparentPort", transparentPort}};
   writeFileAtomically(file, json::pretty(document) + "\n", 0600);
 }
 

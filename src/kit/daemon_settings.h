@@ -1,5 +1,6 @@
 // The application's own settings, which belong to no profile: the master switch, whether
-// automation clients may change the configuration, and where the local proxy listens.
+// automation clients may change the configuration, where the local proxy listens, and the port
+// of the transparent listener.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +18,9 @@ struct DaemonSettings {
   std::string proxyAddress = "127.0.0.1";
   /// Away from 1080, 7890 and the other ports that proxy clients commonly listen on.
   std::uint16_t proxyPort = 11080;
+  /// Where connections redirected by the kernel's nat rules arrive, on 127.0.0.1 and ::1; 0 for
+  /// a port of the kernel's choice.
+  std::uint16_t transparentPort = 11081;
 
   static std::filesystem::path fileIn(const std::filesystem::path& storeDirectory);
   /// The settings in file, or the defaults when there is no file. Throws json::DecodingError or

@@ -40,10 +40,13 @@ class Application : public AutomationXPCProtocol {
   const std::optional<Profile>& activeProfile() const { return active_; }
   const DaemonSettings& settings() const { return settings_; }
 
-  /// Where the local proxy listens, and why not where the settings ask for.
+  /// Where the local proxy listens, why not where the settings ask for, and where its
+  /// transparent listener listens ("127.0.0.1:11081"; on ::1 too, at the same port, where the
+  /// host has IPv6).
   struct LocalProxy {
     std::optional<std::string> listening;
     std::optional<std::string> problem;
+    std::optional<std::string> transparent;
   };
   /// The local proxy follows from now on: changed runs after every refresh and switch change,
   /// so that the proxy follows the settings, the active profile and the switch, and returns

@@ -33,8 +33,34 @@ Application::LocalProxy LocalProxy::follow(const DaemonSettings& settings,
                  : VL("本地代理%@", *problem_));
     }
   }
+  if (plane_ && settings.transparentPort != askedTransparent_) {
+    askedTransparent_ = settings.transparentPort;
+    const std::optional<std::uint16_t> before = plane_->transparentPort();
+    try {
+      plane_->listenTransparent(settings.transparentPort);
+      const std::string place = dataplane::hostPort("127.0.0.1", *plane_->transparentPort());
+      log(before ? VL("透明代理已改到 %@ 上监听", place) : VL("透明代理在 %@ 上监听", place));
+      transparentProblem_.reset();
+    } catch (const Error& error) {
+      if (before) {
+        transparentProblem_ =
+            VL("透明代理无法改到端口 %lld：%@", static_cast<long long>(settings.transparentPort),
+               error.description());
+        log(VL("%@，仍在端口 %lld 上监听", *transparentProblem_, static_cast<long long>(*before)));
+      } else {
+        transparentProblem_ = VL("透明代理无法启动：%@", error.description());
+        log(*transparentProblem_);
+      }
+    }
+  }
   if (plane_) plane_->follow(profile, settings.enabled);
-  return {plane_ ? std::optional(plane_->address()) : std::nullopt, problem_};
+  std::optional<std::string> problem = problem_;
+  if (transparentProblem_)
+    problem = problem ? *problem + "；" + *transparentProblem_ : *transparentProblem_;
+  std::optional<std::string> transparent;
+  if (plane_ && plane_->transparentPort())
+    transparent = dataplane::hostPort("127.0.0.1", *plane_->transparentPort());
+  return {plane_ ? std::optional(plane_->address()) : std::nullopt, problem, transparent};
 }
 
 }  // namespace velmora::daemon

@@ -1,5 +1,5 @@
-// The local proxy where the settings put it: started, moved when the address or port changes,
-// kept where it was when the new place cannot be had.
+// The local proxy and its transparent listener where the settings put them: started, moved when
+// the address or a port changes, kept where they were when the new place cannot be had.
 #pragma once
 
 #include <cstdint>
@@ -21,15 +21,22 @@ class LocalProxy {
   explicit LocalProxy(LiveState& live) : live_(live) {}
 
   /// Listens where settings ask, unless it already does or already failed to, and routes by
-  /// profile and the switch. Logs each move and each failure once.
+  /// profile and the switch. Logs each move and each failure once. The transparent listener
+  /// follows its own port apart: when it cannot move or start, the proxy serves all the same.
   Application::LocalProxy follow(const DaemonSettings& settings,
                                  const std::optional<Profile>& profile);
+  /// The port of the transparent listener; absent while it does not listen.
+  std::optional<std::uint16_t> transparentPort() const {
+    return plane_ ? plane_->transparentPort() : std::nullopt;
+  }
 
  private:
   LiveState& live_;
   std::unique_ptr<dataplane::DataPlane> plane_;
   std::optional<std::pair<std::string, std::uint16_t>> asked_;
   std::optional<std::string> problem_;
+  std::optional<std::uint16_t> askedTransparent_;
+  std::optional<std::string> transparentProblem_;
 };
 
 }  // namespace velmora::daemon

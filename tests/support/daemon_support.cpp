@@ -11,7 +11,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
+#include <fstream>
 #include <random>
+#include <sstream>
 #include <stdexcept>
 #include <system_error>
 
@@ -135,36 +138,40 @@ int RunningDaemon::stop() {
   return *waitForExit(10s);
 }
 
-BackgroundProgram::BackgroundProgram(const std::vector<std::string>& arguments) {
-  std::vector<std::string> copies = arguments;
+Microsocks::Microsocks(std::uint16_t port, const std::string& bindAddress,
+                       const std::optional<std::pair<std::string, std::string>>& login) {
+  std::vector<std::string> words = {"microsocks",         "-i", "127.0.0.1", "-p",
+                                    std::to_string(port), "-b", bindAddress};
+  if (login) words.insert(words.end(), {"-u", login->first, "-P", login->second});
   std::vector<char*> argv;
-  for (std::string& argument : copies) argv.push_back(argument.data());
+  for (std::string& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
-  const pid_t parent = getpid();
   pid_ = fork();
   if (pid_ < 0) throwErrno("fork");
   if (pid_ == 0) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (getppid() != parent) _exit(127);
     const int devNull = open("/dev/null", O_RDWR);
-    dup2(devNull, STDIN_FILENO);
     dup2(devNull, STDOUT_FILENO);
     dup2(devNull, STDERR_FILENO);
     execvp(argv[0], argv.data());
     _exit(127);
   }
-}
-
-BackgroundProgram::~BackgroundProgram() {
-  end(SIGTERM);
-}
-
-void BackgroundProgram::end(int signal) {
-  if (pid_ < 0) return;
-  kill(pid_, signal);
-  while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+  // Ready once it accepts.
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (std::chrono::steady_clock::now() < deadline) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in at{.sin_family = AF_INET, .sin_port = htons(port)};
+    inet_pton(AF_INET, "127.0.0.1", &at.sin_addr);
+    const bool up = connect(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0;
+    close(fd);
+    if (up) return;
+    std::this_thread::yield();
   }
-  pid_ = -1;
+}
+
+Microsocks::~Microsocks() {
+  kill(pid_, SIGTERM);
+  waitpid(pid_, nullptr, 0);
 }
 
 bool runQuietly(const std::vector<std::string>& arguments) {
@@ -218,17 +225,26 @@ InsideNamespace::~InsideNamespace() {
 }
 
 PeerEchoServer::PeerEchoServer(const std::string& address) {
-  listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in at{.sin_family = AF_INET};
-  inet_pton(AF_INET, address.c_str(), &at.sin_addr);
-  if (bind(listener_, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
-      listen(listener_, 16) != 0) {
+  sockaddr_storage at{};
+  socklen_t size = sizeof at;
+  const bool ipv6 = address.find(':') != std::string::npos;
+  if (ipv6) {
+    auto& ip = reinterpret_cast<sockaddr_in6&>(at);
+    ip.sin6_family = AF_INET6;
+    inet_pton(AF_INET6, address.c_str(), &ip.sin6_addr);
+  } else {
+    auto& ip = reinterpret_cast<sockaddr_in&>(at);
+    ip.sin_family = AF_INET;
+    inet_pton(AF_INET, address.c_str(), &ip.sin_addr);
+  }
+  listener_ = socket(at.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (bind(listener_, reinterpret_cast<sockaddr*>(&at), size) != 0 || listen(listener_, 16) != 0) {
     close(listener_);
     throw std::runtime_error("cannot listen on " + address);
   }
-  socklen_t size = sizeof at;
   getsockname(listener_, reinterpret_cast<sockaddr*>(&at), &size);
-  port_ = ntohs(at.sin_port);
+  port_ = ntohs(ipv6 ? reinterpret_cast<sockaddr_in6&>(at).sin6_port
+                     : reinterpret_cast<sockaddr_in&>(at).sin_port);
   thread_ = std::thread([this] { serve(); });
 }
 
@@ -241,12 +257,16 @@ PeerEchoServer::~PeerEchoServer() {
 
 void PeerEchoServer::serve() {
   while (true) {
-    sockaddr_in peer{};
+    sockaddr_storage peer{};
     socklen_t size = sizeof peer;
     const int fd = accept4(listener_, reinterpret_cast<sockaddr*>(&peer), &size, SOCK_CLOEXEC);
     if (fd < 0) return;
-    char text[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
+    char text[INET6_ADDRSTRLEN] = {};
+    if (peer.ss_family == AF_INET6) {
+      inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6&>(peer).sin6_addr, text, sizeof text);
+    } else {
+      inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in&>(peer).sin_addr, text, sizeof text);
+    }
     const std::string line = std::string(text) + "\n";
     ssize_t n = write(fd, line.data(), line.size());
     char buffer[4096];
@@ -254,6 +274,120 @@ void PeerEchoServer::serve() {
       n = write(fd, buffer, static_cast<std::size_t>(n));
     close(fd);
   }
+}
+
+namespace {
+
+/// The cgroup v2 mount, from /proc/self/mountinfo; nft names groups relative to /sys/fs/cgroup.
+std::optional<std::filesystem::path> cgroup2Mount() {
+  std::ifstream mounts("/proc/self/mountinfo");
+  std::string line;
+  while (std::getline(mounts, line)) {
+    // "ID PARENT MAJOR:MINOR ROOT MOUNTPOINT OPTIONS... - TYPE SOURCE OPTIONS"
+    std::istringstream fields(line);
+    std::string id, parent, device, root, mountPoint;
+    fields >> id >> parent >> device >> root >> mountPoint;
+    const std::size_t separator = line.find(" - ");
+    if (separator != std::string::npos && line.compare(separator + 3, 8, "cgroup2 ") == 0 &&
+        root == "/")
+      return mountPoint;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+Redirection::Redirection(std::uint16_t port, Scope scope) {
+  const std::filesystem::path base = "/sys/fs/cgroup";
+  const std::optional<std::filesystem::path> mount = cgroup2Mount();
+  if (!mount || !(*mount == base || mount->string().starts_with(base.string() + "/"))) {
+    problem_ = "no cgroup v2 hierarchy is mounted under /sys/fs/cgroup";
+    return;
+  }
+  const std::string unique =
+      std::to_string(getpid()) + "_" + std::to_string(std::random_device{}() % 100000);
+  group_ = *mount / ("velmora-test-" + unique);
+  table_ = "velmora_test_" + unique;
+  std::error_code error;
+  if (!std::filesystem::create_directory(group_, error)) {
+    problem_ = "cannot make the cgroup " + group_.string() + ": " + error.message();
+    group_.clear();
+    return;
+  }
+  // The group sits right below the hierarchy's root: level 1.
+  const std::string match =
+      scope == Scope::group
+          ? "socket cgroupv2 level 1 \"" + group_.lexically_relative(base).string() + "\" "
+          : "";
+  const std::string to = "redirect to :" + std::to_string(port) + "; ";
+  tableMade_ = runQuietly({"nft", "table inet " + table_ +
+                                      " { chain output { type nat hook output priority -100; "
+                                      "meta l4proto tcp ip daddr != 127.0.0.0/8 " +
+                                      match + to + "meta l4proto tcp ip6 daddr != ::1 " + match +
+                                      to + "}; }"});
+  if (!tableMade_) problem_ = "nft refused the redirecting table (nftables missing?)";
+}
+
+Redirection::~Redirection() {
+  if (tableMade_) runQuietly({"nft", "delete", "table", "inet", table_});
+  std::error_code ignored;
+  if (!group_.empty()) std::filesystem::remove(group_, ignored);
+}
+
+std::string Redirection::exchange(const std::string& host, std::uint16_t port, uid_t uid) const {
+  return inChild([&]() -> std::string {
+    if (!join()) return "not in the group";
+    if (uid != getuid() && (setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0))
+      return "not user " + std::to_string(uid);
+    sockaddr_storage at{};
+    if (host.find(':') != std::string::npos) {
+      auto& ip = reinterpret_cast<sockaddr_in6&>(at);
+      ip = {.sin6_family = AF_INET6, .sin6_port = htons(port)};
+      inet_pton(AF_INET6, host.c_str(), &ip.sin6_addr);
+    } else {
+      auto& ip = reinterpret_cast<sockaddr_in&>(at);
+      ip = {.sin_family = AF_INET, .sin_port = htons(port)};
+      inet_pton(AF_INET, host.c_str(), &ip.sin_addr);
+    }
+    const int fd = socket(at.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const timeval limit{.tv_sec = 10, .tv_usec = 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0) return "unreachable";
+    std::string seen;
+    ssize_t n = send(fd, "ping", 4, MSG_NOSIGNAL);
+    char buffer[256];
+    while (n > 0 && !seen.ends_with("ping") && (n = recv(fd, buffer, sizeof buffer, 0)) > 0)
+      seen.append(buffer, static_cast<std::size_t>(n));
+    if (n < 0) return errno == ECONNRESET || errno == EPIPE ? "reset" : std::strerror(errno);
+    return seen.empty() ? "closed" : seen;
+  });
+}
+
+bool Redirection::join() const {
+  std::ofstream procs(group_ / "cgroup.procs");
+  procs << getpid() << std::flush;
+  return static_cast<bool>(procs);
+}
+
+std::string inChild(const std::function<std::string()>& body) {
+  int answer[2];
+  if (pipe2(answer, O_CLOEXEC) != 0) throwErrno("pipe2");
+  const pid_t child = fork();
+  if (child == 0) {
+    close(answer[0]);
+    const std::string said = body();
+    _exit(write(answer[1], said.data(), said.size()) == static_cast<ssize_t>(said.size()) ? 0 : 1);
+  }
+  close(answer[1]);
+  std::string said;
+  char buffer[512];
+  ssize_t n;
+  while ((n = read(answer[0], buffer, sizeof buffer)) > 0)
+    said.append(buffer, static_cast<std::size_t>(n));
+  close(answer[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? said : "child failed";
 }
 
 }  // namespace velmora::testing

@@ -1,12 +1,15 @@
 // What the daemon's end-to-end tests need: the built velmorad as a child process with its log
-// at hand, and network namespaces of the test's own.
+// at hand, network namespaces of the test's own, and nat rules that redirect a cgroup's
+// connections to the transparent listener.
 #pragma once
 
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -97,9 +100,9 @@ class InsideNamespace {
   bool entered_ = false;
 };
 
-/// A TCP server on an IPv4 address that writes the address each connection came from as one
-/// line, then echoes what it receives until the peer closes; one connection at a time. Runs in
-/// the namespace of the thread that made it. Throws std::runtime_error when it cannot listen.
+/// A TCP server on an IPv4 or IPv6 address that writes the address each connection came from as
+/// one line, then echoes what it receives until the peer closes; one connection at a time. Runs
+/// in the namespace of the thread that made it. Throws std::runtime_error when it cannot listen.
 class PeerEchoServer {
  public:
   explicit PeerEchoServer(const std::string& address);
@@ -116,17 +119,15 @@ class PeerEchoServer {
   std::thread thread_;
 };
 
-/// A program running beside the test, its output discarded; ended with SIGTERM by the
-/// destructor, and with SIGKILL when the test dies.
-class BackgroundProgram {
+/// microsocks as a child process in the caller's namespace on 127.0.0.1:port, connecting out
+/// from bindAddress, asking for the login when one is given; ready once the constructor returns.
+class Microsocks {
  public:
-  explicit BackgroundProgram(const std::vector<std::string>& argv);
-  ~BackgroundProgram();
-  BackgroundProgram(const BackgroundProgram&) = delete;
-  BackgroundProgram& operator=(const BackgroundProgram&) = delete;
-  pid_t pid() const { return pid_; }
-  /// Sends signal and waits for the end.
-  void end(int signal);
+  Microsocks(std::uint16_t port, const std::string& bindAddress,
+             const std::optional<std::pair<std::string, std::string>>& login = std::nullopt);
+  ~Microsocks();
+  Microsocks(const Microsocks&) = delete;
+  Microsocks& operator=(const Microsocks&) = delete;
 
  private:
   pid_t pid_ = -1;
@@ -134,5 +135,40 @@ class BackgroundProgram {
 
 /// Runs a program with arguments, its output discarded; true when it exited with 0.
 bool runQuietly(const std::vector<std::string>& argv);
+
+/// While this lives, TCP connections to addresses other than loopback are redirected to port on
+/// 127.0.0.1 or ::1 by an nftables table in the calling thread's network namespace: those of the
+/// processes in a cgroup v2 group of the test's own (see exchange()), or, with
+/// Scope::everything, those of every process, the data plane's own included. The destructor
+/// deletes the table and the group. problem() says why there is none: no cgroup v2 mount under
+/// /sys/fs/cgroup, or nft missing or refusing.
+class Redirection {
+ public:
+  enum class Scope { group, everything };
+
+  explicit Redirection(std::uint16_t port, Scope scope = Scope::group);
+  ~Redirection();
+  Redirection(const Redirection&) = delete;
+  Redirection& operator=(const Redirection&) = delete;
+
+  const std::string& problem() const { return problem_; }
+  /// What a program in the group sees of a connection it makes itself to host:port as user uid,
+  /// sending "ping": the echo server's line and the echo, "reset", "closed" (an orderly end
+  /// with nothing said) or "unreachable". The program is a child process of the caller.
+  std::string exchange(const std::string& host, std::uint16_t port, uid_t uid = getuid()) const;
+
+ private:
+  /// Moves the calling process into the group.
+  bool join() const;
+
+  std::filesystem::path group_;
+  std::string table_;
+  bool tableMade_ = false;
+  std::string problem_;
+};
+
+/// Runs body in a child process and returns what it returned, through a pipe; "child failed"
+/// when the child ended without saying. Waits for the child.
+std::string inChild(const std::function<std::string()>& body);
 
 }  // namespace velmora::testing

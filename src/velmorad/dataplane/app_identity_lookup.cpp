@@ -165,8 +165,10 @@ PeerIdentity AppIdentityLookup::identify(const SocketAddress& peer, const Socket
                                          Clock::time_point now) {
   Recent found = identifyRecent(peer, local, now);
   if (found.searchFor) {
-    if (const std::optional<Holder> holder = search(procRoot_, user_, *found.searchFor))
+    if (const std::optional<Holder> holder = search(procRoot_, user_, *found.searchFor)) {
       found.peer.app = remember(*holder, now);
+      found.peer.pid = holder->pid;
+    }
   }
   return found.peer;
 }
@@ -199,6 +201,7 @@ AppIdentityLookup::Recent AppIdentityLookup::identifyRecent(const SocketAddress&
   }
   if (holder) {
     result.peer.app = remember(*holder, now);
+    result.peer.pid = holder->pid;
     return result;
   }
   result.searchFor = owner->inode;

@@ -37,10 +37,12 @@ std::optional<std::string> applicationIDFromCgroup(std::string_view cgroup);
 AppIdentity identityOfProcess(const std::filesystem::path& procRoot, pid_t pid);
 
 /// Who is behind a connection: the user owning the peer socket, absent when the kernel knows no
-/// such socket, and the application when the socket is the own user's and its process readable.
+/// such socket, and the application and the process holding the socket when the socket is the
+/// own user's and its process readable.
 struct PeerIdentity {
   std::optional<uid_t> uid;
   AppIdentity app;
+  std::optional<pid_t> pid;
 };
 
 /// Finds the application behind the peer of an accepted connection. Holds a sock_diag netlink
@@ -73,8 +75,10 @@ class AppIdentityLookup {
   AppIdentityLookup(const AppIdentityLookup&) = delete;
   AppIdentityLookup& operator=(const AppIdentityLookup&) = delete;
 
-  /// The owner and application of the socket connected from peer to local, all in one. The
-  /// processes of other users are never read.
+  /// The owner and application of the socket connected from peer to local, all in one: local is
+  /// the far end as the peer's own socket has it, which for a connection the kernel redirected
+  /// is its original destination, not the listener. The processes of other users are never
+  /// read.
   PeerIdentity identify(const SocketAddress& peer, const SocketAddress& local,
                         Clock::time_point now = Clock::now());
 

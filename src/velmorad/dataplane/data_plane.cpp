@@ -1,7 +1,6 @@
 #include "data_plane.h"
 
 #include <fcntl.h>
-#include <net/if.h>
 #include <sched.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -22,6 +21,10 @@
 #include "kit/localize.h"
 #include "kit/unique_fd.h"
 #include "proxy_protocols.h"
+
+// The kernel's headers after the C library's, which they then leave alone.
+#include <linux/netfilter_ipv4.h>
+#include <linux/netfilter_ipv6/ip6_tables.h>
 
 namespace velmora::dataplane {
 
@@ -53,6 +56,10 @@ constexpr std::size_t pipeCapacity = 256 * 1024;
 constexpr rlim_t reservedDescriptors = 256;
 /// How often a refused user's connections are logged at the most.
 constexpr auto refusalLogInterval = std::chrono::minutes(1);
+
+/// What a listener's connections begin with: a proxy handshake, or nothing at all, since the
+/// kernel's nat rules redirected them.
+enum class Inbound { proxy, transparent };
 
 /// Why one connection could not be carried, as a value: the code the client is told and the
 /// text of the failed event.
@@ -166,7 +173,15 @@ struct DataPlane::Impl {
   ~Impl();
 
   void listen(const std::string& address, std::uint16_t port);
-  awaitable<void> accept(std::shared_ptr<tcp::acceptor> acceptor);
+  void listenTransparent(std::uint16_t port);
+  /// A listening socket on endpoint, accepting on the first I/O thread once started; null, with
+  /// the reason in error, when it cannot be had.
+  std::shared_ptr<tcp::acceptor> bound(const tcp::endpoint& endpoint, std::error_code& error);
+  /// Has the first I/O thread close replaced listeners, which ends their accept loops, and
+  /// accept on the new ones.
+  void replace(std::vector<std::shared_ptr<tcp::acceptor>> old,
+               const std::vector<std::shared_ptr<tcp::acceptor>>& replacement, Inbound inbound);
+  awaitable<void> accept(std::shared_ptr<tcp::acceptor> acceptor, Inbound inbound);
   bool isOwnListener(const tcp::endpoint& endpoint) const {
     const std::shared_ptr<const tcp::endpoint> listening = this->listening.load();
     return listening && endpoint.port() == listening->port() &&
@@ -180,12 +195,17 @@ struct DataPlane::Impl {
   const EventSink events;
   const Log log;
   const uid_t user = ::geteuid();
+  const pid_t process = ::getpid();
   const std::size_t maxConnections;
   std::vector<std::unique_ptr<Worker>> workers;
   // The accepting socket is replaced when the settings move the proxy; connections accepted
   // by the old one go on.
   std::shared_ptr<tcp::acceptor> acceptor;
   std::atomic<std::shared_ptr<const tcp::endpoint>> listening;
+  /// The transparent listener on 127.0.0.1, then on ::1 where the host has IPv6; moved like the
+  /// proxy's, from the thread that owns the data plane.
+  std::vector<std::shared_ptr<tcp::acceptor>> transparent;
+  std::optional<std::uint16_t> transparentPort;
   std::atomic<std::shared_ptr<const RoutingPolicy>> policy{std::make_shared<RoutingPolicy>()};
   std::atomic<std::size_t> connections{0};
   std::atomic<bool> full{false};
@@ -208,12 +228,37 @@ struct Ends {
   tcp::endpoint local;
 };
 
-/// One client connection: its handshake, the decision, the upstream connection and the relay.
+/// Refuses a connection at once: a reset rather than an orderly close, so that the client does
+/// not take it for a proxy (or a destination) that accepted and then said nothing.
+void reset(tcp::socket& socket) {
+  std::error_code ignored;
+  socket.set_option(asio::socket_base::linger(true, 0), ignored);
+  socket.close(ignored);
+}
+
+/// Where the kernel's nat rules sent a connection from: its destination as the program chose it.
+/// Nothing when the socket holds no such record.
+std::optional<tcp::endpoint> originalDestination(tcp::socket& socket, bool ipv6) {
+  tcp::endpoint original;
+  socklen_t size = static_cast<socklen_t>(original.capacity());
+  const int failed =
+      ipv6 ? ::getsockopt(socket.native_handle(), SOL_IPV6, IP6T_SO_ORIGINAL_DST, original.data(),
+                          &size)
+           : ::getsockopt(socket.native_handle(), SOL_IP, SO_ORIGINAL_DST, original.data(), &size);
+  if (failed != 0) return std::nullopt;
+  original.resize(size);
+  return original;
+}
+
+/// One client connection: its handshake (or the destination it was redirected from), the
+/// decision, the upstream connection and the relay.
 class Connection {
  public:
-  Connection(DataPlane::Impl& plane, Worker& worker, tcp::socket client, const Ends& ends)
+  Connection(DataPlane::Impl& plane, Worker& worker, tcp::socket client, const Ends& ends,
+             Inbound inbound)
       : plane_(plane),
         worker_(worker),
+        inbound_(inbound),
         ends_(ends),
         client_(std::move(client)),
         upstream_(client_.get_executor()),
@@ -234,6 +279,13 @@ class Connection {
   enum class Stage { handshake, connecting, relaying };
 
   awaitable<void> serve();
+  /// The request of a redirected connection: its original destination, which is also the far
+  /// end of the program's socket, where the lookup looks for it. Nothing when the connection
+  /// was not redirected.
+  std::optional<ProxyRequest> redirected();
+  /// Tells the client that its request is not carried, in its protocol; a redirected program
+  /// gets a reset, as it would from a destination that refused it.
+  awaitable<void> refuse(ProxyRequest::Kind kind, SocksReply code);
   /// The owner and application of the client's socket.
   awaitable<PeerIdentity> identify();
   awaitable<void> watchdog();
@@ -271,7 +323,8 @@ class Connection {
 
   DataPlane::Impl& plane_;
   Worker& worker_;
-  const Ends ends_;
+  const Inbound inbound_;
+  Ends ends_;
   tcp::socket client_;
   tcp::socket upstream_;
   tcp::resolver resolver_;
@@ -378,35 +431,67 @@ awaitable<PeerIdentity> Connection::identify() {
           co_return AppIdentityLookup::search(lookup.procRoot(), lookup.user(), inode);
         },
         use_awaitable);
-    if (holder) found.peer.app = lookup.remember(*holder);
+    if (holder) {
+      found.peer.app = lookup.remember(*holder);
+      found.peer.pid = holder->pid;
+    }
   }
   co_return std::move(found.peer);
+}
+
+std::optional<ProxyRequest> Connection::redirected() {
+  const std::optional<tcp::endpoint> original =
+      originalDestination(client_, ends_.local.address().is_v6());
+  // A connection made to the listener itself has its own address as the original one.
+  if (!original || *original == ends_.local) return std::nullopt;
+  ends_.local = *original;
+  return ProxyRequest{
+      ProxyRequest::Kind::transparent, original->address().to_string(), original->port(), {}};
+}
+
+awaitable<void> Connection::refuse(ProxyRequest::Kind kind, SocksReply code) {
+  switch (kind) {
+    case ProxyRequest::Kind::socks5:
+      co_await write(client_, socksReply(code));
+      break;
+    case ProxyRequest::Kind::httpConnect:
+    case ProxyRequest::Kind::httpForward:
+      co_await write(client_, httpError(httpStatusFor(code)));
+      break;
+    case ProxyRequest::Kind::transparent:
+      reset(client_);
+      break;
+  }
 }
 
 awaitable<void> Connection::serve() {
   std::error_code error;
   client_.set_option(tcp::no_delay(true), error);
+  std::optional<ProxyRequest> request;
+  if (inbound_ == Inbound::transparent) {
+    request = redirected();
+    if (!request) co_return;
+    // No handshake is read from it, which would have made it non-blocking: the relay needs it so.
+    client_.non_blocking(true, error);
+  }
   // Who is asking is known from the socket alone: found while the client's first bytes are on
   // their way, it adds nothing to the handshake's time.
   const PeerIdentity peer = co_await identify();
-  if (!co_await readClient(1)) co_return;
-  std::optional<ProxyRequest> request;
-  if (pending_[0] == socksVersion) {
-    request = co_await readSocksRequest();
-  } else {
-    request = co_await readHttpRequest();
+  if (!request) {
+    if (!co_await readClient(1)) co_return;
+    if (pending_[0] == socksVersion) {
+      request = co_await readSocksRequest();
+    } else {
+      request = co_await readHttpRequest();
+    }
+    if (!request) co_return;
   }
-  if (!request) co_return;
 
-  const auto refusal = [&](SocksReply code) {
-    return request->kind == ProxyRequest::Kind::socks5 ? socksReply(code)
-                                                       : httpError(httpStatusFor(code));
-  };
   // Only the user who runs the daemon may use it: the rules, proxies and their credentials are
   // theirs. A socket whose owner cannot be told is refused too.
   if (peer.uid != plane_.user) {
     plane_.refused(peer.uid);
-    co_await write(client_, refusal(SocksReply::notAllowed));
+    co_await refuse(request->kind, SocksReply::notAllowed);
     co_return;
   }
   const AppIdentity& app = peer.app;
@@ -422,7 +507,15 @@ awaitable<void> Connection::serve() {
       .route = verdict.actionDescription()};
   if (verdict.resolved.kind == Verdict::Resolved::Kind::block) {
     record(ConnectionEvent::Phase::blocked);
-    co_await write(client_, refusal(SocksReply::notAllowed));
+    co_await refuse(request->kind, SocksReply::notAllowed);
+    co_return;
+  }
+  // The daemon's own outgoing connection redirected back to it would go round for ever.
+  if (request->kind == ProxyRequest::Kind::transparent && policy->loopDetection &&
+      peer.pid == plane_.process) {
+    record(ConnectionEvent::Phase::failed,
+           VL("%@ 的连接来自本代理自己，为防止回环已拒绝", hostPort(request->host, request->port)));
+    co_await refuse(request->kind, SocksReply::notAllowed);
     co_return;
   }
 
@@ -432,7 +525,7 @@ awaitable<void> Connection::serve() {
       co_await connectRoute(verdict.resolved, request->host, request->port, policy->loopDetection);
   if (failure) {
     record(ConnectionEvent::Phase::failed, failure.description);
-    co_await write(client_, refusal(failure.code));
+    co_await refuse(request->kind, failure.code);
     co_return;
   }
   switch (request->kind) {
@@ -444,6 +537,9 @@ awaitable<void> Connection::serve() {
       break;
     case ProxyRequest::Kind::httpForward:
       pending_.insert(0, request->forwardHead);
+      break;
+    case ProxyRequest::Kind::transparent:
+      // The program holds a connected socket already: its bytes simply flow from now on.
       break;
   }
   // With the switch off connections pass straight through and are only counted.
@@ -469,7 +565,8 @@ awaitable<void> Connection::pump(tcp::socket& from, tcp::socket& to, std::uint64
     count += initial.size();
   }
   // Both sockets are non-blocking since their first asynchronous operation (the handshake's
-  // read, the connect), so no call here waits in the kernel: it says EAGAIN instead.
+  // read, the connect) or since a redirected connection began, so no call here waits in the
+  // kernel: it says EAGAIN instead.
   // What arrives is first read into the thread's scratch buffer and sent on: for the small
   // messages of most connections a copy costs less than moving pages. A read that fills the
   // buffer means a stream, whose rest moves by splice(2) until the socket runs dry.
@@ -721,18 +818,10 @@ struct Counted {
 };
 
 awaitable<void> serveConnection(DataPlane::Impl& plane, Worker& worker, tcp::socket socket,
-                                Ends ends) {
+                                Ends ends, Inbound inbound) {
   const Counted counted(plane.connections);
-  Connection connection(plane, worker, std::move(socket), ends);
+  Connection connection(plane, worker, std::move(socket), ends, inbound);
   co_await connection.run();
-}
-
-/// Refuses a connection at once: a reset rather than an orderly close, so that the client does
-/// not take it for a proxy that accepted and then said nothing.
-void reset(tcp::socket& socket) {
-  std::error_code ignored;
-  socket.set_option(asio::socket_base::linger(true, 0), ignored);
-  socket.close(ignored);
 }
 
 }  // namespace
@@ -779,29 +868,73 @@ DataPlane::Impl::~Impl() {
   // waiting for a search, then the rest.
   searchContext.reset();
   acceptor.reset();
+  transparent.clear();
   workers.clear();
+}
+
+std::shared_ptr<tcp::acceptor> DataPlane::Impl::bound(const tcp::endpoint& endpoint,
+                                                      std::error_code& error) {
+  auto listener = std::make_shared<tcp::acceptor>(workers.front()->context);
+  listener->open(endpoint.protocol(), error);
+  if (!error) listener->set_option(tcp::acceptor::reuse_address(true), error);
+  if (!error) listener->bind(endpoint, error);
+  if (!error) listener->listen(asio::socket_base::max_listen_connections, error);
+  return error ? nullptr : listener;
+}
+
+void DataPlane::Impl::replace(std::vector<std::shared_ptr<tcp::acceptor>> old,
+                              const std::vector<std::shared_ptr<tcp::acceptor>>& replacement,
+                              Inbound inbound) {
+  asio::io_context& context = workers.front()->context;
+  // The old sockets are closed on their own thread, which ends their accept loops.
+  asio::post(context, [old = std::move(old)] {
+    std::error_code ignored;
+    for (const auto& listener : old) listener->close(ignored);
+  });
+  for (const auto& listener : replacement)
+    asio::co_spawn(context, accept(listener, inbound), asio::detached);
 }
 
 void DataPlane::Impl::listen(const std::string& address, std::uint16_t port) {
   std::error_code error;
   const asio::ip::address ip = asio::ip::make_address(address, error);
   if (error) throw Error(VL("代理地址「%@」不是 IP 地址", address));
-  asio::io_context& context = workers.front()->context;
-  auto replacement = std::make_shared<tcp::acceptor>(context);
-  const tcp::endpoint endpoint(ip, port);
-  replacement->open(endpoint.protocol(), error);
-  if (!error) replacement->set_option(tcp::acceptor::reuse_address(true), error);
-  if (!error) replacement->bind(endpoint, error);
-  if (!error) replacement->listen(asio::socket_base::max_listen_connections, error);
+  std::shared_ptr<tcp::acceptor> replacement = bound({ip, port}, error);
   if (error) throw Error(VL("无法在 %@ 上监听：%@", hostPort(address, port), error.message()));
   listening.store(std::make_shared<const tcp::endpoint>(replacement->local_endpoint()));
-  // The old socket is closed on its own thread, which ends its accept loop.
-  asio::post(context, [old = std::move(acceptor)] {
-    std::error_code ignored;
-    if (old) old->close(ignored);
-  });
+  std::vector<std::shared_ptr<tcp::acceptor>> old;
+  if (acceptor) old.push_back(std::move(acceptor));
   acceptor = replacement;
-  asio::co_spawn(context, accept(std::move(replacement)), asio::detached);
+  replace(std::move(old), {replacement}, Inbound::proxy);
+}
+
+void DataPlane::Impl::listenTransparent(std::uint16_t port) {
+  if (port != 0 && transparentPort == port) return;
+  const auto failed = [](std::string_view address, std::uint16_t at, const std::error_code& error) {
+    return Error(VL("无法在 %@ 上监听透明代理：%@", hostPort(address, at), error.message()));
+  };
+  std::vector<std::shared_ptr<tcp::acceptor>> replacement;
+  // With port 0 the kernel picks a port that is free for IPv4; the same number may be taken on
+  // ::1, and then the kernel is asked again, a few times.
+  for (int attempt = 1; replacement.empty(); ++attempt) {
+    std::error_code error;
+    std::shared_ptr<tcp::acceptor> ipv4 = bound({asio::ip::address_v4::loopback(), port}, error);
+    if (error) throw failed("127.0.0.1", port, error);
+    const std::uint16_t chosen = ipv4->local_endpoint().port();
+    std::shared_ptr<tcp::acceptor> ipv6 = bound({asio::ip::address_v6::loopback(), chosen}, error);
+    if (!error) {
+      replacement = {std::move(ipv4), std::move(ipv6)};
+    } else if (error == asio::error::address_family_not_supported ||
+               error == std::errc::address_not_available) {
+      // A host without IPv6 redirects none of it either.
+      replacement = {std::move(ipv4)};
+    } else if (port != 0 || attempt == 4) {
+      throw failed("::1", chosen, error);
+    }
+  }
+  transparentPort = replacement.front()->local_endpoint().port();
+  std::vector<std::shared_ptr<tcp::acceptor>> old = std::exchange(transparent, replacement);
+  replace(std::move(old), replacement, Inbound::transparent);
 }
 
 void DataPlane::Impl::refused(std::optional<uid_t> uid) {
@@ -822,7 +955,7 @@ void DataPlane::Impl::refused(std::optional<uid_t> uid) {
                static_cast<long long>(count), static_cast<long long>(user)));
 }
 
-awaitable<void> DataPlane::Impl::accept(std::shared_ptr<tcp::acceptor> acceptor) {
+awaitable<void> DataPlane::Impl::accept(std::shared_ptr<tcp::acceptor> acceptor, Inbound inbound) {
   std::size_t next = 0;
   asio::steady_timer pause(workers.front()->context);
   // A listener on one address is the local end of every connection it accepts; only a wildcard
@@ -851,7 +984,7 @@ awaitable<void> DataPlane::Impl::accept(std::shared_ptr<tcp::acceptor> acceptor)
     full = false;
     if (listening.address().is_unspecified()) ends.local = socket.local_endpoint(error);
     ++connections;
-    asio::co_spawn(worker.context, serveConnection(*this, worker, std::move(socket), ends),
+    asio::co_spawn(worker.context, serveConnection(*this, worker, std::move(socket), ends, inbound),
                    asio::detached);
   }
 }
@@ -872,6 +1005,14 @@ std::string DataPlane::address() const {
 
 void DataPlane::listen(const std::string& address, std::uint16_t port) {
   impl_->listen(address, port);
+}
+
+void DataPlane::listenTransparent(std::uint16_t port) {
+  impl_->listenTransparent(port);
+}
+
+std::optional<std::uint16_t> DataPlane::transparentPort() const {
+  return impl_->transparentPort;
 }
 
 std::size_t DataPlane::maxConnections() const {

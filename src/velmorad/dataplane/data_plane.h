@@ -1,5 +1,6 @@
-// The data plane: the local mixed SOCKS5/HTTP proxy that carries every connection where the
-// active profile's rules send it, and reports each one as connection events.
+// The data plane: the local mixed SOCKS5/HTTP proxy and the transparent listener, which carry
+// every connection where the active profile's rules send it and report each one as connection
+// events.
 #pragma once
 
 #include <chrono>
@@ -28,7 +29,9 @@ struct RoutingPolicy {
 Verdict decide(const RoutingPolicy& policy, const AppIdentity& app, std::string_view host,
                std::uint16_t port);
 
-/// The local proxy with its I/O threads, from construction until destruction.
+/// The local proxy with its I/O threads, from construction until destruction, and the
+/// transparent listener once started: connections that the kernel's nat rules redirected to it
+/// are carried as if the program had asked the proxy for their original destination.
 class DataPlane {
  public:
   struct Options {
@@ -62,6 +65,13 @@ class DataPlane {
   /// accepted before go on. Throws velmora::Error, and keeps listening where it did, when the
   /// new address cannot be bound.
   void listen(const std::string& address, std::uint16_t port);
+  /// Starts the transparent listener on 127.0.0.1 and ::1 at port (0: the kernel's choice for
+  /// IPv4, then the same number for IPv6), or moves it there; connections accepted before go on.
+  /// A host without IPv6 gets the IPv4 listener alone. Throws velmora::Error, and keeps
+  /// listening where it did, when the port cannot be bound.
+  void listenTransparent(std::uint16_t port);
+  /// The port of the transparent listener; absent until it is started.
+  std::optional<std::uint16_t> transparentPort() const;
   /// How many connections it serves at once at the most.
   std::size_t maxConnections() const;
   /// Takes effect for connections accepted from now on.

@@ -14,7 +14,9 @@ namespace velmora::dataplane {
 
 /// Where a client asks to go, and what must reach the destination first.
 struct ProxyRequest {
-  enum class Kind { socks5, httpConnect, httpForward };
+  /// transparent: no request at all; the kernel's nat rules redirected the program's own
+  /// connection, and its destination is where the program connected to.
+  enum class Kind { socks5, httpConnect, httpForward, transparent };
 
   Kind kind = Kind::socks5;
   std::string host;
