@@ -15,7 +15,7 @@ contents=$(dpkg-deb -c "$package" | awk '{print $NF}')
 failures=0
 for piece in /bin/velmoractl /velmora/velmoractl-bus.so /bin/velmorad /lib/systemd/user/velmorad.service \
   /libexec/velmora-netd /lib/systemd/system/velmora-netd.service /lib/systemd/system/velmora-netd.socket \
-  /share/man/man1/velmoractl.1.gz /share/man/man1/velmorad.1.gz \
+  /share/man/man1/velmoractl.1.gz /share/man/man1/velmorad.1.gz /share/man/man8/velmora-netd.8.gz \
   /share/bash-completion/completions/velmoractl /share/zsh/vendor-completions/_velmoractl \
   /share/fish/vendor_completions.d/velmoractl.fish; do
   if ! grep -q -- "$piece\$" <<<"$contents"; then

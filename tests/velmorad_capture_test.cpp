@@ -167,6 +167,32 @@ class TransparentCapture : public ::testing::Test {
     return found;
   }
 
+  /// Starts a captured program that waits in the background and connects to the destination
+  /// when waitingProgramConnects() asks it to, at most twice.
+  void startWaitingProgram() {
+    const std::string dir = home.path().string();
+    const std::string connect = "exec 3<>/dev/tcp/10.77.0.1/" +
+                                std::to_string(destination->port()) +
+                                " && read -r line <&3 && echo \"$line\"";
+    const std::string once = "if [ -e " + dir + "/go$n ] && [ ! -e " + dir + "/out$n ]; then ( " +
+                             connect + " ) > " + dir + "/tmp$n 2>/dev/null || echo refused > " +
+                             dir + "/tmp$n; mv " + dir + "/tmp$n " + dir + "/out$n; fi";
+    const std::string script = "for i in $(seq 600); do for n in 1 2; do " + once +
+                               "; done; [ -e " + dir + "/out2 ] && exit 0; sleep 0.05; done";
+    const RunResult started =
+        run({"run", "--transparent", "--", "bash", "-c", "(" + script + ") >/dev/null 2>&1 &"});
+    ASSERT_EQ(started.status, 0) << started.err;
+    ASSERT_TRUE(statusOnce([](const StatusDTO& status) { return status.capturedPrograms == 1; }));
+  }
+  /// What the waiting program got from its connection number n: the destination's line, or
+  /// "refused".
+  std::string waitingProgramConnects(int n) {
+    const std::filesystem::path out = home.path() / ("out" + std::to_string(n));
+    std::ofstream(home.path() / ("go" + std::to_string(n))).put('\n');
+    if (!eventually([&] { return std::filesystem::exists(out); })) return "nothing";
+    return readFile(out);
+  }
+
   /// bash connecting to the destination under `run --transparent`: the first line it got.
   RunResult probe() {
     return run({"run", "--transparent", "--", "bash", "-c",
@@ -241,8 +267,16 @@ TEST_F(TransparentCapture, WithoutCaptureTheProgramDoesNotStart) {
   EXPECT_FALSE(std::filesystem::exists(started));
 }
 
+TEST_F(TransparentCapture, TheSwitchReleasesAndCapturesAgain) {
+  startWaitingProgram();
+  ASSERT_EQ(run({"off"}).status, 0);
+  EXPECT_EQ(waitingProgramConnects(1), "10.77.0.1\n");
+  ASSERT_EQ(run({"on"}).status, 0);
+  EXPECT_EQ(waitingProgramConnects(2), "10.77.0.2\n");
+}
+
 /// A captured program that connects once velmorad has been killed, and again once a new
-/// velmorad runs, writing what it got each time.
+/// velmorad runs.
 class CrashOfVelmorad : public TransparentCapture, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(CrashOfVelmorad, FollowsFailsafeOnCrash) {
@@ -257,30 +291,11 @@ TEST_P(CrashOfVelmorad, FollowsFailsafeOnCrash) {
   // A change through the tool returns once velmorad has read the files again.
   ASSERT_EQ(run({"route", "set", "bash", "proxy:upstream"}).status, 0);
 
-  const std::filesystem::path dir = home.path();
-  const std::string connect = "exec 3<>/dev/tcp/10.77.0.1/" + std::to_string(destination->port()) +
-                              " && read -r line <&3 && echo \"$line\"";
-  const std::string script =
-      "for i in $(seq 600); do for n in 1 2; do "
-      "if [ -e " +
-      dir.string() + "/go$n ] && [ ! -e " + dir.string() +
-      "/out$n ]; then "
-      "( " +
-      connect + " ) > " + dir.string() + "/tmp$n 2>/dev/null || echo refused > " + dir.string() +
-      "/tmp$n; mv " + dir.string() + "/tmp$n " + dir.string() +
-      "/out$n; fi; "
-      "done; [ -e " +
-      dir.string() + "/out2 ] && exit 0; sleep 0.05; done";
-  const RunResult started =
-      run({"run", "--transparent", "--", "bash", "-c", "(" + script + ") >/dev/null 2>&1 &"});
-  ASSERT_EQ(started.status, 0) << started.err;
-  ASSERT_TRUE(statusOnce([](const StatusDTO& status) { return status.capturedPrograms == 1; }));
+  startWaitingProgram();
 
   kill(daemon->pid(), SIGKILL);
   ASSERT_TRUE(daemon->waitForExit());
-  std::ofstream(dir / "go1").put('\n');
-  ASSERT_TRUE(eventually([&] { return std::filesystem::exists(dir / "out1"); }));
-  EXPECT_EQ(readFile(dir / "out1"), failsafe ? "10.77.0.1\n" : "refused\n");
+  EXPECT_EQ(waitingProgramConnects(1), failsafe ? "10.77.0.1\n" : "refused\n");
 
   // A new velmorad takes over what the helper kept refusing; after a failsafe crash the program
   // was released and stays direct.
@@ -289,9 +304,7 @@ TEST_P(CrashOfVelmorad, FollowsFailsafeOnCrash) {
     ASSERT_TRUE(daemon->waitForLog("接手了 1 个")) << daemon->log();
     ASSERT_TRUE(statusOnce([](const StatusDTO& status) { return status.capturedPrograms == 1; }));
   }
-  std::ofstream(dir / "go2").put('\n');
-  ASSERT_TRUE(eventually([&] { return std::filesystem::exists(dir / "out2"); }));
-  EXPECT_EQ(readFile(dir / "out2"), failsafe ? "10.77.0.1\n" : "10.77.0.2\n");
+  EXPECT_EQ(waitingProgramConnects(2), failsafe ? "10.77.0.1\n" : "10.77.0.2\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(Both, CrashOfVelmorad, ::testing::Bool(),
