@@ -32,11 +32,7 @@ TransparentCapture::TransparentCapture(MainLoop& loop, std::string socketPath)
       inotify_(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK)),
       retry_(loop, 2s, [this] {
         if (helper_ || wanted_.empty()) return;
-        if (connect()) {
-          apply();
-        } else {
-          retry_.request();
-        }
+        if (!connect()) retry_.request();
       }) {
   if (!inotify_) throw Error(VL("无法监视 cgroup：%@", std::strerror(errno)));
   loop_.watch(inotify_.get(), [this] { cgroupsChanged(); });
@@ -105,7 +101,8 @@ bool TransparentCapture::connect() {
       if (!held.held.empty())
         log(VL("接手了 %lld 个在 velmorad 停止期间被拦下的 cgroup",
                static_cast<long long>(held.held.size())));
-      return true;
+      apply();
+      return helper_.has_value();
     }
     why = VL("velmora-netd 无法捕获：%@", hello.error);
   } catch (const Error& error) {
