@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "kit/localize.h"
+#include "kit/service.h"
 #include "kit/netd_protocol.h"
 #include "kit/unique_fd.h"
 #include "log.h"
@@ -33,21 +34,8 @@ constexpr const char* usage =
     "  --help         显示这段说明\n"
     "  --version      显示版本\n";
 
-/// SIGINT and SIGTERM as a readable descriptor, so that they end the loop between two requests.
-UniqueFd signalDescriptor() {
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  sigprocmask(SIG_BLOCK, &signals, nullptr);
-  std::signal(SIGPIPE, SIG_IGN);
-  UniqueFd fd(signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
-  if (!fd) throw Error(VL("signalfd 失败：%@", std::strerror(errno)));
-  return fd;
-}
-
 void serve(const std::string& socketPath) {
-  const UniqueFd signals = signalDescriptor();
+  const UniqueFd signals = service::stopSignals();
   UniqueFd passed;
   std::optional<SocketFile> file;
   const int count = sd_listen_fds(1);

@@ -16,6 +16,7 @@
 #include "capture/transparent_capture.h"
 #include "kit/automation_service.h"
 #include "kit/localize.h"
+#include "kit/service.h"
 #include "kit/profile_store.h"
 #include "kit/unique_fd.h"
 #include "live_state.h"
@@ -37,19 +38,6 @@ constexpr const char* usage =
     "Velmora 的后台程序：管理路由开关、当前 profile 和网络环境，并在会话总线上为 velmoractl "
     "提供服务。\n"
     "  --test-hooks  另外导出测试用的接口 io.velmora.Testing1（只给测试用）\n";
-
-/// SIGINT and SIGTERM as a readable descriptor, so that they end the loop between two requests.
-UniqueFd signalDescriptor() {
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  sigprocmask(SIG_BLOCK, &signals, nullptr);
-  std::signal(SIGPIPE, SIG_IGN);
-  UniqueFd fd(signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
-  if (!fd) throw Error(VL("signalfd 失败：%@", std::strerror(errno)));
-  return fd;
-}
 
 /// Where the machine is now. A kernel that cannot be asked counts as no network.
 NetworkEnvironment::Fingerprint observe(const KernelNetwork* kernel, NetworkManagerWifi* wifi) {
@@ -75,7 +63,7 @@ void raiseOpenFileLimit() {
 }
 
 int serve(bool testHooks) {
-  UniqueFd signals = signalDescriptor();
+  UniqueFd signals = service::stopSignals();
   ProfileStore store(SharedPaths::storeDirectory());
   LiveState live(std::chrono::system_clock::now());
   Application application(store, live, [] { return std::chrono::system_clock::now(); });
