@@ -74,6 +74,15 @@ enter_namespace() {  # name [sink address]
   netns=velmora-bench-$$-$1
   ip netns add "$netns"
   ip -n "$netns" link set lo up
+  # Thousands of connections a second to one sink leave tens of thousands of TIME_WAIT sockets on
+  # its ports. Linux hands their local ports to new connections only after a second, and by
+  # default only towards loopback addresses: the transparent path's sink is not on one, and its
+  # program's connections and velmorad's own share the local ports towards it, two a connection.
+  # With the default range of 28,232 ports (half of them for connect) that capped it near 7,000
+  # connections a second, with connect(2) searching for a free port. Every path gets the same
+  # wider range and reuse; the ports the proxies listen on stay out of it.
+  ip netns exec "$netns" sysctl -qw net.ipv4.ip_local_port_range="10000 65535" net.ipv4.tcp_tw_reuse=1 \
+    net.ipv4.ip_local_reserved_ports="11080-11091,21080-21081"
   [ "$sink" = 127.0.0.1 ] || ip -n "$netns" addr add "$sink/32" dev lo
   on_cpu 1 "$load" sink "$sink" $sink_port & pids+=($!)
   wait_port $sink_port "$sink"
@@ -176,11 +185,6 @@ limit_line=$(grep -o '连接数已达上限 [0-9]*' "$work/limited/velmorad.log"
 leave_namespace
 
 enter_namespace transparent $far_sink
-# Linux gives new connections the ports of TIME_WAIT sockets only towards loopback addresses
-# (tcp_tw_reuse 2), which the other paths' sink is on. Here the program's connections and
-# velmorad's own share the ports towards one sink outside 127.0.0.0/8: without reuse they run out
-# within seconds, and connect(2) then spends its time looking for a free one.
-ip netns exec "$netns" sysctl -qw net.ipv4.tcp_tw_reuse=1
 start_velmorad "$work/transparent" 11080 "1024:$hard_limit"
 wait_port $transparent_port
 redirect_group
