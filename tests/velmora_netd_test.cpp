@@ -55,6 +55,7 @@ using testing::NetworkNamespace;
 using testing::PeerEchoServer;
 using testing::RunningDaemon;
 using testing::ScratchDirectory;
+using testing::TestCgroup;
 
 /// The reason decodeRequest gives, or "" when it reads the message.
 std::string refusalOf(std::string_view message) {
@@ -395,34 +396,6 @@ class RedirectTarget {
   UniqueFd ipv6_;
 };
 
-/// A cgroup of the test's own under the cgroup v2 mount, removed by the destructor.
-class TestCgroup {
- public:
-  TestCgroup(const std::string& mountPoint, std::string path)
-      : path_(std::move(path)), directory_(mountPoint + path_) {
-    made_ = mkdir(directory_.c_str(), 0755) == 0;
-  }
-  ~TestCgroup() {
-    if (!made_) return;
-    // A process that has just been reaped may leave its cgroup a moment later.
-    for (int attempt = 0; attempt < 200 && rmdir(directory_.c_str()) != 0 && errno == EBUSY;
-         ++attempt)
-      std::this_thread::sleep_for(10ms);
-  }
-  TestCgroup(const TestCgroup&) = delete;
-  TestCgroup& operator=(const TestCgroup&) = delete;
-
-  bool made() const { return made_; }
-  const std::string& path() const { return path_; }
-  const std::string& directory() const { return directory_; }
-  std::string procs() const { return directory_ + "/cgroup.procs"; }
-
- private:
-  std::string path_;
-  std::string directory_;
-  bool made_ = false;
-};
-
 /// In a forked child only system calls are safe: the test has other threads. The child keeps the
 /// descriptors given as 100, 101, … and closes every other one, so that it holds no connection of
 /// the test's open.
@@ -564,9 +537,9 @@ class NetdTest : public ::testing::Test {
   std::unique_ptr<TestCgroup> makeCgroup(const std::string& below = "",
                                          const std::string& suffix = "") {
     static int count = 0;
-    auto cgroup = std::make_unique<TestCgroup>(mountPoint, below + "/velmora-netd-test-" +
-                                                               std::to_string(getpid()) + "-" +
-                                                               std::to_string(++count) + suffix);
+    auto cgroup =
+        std::make_unique<TestCgroup>(below + "/velmora-netd-test-" + std::to_string(getpid()) +
+                                     "-" + std::to_string(++count) + suffix);
     EXPECT_TRUE(cgroup->made()) << cgroup->directory() << ": " << std::strerror(errno);
     return cgroup;
   }

@@ -32,6 +32,7 @@ using testing::PrivateBus;
 using testing::RunningDaemon;
 using testing::RunResult;
 using testing::ScratchDirectory;
+using testing::TestCgroup;
 
 constexpr std::uint16_t upstreamPort = 1081;
 
@@ -65,42 +66,24 @@ std::string readFile(const std::filesystem::path& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-/// Moves this process into a cgroup of its own while this lives, so that the cgroups the
-/// programs it starts make lie inside it. The end kills whatever still runs in there and removes
-/// it all.
-class OwnCgroup {
+/// While this lives this process is in a cgroup of its own, so that the cgroups the programs it
+/// starts make lie inside it; the end moves it back and removes them all.
+class InOwnCgroup {
  public:
-  OwnCgroup()
-      : mount_(*cgroups::mount()),
-        original_(*cgroups::ofProcess(getpid())),
-        path_(mount_ / original_.substr(1) / ("velmora-test-" + std::to_string(getpid()))) {
-    std::filesystem::create_directory(path_);
-    std::ofstream(path_ / "cgroup.procs") << getpid() << std::flush;
+  InOwnCgroup()
+      : original_(*cgroups::ofProcess(getpid())),
+        own_(std::string(original_ == "/" ? "" : original_) + "/velmora-test-" +
+             std::to_string(getpid())) {
+    EXPECT_TRUE(own_.made() && own_.enter()) << own_.directory();
   }
-  ~OwnCgroup() {
-    std::ofstream(mount_ / original_.substr(1) / "cgroup.procs") << getpid() << std::flush;
-    std::ofstream(path_ / "cgroup.kill") << 1 << std::flush;
-    // Killed processes leave their cgroups a moment later, and velmorad may be removing one.
-    eventually([&] {
-      std::vector<std::filesystem::path> inner;
-      std::error_code error;
-      for (std::filesystem::recursive_directory_iterator it(path_, error), end; !error && it != end;
-           it.increment(error)) {
-        if (it->is_directory(error)) inner.push_back(it->path());
-      }
-      // The deepest first.
-      for (auto it = inner.rbegin(); it != inner.rend(); ++it) rmdir(it->c_str());
-      return rmdir(path_.c_str()) == 0;
-    });
-  }
-  OwnCgroup(const OwnCgroup&) = delete;
-  OwnCgroup& operator=(const OwnCgroup&) = delete;
-  const std::filesystem::path& path() const { return path_; }
+  ~InOwnCgroup() { std::ofstream(*cgroups::mount() / original_.substr(1) / "cgroup.procs") << 0; }
+  InOwnCgroup(const InOwnCgroup&) = delete;
+  InOwnCgroup& operator=(const InOwnCgroup&) = delete;
+  const TestCgroup& cgroup() const { return own_; }
 
  private:
-  std::filesystem::path mount_;
   std::string original_;
-  std::filesystem::path path_;
+  TestCgroup own_;
 };
 
 class TransparentCapture : public ::testing::Test {
@@ -120,7 +103,7 @@ class TransparentCapture : public ::testing::Test {
     ASSERT_TRUE(network.ip({"addr", "add", "10.77.0.2/32", "dev", "lo"}));
     inside = std::make_unique<InsideNamespace>(network.name());
     ASSERT_TRUE(inside->entered());
-    cgroup = std::make_unique<OwnCgroup>();
+    cgroup = std::make_unique<InOwnCgroup>();
     destination = std::make_unique<PeerEchoServer>("10.77.0.1");
     upstream = std::make_unique<Microsocks>(upstreamPort, "10.77.0.2");
     startHelper();
@@ -205,7 +188,7 @@ class TransparentCapture : public ::testing::Test {
   PrivateBus bus;
   NetworkNamespace network;
   std::unique_ptr<InsideNamespace> inside;
-  std::unique_ptr<OwnCgroup> cgroup;
+  std::unique_ptr<InOwnCgroup> cgroup;
   std::unique_ptr<PeerEchoServer> destination;
   std::unique_ptr<Microsocks> upstream;
   std::unique_ptr<RunningDaemon> helper;
@@ -240,7 +223,7 @@ TEST_F(TransparentCapture, AProgramIgnoringProxySettingsIsRoutedByItsRule) {
   // Each program's cgroup goes once its last process has ended.
   EXPECT_TRUE(statusOnce([](const StatusDTO& status) { return status.capturedPrograms == 0; }));
   EXPECT_TRUE(eventually([&] {
-    for (const auto& entry : std::filesystem::directory_iterator(cgroup->path())) {
+    for (const auto& entry : std::filesystem::directory_iterator(cgroup->cgroup().directory())) {
       if (entry.path().filename().string().starts_with("velmora-run-")) return false;
     }
     return true;

@@ -8,15 +8,19 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <fstream>
 #include <random>
-#include <sstream>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
+#include <vector>
+
+#include "kit/discovery/cgroups.h"
 
 namespace velmora::testing {
 namespace {
@@ -276,48 +280,64 @@ void PeerEchoServer::serve() {
   }
 }
 
-namespace {
+namespace {}  // namespace
 
-/// The cgroup v2 mount, from /proc/self/mountinfo; nft names groups relative to /sys/fs/cgroup.
-std::optional<std::filesystem::path> cgroup2Mount() {
-  std::ifstream mounts("/proc/self/mountinfo");
-  std::string line;
-  while (std::getline(mounts, line)) {
-    // "ID PARENT MAJOR:MINOR ROOT MOUNTPOINT OPTIONS... - TYPE SOURCE OPTIONS"
-    std::istringstream fields(line);
-    std::string id, parent, device, root, mountPoint;
-    fields >> id >> parent >> device >> root >> mountPoint;
-    const std::size_t separator = line.find(" - ");
-    if (separator != std::string::npos && line.compare(separator + 3, 8, "cgroup2 ") == 0 &&
-        root == "/")
-      return mountPoint;
-  }
-  return std::nullopt;
+TestCgroup::TestCgroup(std::string path) : path_(std::move(path)) {
+  const std::optional<std::filesystem::path> mount = cgroups::mount();
+  if (!mount) return;
+  directory_ = mount->string() + path_;
+  procs_ = directory_ + "/cgroup.procs";
+  made_ = mkdir(directory_.c_str(), 0755) == 0;
 }
 
-}  // namespace
+TestCgroup::~TestCgroup() {
+  if (!made_) return;
+  std::ofstream(directory_ + "/cgroup.kill") << 1 << std::flush;
+  // Killed processes leave their cgroups a moment later, and a program of the test's may be
+  // removing a cgroup below at the same time.
+  for (int attempt = 0; attempt < 500; ++attempt) {
+    std::vector<std::filesystem::path> inner;
+    std::error_code error;
+    for (std::filesystem::recursive_directory_iterator it(directory_, error), end;
+         !error && it != end; it.increment(error)) {
+      if (it->is_directory(error)) inner.push_back(it->path());
+    }
+    // The deepest first.
+    for (auto it = inner.rbegin(); it != inner.rend(); ++it) rmdir(it->c_str());
+    if (rmdir(directory_.c_str()) == 0 || errno == ENOENT) return;
+    std::this_thread::sleep_for(10ms);
+  }
+}
+
+bool TestCgroup::enter() const {
+  const int fd = open(procs_.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool moved = write(fd, "0", 1) == 1;
+  close(fd);
+  return moved;
+}
 
 Redirection::Redirection(std::uint16_t port, Scope scope) {
   const std::filesystem::path base = "/sys/fs/cgroup";
-  const std::optional<std::filesystem::path> mount = cgroup2Mount();
+  const std::optional<std::filesystem::path> mount = cgroups::mount();
   if (!mount || !(*mount == base || mount->string().starts_with(base.string() + "/"))) {
     problem_ = "no cgroup v2 hierarchy is mounted under /sys/fs/cgroup";
     return;
   }
   const std::string unique =
       std::to_string(getpid()) + "_" + std::to_string(std::random_device{}() % 100000);
-  group_ = *mount / ("velmora-test-" + unique);
+  group_ = std::make_unique<TestCgroup>("/velmora-test-" + unique);
   table_ = "velmora_test_" + unique;
-  std::error_code error;
-  if (!std::filesystem::create_directory(group_, error)) {
-    problem_ = "cannot make the cgroup " + group_.string() + ": " + error.message();
-    group_.clear();
+  if (!group_->made()) {
+    problem_ = "cannot make the cgroup " + group_->directory() + ": " + std::strerror(errno);
+    group_.reset();
     return;
   }
   // The group sits right below the hierarchy's root: level 1.
   const std::string match =
       scope == Scope::group
-          ? "socket cgroupv2 level 1 \"" + group_.lexically_relative(base).string() + "\" "
+          ? "socket cgroupv2 level 1 \"" +
+                std::filesystem::path(group_->directory()).lexically_relative(base).string() + "\" "
           : "";
   const std::string to = "redirect to :" + std::to_string(port) + "; ";
   tableMade_ = runQuietly({"nft", "table inet " + table_ +
@@ -330,13 +350,11 @@ Redirection::Redirection(std::uint16_t port, Scope scope) {
 
 Redirection::~Redirection() {
   if (tableMade_) runQuietly({"nft", "delete", "table", "inet", table_});
-  std::error_code ignored;
-  if (!group_.empty()) std::filesystem::remove(group_, ignored);
 }
 
 std::string Redirection::exchange(const std::string& host, std::uint16_t port, uid_t uid) const {
   return inChild([&]() -> std::string {
-    if (!join()) return "not in the group";
+    if (!group_->enter()) return "not in the group";
     if (uid != getuid() && (setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0))
       return "not user " + std::to_string(uid);
     sockaddr_storage at{};
@@ -361,12 +379,6 @@ std::string Redirection::exchange(const std::string& host, std::uint16_t port, u
     if (n < 0) return errno == ECONNRESET || errno == EPIPE ? "reset" : std::strerror(errno);
     return seen.empty() ? "closed" : seen;
   });
-}
-
-bool Redirection::join() const {
-  std::ofstream procs(group_ / "cgroup.procs");
-  procs << getpid() << std::flush;
-  return static_cast<bool>(procs);
 }
 
 std::string inChild(const std::function<std::string()>& body) {

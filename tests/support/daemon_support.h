@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -136,6 +137,32 @@ class Microsocks {
 /// Runs a program with arguments, its output discarded; true when it exited with 0.
 bool runQuietly(const std::vector<std::string>& argv);
 
+/// A cgroup of the test's own at path in the cgroup v2 hierarchy ("/velmora-test-42", or one
+/// below another), made by the constructor; made() is false where it cannot be (no cgroup v2, not
+/// root). The destructor kills whatever still runs in it or below it, and removes them all.
+class TestCgroup {
+ public:
+  explicit TestCgroup(std::string path);
+  ~TestCgroup();
+  TestCgroup(const TestCgroup&) = delete;
+  TestCgroup& operator=(const TestCgroup&) = delete;
+
+  bool made() const { return made_; }
+  const std::string& path() const { return path_; }
+  /// Where it lies in the file system.
+  const std::string& directory() const { return directory_; }
+  const std::string& procs() const { return procs_; }
+  /// Moves the calling process in. Only system calls: a child forked by a test with threads may
+  /// call it.
+  bool enter() const;
+
+ private:
+  std::string path_;
+  std::string directory_;
+  std::string procs_;
+  bool made_ = false;
+};
+
 /// While this lives, TCP connections to addresses other than loopback are redirected to port on
 /// 127.0.0.1 or ::1 by an nftables table in the calling thread's network namespace: those of the
 /// processes in a cgroup v2 group of the test's own (see exchange()), or, with
@@ -158,10 +185,7 @@ class Redirection {
   std::string exchange(const std::string& host, std::uint16_t port, uid_t uid = getuid()) const;
 
  private:
-  /// Moves the calling process into the group.
-  bool join() const;
-
-  std::filesystem::path group_;
+  std::unique_ptr<TestCgroup> group_;
   std::string table_;
   bool tableMade_ = false;
   std::string problem_;
