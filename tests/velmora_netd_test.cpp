@@ -591,6 +591,41 @@ class NetdTest : public ::testing::Test {
     return landing;
   }
 
+  /// What a process of cgroup sees of a datagram it sends to 10.77.3.1:port, where the test
+  /// listens: "refused" at once, or "sent" when the test received it.
+  std::string datagramFrom(const TestCgroup& cgroup, std::uint16_t port) {
+    const UniqueFd listener(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    const auto [storage, size] = socketAddress("10.77.3.1", port);
+    if (bind(listener.get(), reinterpret_cast<const sockaddr*>(&storage), size) != 0)
+      return "cannot listen";
+    const UniqueFd procs(open(cgroup.procs().c_str(), O_WRONLY | O_CLOEXEC));
+    int report[2];
+    EXPECT_EQ(pipe2(report, O_CLOEXEC), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+      keepOnly({report[1], procs.get()});
+      if (write(101, "0", 1) != 1) _exit(1);
+      const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+      const timeval limit{.tv_sec = 1, .tv_usec = 0};
+      setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+      char reply;
+      int error = 0;
+      if (connect(fd, reinterpret_cast<const sockaddr*>(&storage), size) != 0 ||
+          send(fd, "q", 1, 0) != 1 || recv(fd, &reply, 1, 0) != 1)
+        error = errno;
+      _exit(write(100, &error, sizeof error) == sizeof error ? 0 : 1);
+    }
+    close(report[1]);
+    int error = 0;
+    const bool reported = read(report[0], &error, sizeof error) == sizeof error;
+    close(report[0]);
+    waitpid(child, nullptr, 0);
+    char got;
+    // The refusal's ICMP reaches the socket, or the send itself already fails.
+    if (reported && (error == ECONNREFUSED || error == EPERM)) return "refused";
+    return recv(listener.get(), &got, 1, MSG_DONTWAIT) == 1 ? "sent" : std::strerror(error);
+  }
+
   /// Sends requests to the helper from a new process that has moved itself into cgroup first,
   /// and returns the replies it got.
   std::vector<Reply> askFrom(const TestCgroup& cgroup, const std::vector<Request>& requests) {
@@ -677,6 +712,10 @@ TEST_F(NetdTest, ACapturedCgroupsConnectionsReachTheListenerAndNoOthers) {
   EXPECT_EQ(connectFrom(nullptr, "10.77.3.1", port), direct());
   EXPECT_EQ(connectFrom(app.get(), "127.0.0.1", loopbackDestination->port()),
             (Landing{"127.0.0.1", 0, ""}));
+  // QUIC is refused at once, so that browsers fall back to TCP; other UDP passes.
+  EXPECT_EQ(datagramFrom(*app, 443), "refused");
+  EXPECT_EQ(datagramFrom(*app, 8443), "sent");
+  EXPECT_EQ(datagramFrom(*other, 443), "sent");
 
   // A new capture of the same cgroup by its client moves it.
   RedirectTarget moved;

@@ -21,6 +21,11 @@ std::string deleteRule(RulePair::Chain chain, std::uint64_t handle) {
          "\n";
 }
 
+std::string deleteRules(const RulePair& rules) {
+  return deleteRule(rules.chain, rules.ipv4) + deleteRule(rules.chain, rules.ipv6) +
+         deleteRule(RulePair::Chain::refuse, rules.quic);
+}
+
 /// The path as an nft quoted string. nft takes every byte of a quoted string as it is up to the
 /// next double quote, so a path with one, or with a control character, cannot be given safely.
 std::string quoted(const std::string& path) {
@@ -78,20 +83,20 @@ RulePair NftTable::refuse(const NftCgroup& cgroup, const std::optional<RulePair>
 }
 
 void NftTable::remove(const RulePair& rules) {
-  run(deleteRule(rules.chain, rules.ipv4) + deleteRule(rules.chain, rules.ipv6));
+  run(deleteRules(rules));
 }
 
 RulePair NftTable::add(RulePair::Chain chain, const NftCgroup& cgroup, std::string_view verdict,
                        const std::optional<RulePair>& replaced) {
-  const std::string head = "add rule inet velmora " + chainName(chain) + " socket cgroupv2 level " +
-                           std::to_string(cgroup.level) + " " + quoted(cgroup.path) +
-                           " meta l4proto tcp ";
+  const std::string socket =
+      " socket cgroupv2 level " + std::to_string(cgroup.level) + " " + quoted(cgroup.path);
+  const std::string head =
+      "add rule inet velmora " + chainName(chain) + socket + " meta l4proto tcp ";
   std::string commands = head + "ip daddr != 127.0.0.0/8 " + std::string(verdict) + "\n" + head +
-                         "ip6 daddr != ::1 " + std::string(verdict) + "\n";
-  if (replaced) {
-    commands += deleteRule(replaced->chain, replaced->ipv4);
-    commands += deleteRule(replaced->chain, replaced->ipv6);
-  }
+                         "ip6 daddr != ::1 " + std::string(verdict) + "\n" +
+                         "add rule inet velmora refuse" + socket +
+                         " meta l4proto udp udp dport 443 reject\n";
+  if (replaced) commands += deleteRules(*replaced);
   const std::string echoed = run(commands);
   // The echo lists what the transaction added, in order; parsed without exceptions, an echo
   // that is not what nftables writes leaves the handles missing, which is reported.
@@ -107,8 +112,8 @@ RulePair NftTable::add(RulePair::Chain chain, const NftCgroup& cgroup, std::stri
         handles.push_back(rule["handle"].get<std::uint64_t>());
     }
   }
-  if (handles.size() != 2) throw NftError(VL("nftables 没有回报新规则的句柄：%@", reason(echoed)));
-  return {chain, handles[0], handles[1]};
+  if (handles.size() != 3) throw NftError(VL("nftables 没有回报新规则的句柄：%@", reason(echoed)));
+  return {chain, handles[0], handles[1], handles[2]};
 }
 
 std::string NftTable::run(const std::string& commands) {

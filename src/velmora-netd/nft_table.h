@@ -21,19 +21,24 @@ class NftError : public Error {
   using Error::Error;
 };
 
-/// The two rules, IPv4 and IPv6, that act for one cgroup, and the chain they are in.
+/// The rules that act for one cgroup: TCP over IPv4 and over IPv6 in the chain named, and QUIC
+/// (UDP to port 443), which is always refused.
 struct RulePair {
   enum class Chain { capture, refuse };
   Chain chain = Chain::capture;
   std::uint64_t ipv4 = 0;
   std::uint64_t ipv6 = 0;
+  /// In the refuse chain, whatever chain holds the other two.
+  std::uint64_t quic = 0;
 
   bool operator==(const RulePair&) const = default;
 };
 
 /// The table: a nat chain on the output hook whose rules redirect connections, and a filter
 /// chain after it whose rules refuse them. Every rule matches the TCP connections that sockets
-/// of one cgroup (or of any cgroup below it) open to a destination other than loopback.
+/// of one cgroup (or of any cgroup below it) open to a destination other than loopback, but for
+/// the QUIC refusal: UDP to port 443 answered with ICMP port unreachable at once, so that
+/// browsers fall back to TCP, which the rules decide, instead of waiting for QUIC to time out.
 class NftTable {
  public:
   /// Makes the table and its chains; throws NftError with nftables' reason.
