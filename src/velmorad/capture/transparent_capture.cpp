@@ -34,7 +34,11 @@ TransparentCapture::TransparentCapture(MainLoop& loop, std::string socketPath)
         if (helper_ || wanted_.empty()) return;
         if (!connect()) retry_.request();
       }) {
-  if (!inotify_) throw Error(VL("无法监视 cgroup：%@", std::strerror(errno)));
+  // Without a watch, captures could never end: capture is then unavailable, and says why.
+  if (!inotify_) {
+    unwatchable_ = VL("无法监视 cgroup：%@", std::strerror(errno));
+    return;
+  }
   loop_.watch(inotify_.get(), [this] { cgroupsChanged(); });
 }
 
@@ -51,6 +55,7 @@ void TransparentCapture::follow(bool enabled, std::optional<std::uint16_t> port,
 
 std::optional<std::string> TransparentCapture::refusal() const {
   if (!mount_) return VL("这台机器没有挂载 cgroup v2");
+  if (unwatchable_) return unwatchable_;
   if (!port_) return VL("透明监听没有启动 — 看看 velmorad 的日志");
   return std::nullopt;
 }

@@ -61,6 +61,7 @@ class TransparentCapture {
   std::string socketPath_;
   std::optional<std::filesystem::path> mount_;
   UniqueFd inotify_;
+  std::optional<std::string> unwatchable_;
   std::optional<NetdClient> helper_;
   std::string problem_;
   MainLoop::Coalescer retry_;
