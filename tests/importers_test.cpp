@@ -284,7 +284,9 @@ TEST(PPXImport, HostAndPortEntriesAreMadeMatchableOrLeftOut) {
       {"Targets", "fc00::/7", std::nullopt},
       {"Targets", "10.0.0.9-10.0.0.1", std::nullopt},
       {"Targets", "10.0.0.0/33", std::nullopt},
-      {"Targets", "%ComputerName%", std::nullopt},
+      {"Targets", "%ComputerName%", "%ComputerName%"},
+      {"Targets", "%computername%", "%computername%"},
+      {"Targets", "%SimpleHostnames%", std::nullopt},
       {"Targets", "two words", std::nullopt},
       {"Targets", "example.com:443", std::nullopt},
       {"Ports", "443", "443"},
@@ -320,7 +322,7 @@ TEST(PPXImport, HostAndPortEntriesAreMadeMatchableOrLeftOut) {
 TEST(PPXImport, RuleWhoseEveryHostOrPortIsLeftOutIsNotImported) {
   // Imported with no hosts or ports, such a rule would take every connection.
   const ImportedConfig config = read(ppx("", ruleElement("V6", R"(
-      <Targets>fc00:: - fdff:ffff:ffff:ffff:ffff:ffff:ffff:ffff;%ComputerName%</Targets>)") +
+      <Targets>fc00:: - fdff:ffff:ffff:ffff:ffff:ffff:ffff:ffff;%SimpleHostnames%</Targets>)") +
                                                  ruleElement("Web", "<Ports>http</Ports>") +
                                                  ruleElement("Kept", "<Targets>;;</Targets>")));
   EXPECT_EQ(namesOf(config.rules), std::vector<std::string>{"Kept"});
@@ -525,7 +527,7 @@ TEST(ImportReport, ReadsAsLinesAndAsOneRecord) {
   ImportReport report{.proxies = 2, .chains = 1, .rules = 7};
   report.note(ImportNote::Kind::hostLeftOut, "fc00:: - fdff::");
   report.note(ImportNote::Kind::sectionsNotRead, "Options", 1);
-  report.note(ImportNote::Kind::hostLeftOut, "%ComputerName%");
+  report.note(ImportNote::Kind::hostLeftOut, "%SimpleHostnames%");
   report.note(ImportNote::Kind::localhostDropped, "Localhost");
   EXPECT_EQ(report.lines(), (std::vector<std::string>{
                                 "导入了 2 个代理、1 条代理链、7 条规则",

@@ -550,8 +550,10 @@ bool isIPv6(std::string_view text) {
 
 /// A host entry as the host matcher reads it: the entry itself, the same with the spaces around
 /// a range's "-" or a network's "/" taken out, or nothing when no connection could match it (an
-/// IPv6 range or network, a placeholder such as %ComputerName%, text with spaces, a path).
+/// IPv6 range or network, a placeholder other than %ComputerName%, text with spaces, a path).
 std::optional<std::string> matchableHost(const std::string& entry) {
+  // Where connections are routed it stands for this machine's host name.
+  if (unicode::equalsIgnoringCase(entry, "%ComputerName%")) return entry;
   if (const auto dash = entry.find('-'); dash != std::string::npos) {
     const auto first = trimmedWhiteSpace(std::string_view(entry).substr(0, dash));
     const auto last = trimmedWhiteSpace(std::string_view(entry).substr(dash + 1));
