@@ -148,7 +148,7 @@ TEST(PPXImport, RuleCarriesItsListsAndFixedDefaults) {
   EXPECT_EQ(rule, (Rule{.id = rule.id,
                         .name = "Work",
                         .enabled = false,
-                        .apps = {"a.exe", "b.exe"},
+                        .apps = {"a.exe", "a", "b.exe", "b"},
                         .hosts = {"*.example.com", "10.0.0.0-10.255.255.255", "b.example"},
                         .ports = {"80", "443"},
                         .action = RuleAction::proxy(config.proxies[0].id)}));
@@ -245,14 +245,14 @@ TEST(PPXImport, ChainsKeepTheirEnabledImportedMembersInFileOrder) {
 
 TEST(PPXImport, ListsSplitAtSemicolonsAndLineBreaksAndLoseQuotesAndRepeats) {
   const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
-      {"a.exe;b.exe", {"a.exe", "b.exe"}},
-      {"a.exe\nb.exe\r\nc.exe\rd.exe", {"a.exe", "b.exe", "c.exe", "d.exe"}},
-      {"a.exe; \n\n\tb.exe;\n\n\n", {"a.exe", "b.exe"}},
-      {R"("Ableton Live 10 Suite.exe";
-          "Web Helper.exe")",
-       {"Ableton Live 10 Suite.exe", "Web Helper.exe"}},
-      {R"(""; " "; " y.exe "; "x.exe)", {"y.exe", "\"x.exe"}},
-      {"b.exe;a.exe;b.exe;;;;a.exe", {"b.exe", "a.exe"}},
+      {"a;b", {"a", "b"}},
+      {"a\nb\r\nc\rd", {"a", "b", "c", "d"}},
+      {"a; \n\n\tb;\n\n\n", {"a", "b"}},
+      {R"("Ableton Live 10 Suite";
+          "Web Helper")",
+       {"Ableton Live 10 Suite", "Web Helper"}},
+      {R"(""; " "; " y "; "x)", {"y", "\"x"}},
+      {"b;a;b;;;;a", {"b", "a"}},
       {" ;\n; ", {}},
   };
   for (const auto& [text, expected] : cases) {
@@ -261,6 +261,36 @@ TEST(PPXImport, ListsSplitAtSemicolonsAndLineBreaksAndLoseQuotesAndRepeats) {
         read(ppx("", ruleElement("R", "<Applications>" + text + "</Applications>")));
     ASSERT_EQ(config.rules.size(), 1u);
     EXPECT_EQ(config.rules[0].apps, expected);
+  }
+}
+
+TEST(PPXImport, WindowsProgramNamesAlsoMatchTheSameProgramOnLinux) {
+  struct Case {
+    std::string applications;
+    std::vector<std::string> imported;
+    std::int64_t added;  // how many names the report counts, the first as its example
+  };
+  const std::vector<Case> cases = {
+      {"Discord.exe", {"Discord.exe", "Discord"}, 1},
+      {R"("node.exe"; Telegram.EXE)", {"node.exe", "node", "Telegram.EXE", "Telegram"}, 2},
+      {"Web Helper.exe", {"Web Helper.exe", "Web Helper"}, 1},
+      {"chrome*.exe", {"chrome*.exe", "chrome*"}, 1},
+      {"node.exe;node;node.exe", {"node.exe", "node"}, 1},
+      {"node;node.exe", {"node", "node.exe"}, 0},
+      {"firefox;.exe;setup.exe.bak", {"firefox", ".exe", "setup.exe.bak"}, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.applications);
+    const ImportedConfig config =
+        read(ppx("", ruleElement("R", "<Applications>" + c.applications + "</Applications>")));
+    ASSERT_EQ(config.rules.size(), 1u);
+    EXPECT_EQ(config.rules[0].apps, c.imported);
+    std::vector<ImportNote> notes;
+    if (c.added > 0) {
+      notes.push_back(
+          {ImportNote::Kind::appNameAdded, c.added, c.imported[0] + " → " + c.imported[1]});
+    }
+    EXPECT_EQ(config.report.notes, notes);
   }
 }
 
