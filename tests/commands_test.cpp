@@ -409,16 +409,20 @@ TEST_F(Commands, ImportedProxifierProfileIsReportedAndItsNamesMadeUnique) {
       ok({"import", path.string()}),
       "已导入 " + path.string() +
           "\n  导入了 1 个代理、0 条代理链、1 条规则\n"
+          "  1 个应用条目是 Windows 程序名，另加去掉 .exe 的名称以匹配 Linux 上的同名程序，"
+          "例如「steam.exe → steam」\n"
           "  1 个代理、代理链或规则与已有的名称重复，加上了编号，例如「games → games (2)」\n");
   EXPECT_EQ(ok({"rule", "list", "-s", "games"}),
-            "✓ Games  应用=game.exe  → block\n✓ games (2)  应用=steam.exe  → proxy:Home\n");
+            "✓ Games  应用=game.exe  → block\n✓ games (2)  应用=steam.exe;steam  → proxy:Home\n");
+  EXPECT_EQ(json::parse(ok({"test", "steam", "example.org", "--json"}))["matchedRule"],
+            "games (2)");
 
   // The same file again adds nothing, and the record says what was reused.
   const std::string before = ok({"export"});
   const json::Value report = json::parse(ok({"import", path.string(), "--json"}));
   EXPECT_EQ(ok({"export"}), before);
   EXPECT_EQ(report["rules"], 0);
-  EXPECT_EQ(report["notes"][1]["kind"], "ruleAlreadyPresent");
+  EXPECT_EQ(report["notes"][2]["kind"], "ruleAlreadyPresent");
 }
 
 TEST_F(Commands, ADamagedActiveProfileIsReportedAndLeftAlone) {

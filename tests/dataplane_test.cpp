@@ -1,7 +1,8 @@
-// The data plane: its protocol forms on their own, then the proxy in a network namespace of the
-// test's own, with echo servers that tell which address a connection came from, microsocks as
-// the upstream SOCKS5 proxies, and a veth pair for the interface action; then the transparent
-// listener, with child processes in a cgroup whose connections nftables redirects to it.
+// The data plane: its protocol forms and routing policy on their own, then the proxy in a network
+// namespace of the test's own, with echo servers that tell which address a connection came from,
+// microsocks as the upstream SOCKS5 proxies, and a veth pair for the interface action; then the
+// transparent listener, with child processes in a cgroup whose connections nftables redirects to
+// it.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -24,6 +25,7 @@
 #include "app_identity_lookup.h"
 #include "daemon_support.h"
 #include "data_plane.h"
+#include "kit/offline_operations.h"
 #include "proxy_protocols.h"
 
 namespace velmora::dataplane {
@@ -104,6 +106,28 @@ TEST(AppIdentity, TheApplicationIDComesFromTheDesktopSessionsUnit) {
       {"0::/system.slice/cron.service\n", std::nullopt},
   };
   for (const auto& [cgroup, id] : cases) EXPECT_EQ(applicationIDFromCgroup(cgroup), id) << cgroup;
+}
+
+TEST(RoutingPolicy, TheDataPlaneAndTheDryRunBothTakeComputerNameForThisMachine) {
+  const std::optional<std::string> hostName = machineHostName();
+  ASSERT_TRUE(hostName);
+  Profile profile = Profile::makeDefault("own name");
+  profile.rules = {Rule{.id = UUID::random(),
+                        .name = "This machine",
+                        .hosts = {"%ComputerName%"},
+                        .action = RuleAction::block()}};
+  const RoutingPolicy policy{.enabled = true, .engine = routingEngine(profile)};
+  const std::pair<std::string, std::optional<std::string>> cases[] = {
+      {*hostName, "This machine"},
+      {"%ComputerName%", std::nullopt},
+  };
+  for (const auto& [host, decidedBy] : cases) {
+    SCOPED_TRACE(host);
+    const Verdict routed = decide(policy, AppIdentity{.executableName = "curl"}, host, 80);
+    EXPECT_EQ(routed.matchedRule ? std::optional(routed.matchedRule->name) : std::nullopt,
+              decidedBy);
+    EXPECT_EQ(OfflineOperations::testRoute(profile, "curl", host, 80).matchedRule, decidedBy);
+  }
 }
 
 /// A connected client socket with bounded waits, closed on destruction.

@@ -148,7 +148,7 @@ TEST(PPXImport, RuleCarriesItsListsAndFixedDefaults) {
   EXPECT_EQ(rule, (Rule{.id = rule.id,
                         .name = "Work",
                         .enabled = false,
-                        .apps = {"a.exe", "b.exe"},
+                        .apps = {"a.exe", "a", "b.exe", "b"},
                         .hosts = {"*.example.com", "10.0.0.0-10.255.255.255", "b.example"},
                         .ports = {"80", "443"},
                         .action = RuleAction::proxy(config.proxies[0].id)}));
@@ -245,14 +245,14 @@ TEST(PPXImport, ChainsKeepTheirEnabledImportedMembersInFileOrder) {
 
 TEST(PPXImport, ListsSplitAtSemicolonsAndLineBreaksAndLoseQuotesAndRepeats) {
   const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
-      {"a.exe;b.exe", {"a.exe", "b.exe"}},
-      {"a.exe\nb.exe\r\nc.exe\rd.exe", {"a.exe", "b.exe", "c.exe", "d.exe"}},
-      {"a.exe; \n\n\tb.exe;\n\n\n", {"a.exe", "b.exe"}},
-      {R"("Ableton Live 10 Suite.exe";
-          "Web Helper.exe")",
-       {"Ableton Live 10 Suite.exe", "Web Helper.exe"}},
-      {R"(""; " "; " y.exe "; "x.exe)", {"y.exe", "\"x.exe"}},
-      {"b.exe;a.exe;b.exe;;;;a.exe", {"b.exe", "a.exe"}},
+      {"a;b", {"a", "b"}},
+      {"a\nb\r\nc\rd", {"a", "b", "c", "d"}},
+      {"a; \n\n\tb;\n\n\n", {"a", "b"}},
+      {R"("Ableton Live 10 Suite";
+          "Web Helper")",
+       {"Ableton Live 10 Suite", "Web Helper"}},
+      {R"(""; " "; " y "; "x)", {"y", "\"x"}},
+      {"b;a;b;;;;a", {"b", "a"}},
       {" ;\n; ", {}},
   };
   for (const auto& [text, expected] : cases) {
@@ -261,6 +261,36 @@ TEST(PPXImport, ListsSplitAtSemicolonsAndLineBreaksAndLoseQuotesAndRepeats) {
         read(ppx("", ruleElement("R", "<Applications>" + text + "</Applications>")));
     ASSERT_EQ(config.rules.size(), 1u);
     EXPECT_EQ(config.rules[0].apps, expected);
+  }
+}
+
+TEST(PPXImport, WindowsProgramNamesAlsoMatchTheSameProgramOnLinux) {
+  struct Case {
+    std::string applications;
+    std::vector<std::string> imported;
+    std::int64_t added;  // how many names the report counts, the first as its example
+  };
+  const std::vector<Case> cases = {
+      {"Discord.exe", {"Discord.exe", "Discord"}, 1},
+      {R"("node.exe"; Telegram.EXE)", {"node.exe", "node", "Telegram.EXE", "Telegram"}, 2},
+      {"Web Helper.exe", {"Web Helper.exe", "Web Helper"}, 1},
+      {"chrome*.exe", {"chrome*.exe", "chrome*"}, 1},
+      {"node.exe;node;node.exe", {"node.exe", "node"}, 1},
+      {"node;node.exe", {"node", "node.exe"}, 0},
+      {"firefox;.exe;setup.exe.bak", {"firefox", ".exe", "setup.exe.bak"}, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.applications);
+    const ImportedConfig config =
+        read(ppx("", ruleElement("R", "<Applications>" + c.applications + "</Applications>")));
+    ASSERT_EQ(config.rules.size(), 1u);
+    EXPECT_EQ(config.rules[0].apps, c.imported);
+    std::vector<ImportNote> notes;
+    if (c.added > 0) {
+      notes.push_back(
+          {ImportNote::Kind::appNameAdded, c.added, c.imported[0] + " → " + c.imported[1]});
+    }
+    EXPECT_EQ(config.report.notes, notes);
   }
 }
 
@@ -284,7 +314,9 @@ TEST(PPXImport, HostAndPortEntriesAreMadeMatchableOrLeftOut) {
       {"Targets", "fc00::/7", std::nullopt},
       {"Targets", "10.0.0.9-10.0.0.1", std::nullopt},
       {"Targets", "10.0.0.0/33", std::nullopt},
-      {"Targets", "%ComputerName%", std::nullopt},
+      {"Targets", "%ComputerName%", "%ComputerName%"},
+      {"Targets", "%computername%", "%computername%"},
+      {"Targets", "%SimpleHostnames%", std::nullopt},
       {"Targets", "two words", std::nullopt},
       {"Targets", "example.com:443", std::nullopt},
       {"Ports", "443", "443"},
@@ -320,7 +352,7 @@ TEST(PPXImport, HostAndPortEntriesAreMadeMatchableOrLeftOut) {
 TEST(PPXImport, RuleWhoseEveryHostOrPortIsLeftOutIsNotImported) {
   // Imported with no hosts or ports, such a rule would take every connection.
   const ImportedConfig config = read(ppx("", ruleElement("V6", R"(
-      <Targets>fc00:: - fdff:ffff:ffff:ffff:ffff:ffff:ffff:ffff;%ComputerName%</Targets>)") +
+      <Targets>fc00:: - fdff:ffff:ffff:ffff:ffff:ffff:ffff:ffff;%SimpleHostnames%</Targets>)") +
                                                  ruleElement("Web", "<Ports>http</Ports>") +
                                                  ruleElement("Kept", "<Targets>;;</Targets>")));
   EXPECT_EQ(namesOf(config.rules), std::vector<std::string>{"Kept"});
@@ -525,7 +557,7 @@ TEST(ImportReport, ReadsAsLinesAndAsOneRecord) {
   ImportReport report{.proxies = 2, .chains = 1, .rules = 7};
   report.note(ImportNote::Kind::hostLeftOut, "fc00:: - fdff::");
   report.note(ImportNote::Kind::sectionsNotRead, "Options", 1);
-  report.note(ImportNote::Kind::hostLeftOut, "%ComputerName%");
+  report.note(ImportNote::Kind::hostLeftOut, "%SimpleHostnames%");
   report.note(ImportNote::Kind::localhostDropped, "Localhost");
   EXPECT_EQ(report.lines(), (std::vector<std::string>{
                                 "导入了 2 个代理、1 条代理链、7 条规则",

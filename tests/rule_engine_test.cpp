@@ -127,6 +127,45 @@ TEST(RuleEngine, CompilesEntriesTheWayUsersWriteThem) {
   EXPECT_EQ(all.trace.size(), 2u);
 }
 
+TEST(RuleEngine, ComputerNameStandsForTheNameTheEngineIsGiven) {
+  struct Case {
+    std::optional<std::string> computerName;
+    std::string host;
+    bool taken;  // by a host entry "%ComputerName%"
+  };
+  const std::vector<Case> cases = {
+      {"workstation", "workstation", true},       // the name itself
+      {"workstation", "WorkStation", true},       // in any case
+      {"workstation", "%ComputerName%", false},   // no longer the text itself
+      {"workstation", "workstation.lan", false},  // only the very name
+      {"workstation", "other", false},
+      {std::nullopt, "%ComputerName%", true},  // without a name: the text itself
+      {std::nullopt, "workstation", false},    // ... and nothing else
+  };
+  // The Localhost guard lists the entry as the profile stores it; a rule of one's own may write
+  // it in any case, with blanks around.
+  Profile own = Profile::makeDefault("own");
+  own.rules = {rule("Own", {}, {" %computername%\t"})};
+  const Profile guarded = profileWith({});
+  // Each profile with the rule that takes the connection when the entry matches, and the one
+  // that takes it otherwise.
+  const struct {
+    const Profile& profile;
+    std::string taking;
+    std::string otherwise;
+  } profiles[] = {{own, "Own", "(none)"}, {guarded, "Localhost", "Default"}};
+  for (const Case& c : cases) {
+    for (const auto& [profile, taking, otherwise] : profiles) {
+      SCOPED_TRACE(c.computerName.value_or("(no name)") + " " + c.host + " " + taking);
+      const RuleEngine engine(profile, c.computerName);
+      const std::string& expected = c.taken ? taking : otherwise;
+      EXPECT_EQ(matchedName(engine.match(safari, c.host, 443, FlowTransport::tcp)), expected);
+      const RuleEngine::Decision decision = engine.decide(safari, c.host, 443, FlowTransport::tcp);
+      EXPECT_EQ(decision.rule ? decision.rule->name : "(none)", expected);
+    }
+  }
+}
+
 TEST(RuleEngine, ResolvesProxiesAndChainsAndFallsBackToDirect) {
   const ProxyServer a{.id = UUID::random(),
                       .name = "A",

@@ -127,6 +127,11 @@ std::string describe(const ImportNote& note) {
       return VL("%lld 条负载均衡或冗余代理链按顺序链导入，例如「%@」", n, e);
     case K::chainReused:
       return VL("%lld 条代理链本配置中已有，沿用已有代理链，例如「%@」", n, e);
+    case K::appNameAdded:
+      return VL(
+          "%lld 个应用条目是 Windows 程序名，另加去掉 .exe 的名称以匹配 Linux 上的同名程序，"
+          "例如「%@」",
+          n, e);
     case K::hostRewritten:
       return VL("%lld 个主机条目改写为可匹配的写法，例如「%@」", n, e);
     case K::hostLeftOut:
@@ -543,6 +548,19 @@ void appendOnce(std::vector<std::string>& list, std::string entry) {
   if (!contains(list, entry)) list.push_back(std::move(entry));
 }
 
+/// "Discord.exe" → "Discord": the name the same program has on Linux, for an entry that ends in
+/// ".exe" in any case after some name; nothing for any other entry.
+std::optional<std::string> linuxProgramName(std::string_view entry) {
+  constexpr std::string_view suffix = ".exe";
+  if (entry.size() <= suffix.size()) return std::nullopt;
+  const std::string_view end = entry.substr(entry.size() - suffix.size());
+  const bool exe = std::equal(end.begin(), end.end(), suffix.begin(), [](char a, char b) {
+    return std::tolower(static_cast<unsigned char>(a)) == b;
+  });
+  if (!exe) return std::nullopt;
+  return std::string(entry.substr(0, entry.size() - suffix.size()));
+}
+
 bool isIPv6(std::string_view text) {
   in6_addr address{};
   return inet_pton(AF_INET6, std::string(text).c_str(), &address) == 1;
@@ -550,8 +568,10 @@ bool isIPv6(std::string_view text) {
 
 /// A host entry as the host matcher reads it: the entry itself, the same with the spaces around
 /// a range's "-" or a network's "/" taken out, or nothing when no connection could match it (an
-/// IPv6 range or network, a placeholder such as %ComputerName%, text with spaces, a path).
+/// IPv6 range or network, a placeholder other than %ComputerName%, text with spaces, a path).
 std::optional<std::string> matchableHost(const std::string& entry) {
+  // Where connections are routed it stands for this machine's host name.
+  if (unicode::equalsIgnoringCase(entry, "%ComputerName%")) return entry;
   if (const auto dash = entry.find('-'); dash != std::string::npos) {
     const auto first = trimmedWhiteSpace(std::string_view(entry).substr(0, dash));
     const auto last = trimmedWhiteSpace(std::string_view(entry).substr(dash + 1));
@@ -761,9 +781,16 @@ void readRule(pugi::xml_node element, const ProxifierIDs& ids, ImportedConfig& c
   }
   const std::vector<std::string> portEntries =
       proxifierList(childText(element, "Ports").value_or(""));
+  // A Windows name stays as the file wrote it, so that the rule means to any reader of the
+  // profile what it meant in the file; the program's Linux name goes beside it.
   std::vector<std::string> apps;
   for (std::string& app : proxifierList(childText(element, "Applications").value_or(""))) {
+    std::optional<std::string> linuxName = linuxProgramName(app);
+    if (linuxName && !contains(apps, *linuxName)) {
+      config.report.note(K::appNameAdded, app + " → " + *linuxName);
+    }
     appendOnce(apps, std::move(app));
+    if (linuxName) appendOnce(apps, std::move(*linuxName));
   }
   std::vector<std::string> hosts =
       matchableEntries(hostEntries, matchableHost, K::hostRewritten, K::hostLeftOut, config.report);

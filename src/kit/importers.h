@@ -33,6 +33,7 @@ struct ImportNote {
     chainLeftOut,         // a chain without any member left
     chainMadeOrdered,     // load balancing or redundancy, imported as an ordered chain
     chainReused,          // the profile already has that chain
+    appNameAdded,         // "name.exe" matched as the Linux program "name" as well
     hostRewritten,        // "a - b" and the like, written as the host matcher reads them
     hostLeftOut,          // a host entry no connection could ever match
     portRewritten,
@@ -58,7 +59,7 @@ struct ImportNote {
 template <>
 struct EnumTexts<ImportNote::Kind> {
   using K = ImportNote::Kind;
-  static constexpr std::array<std::pair<K, std::string_view>, 23> cases{
+  static constexpr std::array<std::pair<K, std::string_view>, 24> cases{
       {{K::sectionsNotRead, "sectionsNotRead"},
        {K::proxySkipped, "proxySkipped"},
        {K::proxyTypeChanged, "proxyTypeChanged"},
@@ -69,6 +70,7 @@ struct EnumTexts<ImportNote::Kind> {
        {K::chainLeftOut, "chainLeftOut"},
        {K::chainMadeOrdered, "chainMadeOrdered"},
        {K::chainReused, "chainReused"},
+       {K::appNameAdded, "appNameAdded"},
        {K::hostRewritten, "hostRewritten"},
        {K::hostLeftOut, "hostLeftOut"},
        {K::portRewritten, "portRewritten"},

@@ -389,7 +389,8 @@ TestRouteDTO OfflineOperations::testRoute(const std::string& app, std::string_vi
 
 TestRouteDTO OfflineOperations::testRoute(const Profile& profile, const std::string& app,
                                           std::string_view host, std::uint16_t port) {
-  const RuleEngine engine(profile);
+  // The same engine as the data plane's, this machine's name included.
+  const RuleEngine engine(profile, machineHostName());
   // The one text the user gave stands for every name the application could be known by.
   const AppIdentity identity{.bundleID = app, .displayName = app, .executableName = app};
   return TestRouteDTO::fromVerdict(engine.match(identity, host, port, FlowTransport::tcp));

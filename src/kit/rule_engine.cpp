@@ -1,8 +1,12 @@
 #include "rule_engine.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <climits>
 
 #include "localize.h"
+#include "unicode.h"
 
 namespace velmora {
 
@@ -28,9 +32,23 @@ std::string Verdict::actionDescription() const {
   return {};
 }
 
-RuleEngine::RuleEngine(Profile profile) : profile_(std::move(profile)), compiled_(compile()) {}
+std::optional<std::string> machineHostName() {
+  char name[HOST_NAME_MAX + 1] = {};
+  if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return std::nullopt;
+  return std::string(name);
+}
 
-std::vector<RuleEngine::Compiled> RuleEngine::compile() const {
+RuleEngine::RuleEngine(Profile profile, std::optional<std::string> computerName)
+    : profile_(std::move(profile)), compiled_(compile(computerName)) {}
+
+std::vector<RuleEngine::Compiled> RuleEngine::compile(
+    const std::optional<std::string>& computerName) const {
+  const auto hostPattern = [&](const std::string& host) {
+    if (computerName && unicode::equalsIgnoringCase(trimmedSpacesAndTabs(host), "%ComputerName%")) {
+      return HostPattern(*computerName);
+    }
+    return HostPattern(host);
+  };
   const std::vector<const Rule*> ordered = profile_.evaluationOrder();
   std::vector<Compiled> compiled;
   compiled.reserve(ordered.size());
@@ -42,7 +60,7 @@ std::vector<RuleEngine::Compiled> RuleEngine::compile() const {
       if (!app.empty()) entry.apps.emplace_back(std::string(trimmedSpacesAndTabs(app)));
     }
     for (const std::string& host : rule.hosts) {
-      if (!host.empty()) entry.hosts.emplace_back(host);
+      if (!host.empty()) entry.hosts.push_back(hostPattern(host));
     }
     // A port text that does not parse is dropped without a word; with none left, any port goes.
     for (const std::string& port : rule.ports) {

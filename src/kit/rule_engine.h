@@ -57,10 +57,16 @@ struct Verdict {
   bool operator==(const Verdict&) const = default;
 };
 
+/// This machine's host name (gethostname(2)); nothing when it has none. Where connections are
+/// routed and dry-run, the engine is given it for the host entry "%ComputerName%".
+std::optional<std::string> machineHostName();
+
 /// A profile's rules compiled once; an immutable value that any number of threads may ask at once.
 class RuleEngine {
  public:
-  explicit RuleEngine(Profile profile);
+  /// With a computer name, a host entry "%ComputerName%" (any case) matches that name and no
+  /// longer the text itself; the profile keeps the entry as written either way.
+  explicit RuleEngine(Profile profile, std::optional<std::string> computerName = std::nullopt);
 
   /// The verdict of the trace-free path: what match decides, without the trace or any copy.
   /// The pointers lead into the engine and stay valid for as long as it lives.
@@ -97,7 +103,7 @@ class RuleEngine {
     Verdict::Resolved resolved;
   };
 
-  std::vector<Compiled> compile() const;
+  std::vector<Compiled> compile(const std::optional<std::string>& computerName) const;
   const Rule& ruleOf(const Compiled& compiled) const { return profile_.rules[compiled.rule]; }
   std::vector<RuleIndex::Entry> indexEntries() const;
   const RuleIndex& index() const;

@@ -28,6 +28,10 @@
 
 namespace velmora::dataplane {
 
+std::shared_ptr<const RuleEngine> routingEngine(const Profile& profile) {
+  return std::make_shared<const RuleEngine>(profile, machineHostName());
+}
+
 Verdict decide(const RoutingPolicy& policy, const AppIdentity& app, std::string_view host,
                std::uint16_t port) {
   if (!policy.enabled || !policy.engine) return Verdict{};
@@ -1025,7 +1029,7 @@ void DataPlane::setPolicy(std::shared_ptr<const RoutingPolicy> policy) {
 
 void DataPlane::follow(const std::optional<Profile>& profile, bool enabled) {
   if (profile != followed_) {
-    engine_ = profile ? std::make_shared<const RuleEngine>(*profile) : nullptr;
+    engine_ = profile ? routingEngine(*profile) : nullptr;
     followed_ = profile;
   }
   const bool loopDetection = profile ? profile->general.loopDetection : true;

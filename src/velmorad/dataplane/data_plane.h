@@ -25,6 +25,10 @@ struct RoutingPolicy {
   bool loopDetection = true;
 };
 
+/// The engine connections are routed by: the profile's rules with this machine's host name for
+/// "%ComputerName%", as the dry run has them.
+std::shared_ptr<const RuleEngine> routingEngine(const Profile& profile);
+
 /// The verdict for one connection: direct while the switch is off, the engine's otherwise.
 Verdict decide(const RoutingPolicy& policy, const AppIdentity& app, std::string_view host,
                std::uint16_t port);
