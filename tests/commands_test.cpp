@@ -1,9 +1,14 @@
 // Every command of velmoractl through the built binary, on the profile files of a scratch home,
 // with no application to talk to.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <fstream>
+#include <thread>
 
 #include "kit/file_io.h"
 #include "kit/profile_store.h"
@@ -362,6 +367,62 @@ TEST_F(Commands, TestExplainsTheDecision) {
   EXPECT_EQ(verdict["action"], "block");
   fails({"test", "Safari"}, "用法: test <应用> <主机:端口>");
   fails({"test", "Safari", ":::"}, "用法: test <应用> <主机:端口>");
+}
+
+/// A real program that runs until the test ends: sleep(1), killed and reaped on destruction.
+class SleepingChild {
+ public:
+  SleepingChild() : pid_(fork()) {
+    if (pid_ == 0) {
+      execl("/bin/sleep", "sleep", "60", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    // Until the exec has happened the child is still this test program.
+    const fs::path exe = "/proc/" + std::to_string(pid_) + "/exe";
+    for (int tries = 0; tries < 500; ++tries) {
+      std::error_code error;
+      if (fs::read_symlink(exe, error).filename() == "sleep") break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  ~SleepingChild() {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  SleepingChild(const SleepingChild&) = delete;
+  SleepingChild& operator=(const SleepingChild&) = delete;
+
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_;
+};
+
+TEST_F(Commands, TestDescribesAPathOrARunningProcessAsTheDataPlaneSeesIt) {
+  const SleepingChild child;
+  const std::string pid = std::to_string(child.pid());
+  const std::string sleep = fs::canonical("/bin/sleep");
+  ok({"rule", "add", "Sleepers", "--app", "*/sleep", "--port", "81", "--action", "block"});
+  ok({"route", "set", sleep, "block"});
+  // The path, the path through a link and the process all match the rule that names the path;
+  // the name alone is no path.
+  for (const std::string port : {"80", "81"}) {
+    const std::string expected = port == "80" ? "App: " + sleep : "Sleepers";
+    for (const std::vector<std::string>& words : {std::vector<std::string>{"test", sleep},
+                                                  {"test", "/bin/sleep"},
+                                                  {"test", "--pid", pid}}) {
+      std::vector<std::string> arguments = words;
+      arguments.insert(arguments.end(), {"example.com:" + port, "--json"});
+      const json::Value verdict = json::parse(ok(arguments));
+      EXPECT_EQ(verdict["matchedRule"], expected) << ::testing::PrintToString(arguments);
+      EXPECT_EQ(verdict["action"], "block") << ::testing::PrintToString(arguments);
+    }
+  }
+  EXPECT_EQ(json::parse(ok({"test", "sleep", "example.com:80", "--json"}))["action"], "direct");
+  const std::string report = ok({"test", "--pid", pid, "example.com:80"});
+  EXPECT_EQ(report.substr(0, report.find('\n')), "sleep（进程 " + pid + "） → example.com:80");
+  fails({"test", "--pid", pid}, "用法: test --pid <进程号> <主机:端口>");
+  fails({"test", "--pid", "0", "example.com"}, "进程号「0」不是正整数");
 }
 
 TEST_F(Commands, ExportAndImportMoveProfiles) {

@@ -91,23 +91,6 @@ TEST(ProxyProtocols, UpstreamHttpConnectCarriesBasicCredentials) {
   EXPECT_EQ(*socksPasswordRequest({"u", "pw"}), std::string("\x01\x01u\x02pw", 6));
 }
 
-TEST(AppIdentity, TheApplicationIDComesFromTheDesktopSessionsUnit) {
-  const std::pair<std::string, std::optional<std::string>> cases[] = {
-      {"0::/user.slice/user-1000.slice/user@1000.service/app.slice/"
-       "app-flatpak-org.mozilla.firefox-2481.scope\n",
-       "org.mozilla.firefox"},
-      {"0::/user.slice/user-1000.slice/user@1000.service/app.slice/app-gnome-org.gnome.Terminal-"
-       "3321.scope\n",
-       "org.gnome.Terminal"},
-      {"0::/user.slice/user-1000.slice/user@1000.service/app.slice/"
-       "app-org.example.My\\x2dTool@7f2c.service\n",
-       "org.example.My-Tool"},
-      {"0::/user.slice/user-1000.slice/session-2.scope\n", std::nullopt},
-      {"0::/system.slice/cron.service\n", std::nullopt},
-  };
-  for (const auto& [cgroup, id] : cases) EXPECT_EQ(applicationIDFromCgroup(cgroup), id) << cgroup;
-}
-
 TEST(RoutingPolicy, TheDataPlaneAndTheDryRunBothTakeComputerNameForThisMachine) {
   const std::optional<std::string> hostName = machineHostName();
   ASSERT_TRUE(hostName);
@@ -123,10 +106,11 @@ TEST(RoutingPolicy, TheDataPlaneAndTheDryRunBothTakeComputerNameForThisMachine) 
   };
   for (const auto& [host, decidedBy] : cases) {
     SCOPED_TRACE(host);
-    const Verdict routed = decide(policy, AppIdentity{.executableName = "curl"}, host, 80);
+    const AppIdentity curl{.executableName = "curl"};
+    const Verdict routed = decide(policy, curl, host, 80);
     EXPECT_EQ(routed.matchedRule ? std::optional(routed.matchedRule->name) : std::nullopt,
               decidedBy);
-    EXPECT_EQ(OfflineOperations::testRoute(profile, "curl", host, 80).matchedRule, decidedBy);
+    EXPECT_EQ(OfflineOperations::testRoute(profile, curl, host, 80).matchedRule, decidedBy);
   }
 }
 

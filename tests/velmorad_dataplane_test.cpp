@@ -3,7 +3,9 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -13,6 +15,7 @@
 #include "daemon_support.h"
 #include "kit/automation_protocol.h"
 #include "kit/daemon_settings.h"
+#include "kit/unique_fd.h"
 #include "test_support.h"
 
 namespace velmora {
@@ -163,6 +166,88 @@ TEST_F(DaemonDataPlane, AChangedRouteTakesTheVeryNextConnection) {
   }
   const RunResult test = run({"test", self, "10.77.0.1", "--json"});
   EXPECT_NE(test.out.find("\"action\" : \"direct\""), std::string::npos) << test.out;
+}
+
+/// A real curl asking for http://10.77.0.1:port/ through the local proxy; killed and reaped on
+/// destruction. Bounded by curl's own limit besides.
+class CurlThroughProxy {
+ public:
+  explicit CurlThroughProxy(std::uint16_t port) : pid_(fork()) {
+    if (pid_ == 0) {
+      const std::string url = "http://10.77.0.1:" + std::to_string(port) + "/";
+      execl("/usr/bin/curl", "curl", "-s", "--max-time", "20", "-x", "socks5://127.0.0.1:11080",
+            url.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+  }
+  ~CurlThroughProxy() {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  CurlThroughProxy(const CurlThroughProxy&) = delete;
+  CurlThroughProxy& operator=(const CurlThroughProxy&) = delete;
+
+  pid_t pid() const { return pid_; }
+  /// Its exit status once it ends.
+  int wait() {
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    return status;
+  }
+
+ private:
+  pid_t pid_;
+};
+
+TEST_F(DaemonDataPlane, ARealCurlIsRoutedAsTestDescribesItByPathAndByProcess) {
+  if (!std::filesystem::exists("/usr/bin/curl")) GTEST_SKIP() << "needs curl";
+  const std::string curl = std::filesystem::canonical("/usr/bin/curl");
+  // A destination that takes connections and never answers keeps a curl running.
+  const UniqueFd silent(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in at{.sin_family = AF_INET, .sin_port = 0};
+  inet_pton(AF_INET, "10.77.0.1", &at.sin_addr);
+  socklen_t length = sizeof at;
+  ASSERT_EQ(bind(silent.get(), reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+  ASSERT_EQ(listen(silent.get(), 8), 0);
+  getsockname(silent.get(), reinterpret_cast<sockaddr*>(&at), &length);
+  const std::uint16_t held = ntohs(at.sin_port);
+  ASSERT_EQ(run({"rule", "add", "Held", "--app", "*/curl", "--port", std::to_string(held),
+                 "--action", "direct"})
+                .status,
+            0);
+  ASSERT_EQ(run({"route", "set", curl, "block"}).status, 0);
+
+  CurlThroughProxy blocked(destination->port());
+  EXPECT_NE(blocked.wait(), 0);
+  const CurlThroughProxy running(held);
+  // Each destination's event from the data plane, waited for a bounded time.
+  const auto eventFor = [&](std::uint16_t port) -> std::optional<ConnectionEvent> {
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (std::chrono::steady_clock::now() < deadline) {
+      const RunResult logs = run({"logs", "--json"});
+      if (logs.status != 0) return std::nullopt;
+      for (const ConnectionEvent& event :
+           DTOCoding::decodeArray(logs.out, connectionEventFromJSON)) {
+        if (event.port == port && event.app == "curl") return event;
+      }
+    }
+    return std::nullopt;
+  };
+  for (const std::uint16_t port : {destination->port(), held}) {
+    const std::optional<ConnectionEvent> event = eventFor(port);
+    ASSERT_TRUE(event) << port;
+    const std::string target = "10.77.0.1:" + std::to_string(port);
+    for (const std::vector<std::string>& words :
+         {std::vector<std::string>{"test", curl, target, "--json"},
+          {"test", "--pid", std::to_string(running.pid()), target, "--json"}}) {
+      const RunResult test = run(words);
+      ASSERT_EQ(test.status, 0) << test.err;
+      const TestRouteDTO verdict = DTOCoding::decode(test.out, testRouteDTOFromJSON);
+      EXPECT_EQ(verdict.action, event->route) << ::testing::PrintToString(words);
+      EXPECT_EQ(verdict.matchedRule, event->ruleName) << ::testing::PrintToString(words);
+    }
+    EXPECT_EQ(event->route, port == held ? "direct" : "block");
+  }
 }
 
 TEST_F(DaemonDataPlane, TheProxyMovesWhenItsSettingsChangeAndStaysWhenItCannot) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "discovery/app_describer.h"
 #include "file_io.h"
 #include "importers.h"
 #include "localize.h"
@@ -384,16 +385,19 @@ RuleAction OfflineOperations::parseTarget(std::string_view target, const Profile
 
 TestRouteDTO OfflineOperations::testRoute(const std::string& app, std::string_view host,
                                           std::uint16_t port) const {
+  return testRoute(AppDescriber::named(app), host, port);
+}
+
+TestRouteDTO OfflineOperations::testRoute(const AppIdentity& app, std::string_view host,
+                                          std::uint16_t port) const {
   return testRoute(store_.activeProfile(), app, host, port);
 }
 
-TestRouteDTO OfflineOperations::testRoute(const Profile& profile, const std::string& app,
+TestRouteDTO OfflineOperations::testRoute(const Profile& profile, const AppIdentity& app,
                                           std::string_view host, std::uint16_t port) {
   // The same engine as the data plane's, this machine's name included.
   const RuleEngine engine(profile, machineHostName());
-  // The one text the user gave stands for every name the application could be known by.
-  const AppIdentity identity{.bundleID = app, .displayName = app, .executableName = app};
-  return TestRouteDTO::fromVerdict(engine.match(identity, host, port, FlowTransport::tcp));
+  return TestRouteDTO::fromVerdict(engine.match(app, host, port, FlowTransport::tcp));
 }
 
 std::string OfflineOperations::exportProfile(const std::optional<std::string>& name) const {

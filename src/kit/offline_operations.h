@@ -98,9 +98,12 @@ class OfflineOperations {
   void setRoute(const std::string& app, std::string_view target);
   /// Removes the rule setRoute made for the application.
   void removeRoute(const std::string& app);
+  /// The dry run of the application a user names by one word (AppDescriber::named).
   TestRouteDTO testRoute(const std::string& app, std::string_view host, std::uint16_t port) const;
+  /// The dry run of an application already described, such as a running process.
+  TestRouteDTO testRoute(const AppIdentity& app, std::string_view host, std::uint16_t port) const;
   /// The dry run on a profile already read: the one a running application routes by.
-  static TestRouteDTO testRoute(const Profile& profile, const std::string& app,
+  static TestRouteDTO testRoute(const Profile& profile, const AppIdentity& app,
                                 std::string_view host, std::uint16_t port);
   /// The named profile (ignoring case), or the active one, as a pretty profile document.
   std::string exportProfile(const std::optional<std::string>& name) const;

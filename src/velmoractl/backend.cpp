@@ -164,6 +164,11 @@ TestRouteDTO Backend::testRouteFromFiles(const std::string& app, const std::stri
   return files().testRoute(app, host, port);
 }
 
+TestRouteDTO Backend::testRouteFromFiles(const AppIdentity& app, const std::string& host,
+                                         std::uint16_t port) {
+  return files().testRoute(app, host, port);
+}
+
 std::string Backend::exportProfile(const std::optional<std::string>& name) {
   return files().exportProfile(name);
 }

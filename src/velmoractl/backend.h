@@ -82,6 +82,10 @@ class Backend {
   /// The dry run on the files even while the application runs: nothing is connected.
   TestRouteDTO testRouteFromFiles(const std::string& app, const std::string& host,
                                   std::uint16_t port);
+  /// The dry run of an application already described (a running process) on the files: the
+  /// bus carries an application as one word only.
+  TestRouteDTO testRouteFromFiles(const AppIdentity& app, const std::string& host,
+                                  std::uint16_t port);
   std::string exportProfile(const std::optional<std::string>& name);
   /// The report of a foreign import; nothing for a profile document.
   std::optional<ImportReport> importProfile(std::string_view data);

@@ -55,7 +55,8 @@ Profile
 路由与诊断
   route set <应用> <direct|block|proxy:名称>    一步设置"应用 → 去向"
   route rm <应用>                               去掉 route set 设的去向
-  test <应用> <主机:端口>                        试算：会命中哪条规则、走哪
+  test <应用> <主机:端口>                        试算：会命中哪条规则、走哪（应用可写程序的绝对路径）
+  test --pid <进程号> <主机:端口>                按正在运行的进程试算，与真实连接看到的应用相同
   logs [--app <应用>] [--host <主机>] [--follow]  最近连接
   interface list                                 隧道网卡及其背后的程序（用于 interface:名称）
   run [--] <程序> [参数…]                        让这个程序经本机代理联网（设置 http_proxy 等）

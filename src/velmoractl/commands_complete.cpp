@@ -255,7 +255,7 @@ const std::vector<CompletionCommand>& completionTable() {
       {"interface list", {}, {}},
       {"route set", {Value::text, Value::action}, {}},
       {"route rm", {Value::text}, {}},
-      {"test", {Value::text, Value::text}, {}},
+      {"test", {Value::text, Value::text}, {{{"--pid"}, Value::text}}},
       {"logs",
        {},
        {{{"--app"}, Value::text},

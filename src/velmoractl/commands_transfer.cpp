@@ -1,11 +1,15 @@
 // The diagnostic and transfer commands: test (dry run), logs (the connection log), export and
 // import.
+#include <unistd.h>
+
+#include <charconv>
 #include <chrono>
 #include <ctime>
 #include <set>
 #include <thread>
 
 #include "commands.h"
+#include "kit/discovery/app_describer.h"
 #include "kit/file_io.h"
 #include "kit/localize.h"
 #include "kit/matchers.h"
@@ -47,6 +51,15 @@ std::string eventLine(const ConnectionEvent& event) {
   return line;
 }
 
+/// A process id as typed after --pid.
+pid_t processNumber(const std::string& text) {
+  pid_t pid = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), pid);
+  if (error != std::errc() || end != text.data() + text.size() || pid <= 0)
+    throw Error(VL("进程号「%@」不是正整数", text));
+  return pid;
+}
+
 void printEvents(const CommandContext& context, const std::vector<ConnectionEvent>& events) {
   if (context.json()) {
     context.out.emitJSON(json::arrayOf(events));
@@ -58,9 +71,12 @@ void printEvents(const CommandContext& context, const std::vector<ConnectionEven
 }  // namespace
 
 void runTest(CommandContext& context) {
-  if (context.args.positional.size() < 3) throw Error(VL("用法: test <应用> <主机:端口>"));
-  const std::string& app = context.word(1);
-  const std::string& target = context.word(2);
+  const std::optional<std::string> pidText = context.args.flag({"--pid"});
+  if (pidText && context.args.positional.size() < 2)
+    throw Error(VL("用法: test --pid <进程号> <主机:端口>"));
+  if (!pidText && context.args.positional.size() < 3)
+    throw Error(VL("用法: test <应用> <主机:端口>"));
+  const std::string& target = context.word(pidText ? 1 : 2);
   std::vector<std::string> pieces;
   for (std::size_t start = 0; start <= target.size();) {
     const std::size_t end = std::min(target.find(':', start), target.size());
@@ -72,7 +88,18 @@ void runTest(CommandContext& context) {
   const std::string& host = pieces[0];
   const std::uint16_t port = pieces.size() > 1 ? portNumber(pieces[1]) : 443;
 
-  const TestRouteDTO result = context.backend.testRoute(app, host, port);
+  std::string app;
+  TestRouteDTO result;
+  if (pidText) {
+    // The tool reads the process itself, through the description the data plane uses.
+    const pid_t pid = processNumber(*pidText);
+    const AppIdentity identity = AppDescriber().ownProcess(pid, ::getuid());
+    app = VL("%@（进程 %lld）", identity.bestDescription(), static_cast<long long>(pid));
+    result = context.backend.testRouteFromFiles(identity, host, port);
+  } else {
+    app = context.word(1);
+    result = context.backend.testRoute(app, host, port);
+  }
   if (context.json()) {
     context.out.emitJSON(toJSON(result));
     return;

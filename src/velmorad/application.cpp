@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "kit/discovery/app_describer.h"
 #include "kit/file_io.h"
 #include "kit/localize.h"
 #include "kit/unicode.h"
@@ -331,7 +332,8 @@ std::string Application::testRoute(const std::string& app, const std::string& ho
   // The profile the data plane routes by, not the files: a change the daemon has not taken up
   // yet routes no connection, so the dry run does not show it either.
   if (!active_) throw ProfileStore::Error::notFound("active");
-  return DTOCoding::encode(OfflineOperations::testRoute(*active_, app, host, port));
+  return DTOCoding::encode(
+      OfflineOperations::testRoute(*active_, AppDescriber::named(app), host, port));
 }
 
 std::string Application::queryConnections(const std::string& filterJSON) {

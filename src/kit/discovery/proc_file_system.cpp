@@ -2,6 +2,7 @@
 #include "kit/discovery/proc_file_system.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -55,6 +56,12 @@ std::optional<std::string> ProcFileSystem::readLink(const std::filesystem::path&
   const ssize_t count = ::readlink((root_ / relative).c_str(), buffer, sizeof buffer);
   if (count <= 0) return std::nullopt;
   return std::string(buffer, static_cast<std::size_t>(count));
+}
+
+std::optional<uid_t> ProcFileSystem::owner(pid_t pid) const {
+  struct stat info {};
+  if (::stat((root_ / std::to_string(pid)).c_str(), &info) != 0) return std::nullopt;
+  return info.st_uid;
 }
 
 std::vector<pid_t> ProcFileSystem::processes() const {

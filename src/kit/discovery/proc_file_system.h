@@ -29,6 +29,8 @@ class ProcFileSystem {
   std::optional<std::string> read(const std::filesystem::path& relative) const;
   /// The target of a symbolic link, relative to the root ("42/exe").
   std::optional<std::string> readLink(const std::filesystem::path& relative) const;
+  /// The user owning a process (its directory's owner); absent when there is no such process.
+  std::optional<uid_t> owner(pid_t pid) const;
   /// The ids of the processes listed at the root, ascending.
   std::vector<pid_t> processes() const;
   /// The open descriptors of a process with their link targets, ascending by number; those that

@@ -19,7 +19,6 @@
 
 #include "kit/error.h"
 #include "kit/localize.h"
-#include "kit/unique_fd.h"
 
 namespace velmora::dataplane {
 namespace {
@@ -31,39 +30,11 @@ constexpr auto freshFor = std::chrono::seconds(1);
 
 constexpr std::array<int, 8> noDescriptors = {-1, -1, -1, -1, -1, -1, -1, -1};
 
-/// A /proc file of a few hundred bytes at most, in one read; empty when it cannot be read.
-std::string readSmallFile(const std::filesystem::path& file) {
-  const UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) return {};
-  char buffer[4096];
-  const ssize_t size = ::read(fd.get(), buffer, sizeof buffer);
-  return size > 0 ? std::string(buffer, static_cast<std::size_t>(size)) : std::string();
-}
-
 std::optional<pid_t> pidOf(std::string_view name) {
   pid_t pid = 0;
   const auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), pid);
   if (error != std::errc() || end != name.data() + name.size() || pid <= 0) return std::nullopt;
   return pid;
-}
-
-/// Systemd escapes "-" inside a unit name's parts as "\x2d".
-std::string unescapeUnitPart(std::string_view part) {
-  std::string out;
-  for (std::size_t i = 0; i < part.size(); ++i) {
-    if (part.substr(i, 4) == "\\x2d") {
-      out += '-';
-      i += 3;
-    } else {
-      out += part[i];
-    }
-  }
-  return out;
-}
-
-bool allDigits(std::string_view text) {
-  return !text.empty() &&
-         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 /// Whether the symbolic link name (relative to directory, or absolute) points at link.
@@ -104,51 +75,9 @@ std::string socketLink(std::uint64_t inode) {
 
 }  // namespace
 
-std::optional<std::string> applicationIDFromCgroup(std::string_view cgroup) {
-  std::optional<std::string> found;
-  std::size_t at = 0;
-  while (at <= cgroup.size()) {
-    std::size_t end = cgroup.find_first_of("/\n", at);
-    if (end == std::string_view::npos) end = cgroup.size();
-    std::string_view unit = cgroup.substr(at, end - at);
-    at = end + 1;
-    const bool scope = unit.ends_with(".scope");
-    if (!unit.starts_with("app-") || (!scope && !unit.ends_with(".service"))) continue;
-    unit.remove_prefix(4);
-    unit.remove_suffix(scope ? 6 : 8);
-    if (const std::size_t random = unit.find('@'); random != std::string_view::npos) {
-      unit = unit.substr(0, random);
-    } else if (const std::size_t dash = unit.rfind('-');
-               scope && dash != std::string_view::npos && allDigits(unit.substr(dash + 1))) {
-      unit = unit.substr(0, dash);
-    }
-    // What remains is "launcher-ID" or "ID"; an ID holds no unescaped dash.
-    if (const std::size_t dash = unit.find('-'); dash != std::string_view::npos)
-      unit = unit.substr(dash + 1);
-    if (!unit.empty()) found = unescapeUnitPart(unit);
-  }
-  return found;
-}
-
-AppIdentity identityOfProcess(const std::filesystem::path& procRoot, pid_t pid) {
-  const std::filesystem::path process = procRoot / std::to_string(pid);
-  AppIdentity identity;
-  std::error_code error;
-  std::string executable = std::filesystem::read_symlink(process / "exe", error).filename();
-  if (error) return identity;
-  if (executable.ends_with(" (deleted)")) executable.resize(executable.size() - 10);
-  identity.executableName = executable;
-  std::string comm = readSmallFile(process / "comm");
-  if (!comm.empty() && comm.back() == '\n') comm.pop_back();
-  // The kernel keeps 15 bytes of a process's name: a cut executable name is shown whole.
-  const bool cut = comm.size() == 15 && executable.starts_with(comm);
-  identity.displayName = comm.empty() || cut ? executable : comm;
-  identity.bundleID = applicationIDFromCgroup(readSmallFile(process / "cgroup"));
-  return identity;
-}
-
-AppIdentityLookup::AppIdentityLookup(uid_t user, std::filesystem::path procRoot)
-    : user_(user), procRoot_(std::move(procRoot)) {
+AppIdentityLookup::AppIdentityLookup(uid_t user, std::filesystem::path procRoot,
+                                     AppDescriber describer)
+    : user_(user), procRoot_(std::move(procRoot)), describer_(std::move(describer)) {
   netlink_ = mnl_socket_open2(NETLINK_SOCK_DIAG, SOCK_CLOEXEC);
   if (!netlink_ || mnl_socket_bind(netlink_, 0, MNL_SOCKET_AUTOPID) < 0) {
     const int error = errno;
@@ -240,7 +169,7 @@ AppIdentity AppIdentityLookup::remember(const Holder& holder, Clock::time_point 
     entry.identity = std::move(known->identity);
     entry.read = known->read;
   } else {
-    entry.identity = identityOfProcess(procRoot_, pid);
+    entry.identity = describer_.process(pid);
   }
   Descriptors& descriptors = entry.descriptors;
   const auto seen = std::find(descriptors.begin(), descriptors.end(), holder.descriptor);

@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "kit/discovery/app_describer.h"
 #include "kit/matchers.h"
 
 struct mnl_socket;
@@ -26,15 +27,6 @@ struct SocketAddress {
   std::array<std::uint8_t, 16> address{};
   std::uint16_t port = 0;
 };
-
-/// The application id of a process from its /proc/PID/cgroup text: the id inside the
-/// "app-[launcher-]ID[-RANDOM].scope" or "app-[launcher-]ID[@RANDOM].service" unit that the
-/// desktop session starts applications in (Flatpak's among them); nothing outside such a unit.
-std::optional<std::string> applicationIDFromCgroup(std::string_view cgroup);
-
-/// The identity of process pid read from procRoot: executable file name, display name and
-/// application id where there is one. Every field absent when the process is gone.
-AppIdentity identityOfProcess(const std::filesystem::path& procRoot, pid_t pid);
 
 /// Who is behind a connection: the user owning the peer socket, absent when the kernel knows no
 /// such socket, and the application and the process holding the socket when the socket is the
@@ -68,9 +60,10 @@ class AppIdentityLookup {
     std::optional<std::uint64_t> searchFor;
   };
 
-  /// Only sockets of user are traced to their process. Throws velmora::Error when the netlink
-  /// socket cannot be opened.
-  explicit AppIdentityLookup(uid_t user, std::filesystem::path procRoot = "/proc");
+  /// Only sockets of user are traced to their process, which describer describes. Throws
+  /// velmora::Error when the netlink socket cannot be opened.
+  explicit AppIdentityLookup(uid_t user, std::filesystem::path procRoot = "/proc",
+                             AppDescriber describer = AppDescriber());
   ~AppIdentityLookup();
   AppIdentityLookup(const AppIdentityLookup&) = delete;
   AppIdentityLookup& operator=(const AppIdentityLookup&) = delete;
@@ -116,6 +109,7 @@ class AppIdentityLookup {
 
   uid_t user_;
   std::filesystem::path procRoot_;
+  AppDescriber describer_;
   mnl_socket* netlink_ = nullptr;
   std::uint32_t sequence_ = 0;
   /// The processes that owned recent connections, newest first: a program that opened one
