@@ -33,7 +33,7 @@ std::optional<std::int64_t> parseInteger(const std::optional<std::string>& text)
   return negative ? -value : value;
 }
 
-/// "[03.01 16:30:00] Safari - apple.com:443 close, ↑1.0 KB ↓2.0 KB  [Web → direct]  ⚠︎
+/// "[03.01 16:30:00] firefox - mozilla.org:443 close, ↑1.0 KB ↓2.0 KB  [Web → direct]  ⚠︎
 /// reset"
 std::string eventLine(const ConnectionEvent& event) {
   const std::time_t seconds = std::chrono::system_clock::to_time_t(event.date);
