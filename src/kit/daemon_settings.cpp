@@ -23,6 +23,7 @@ DaemonSettings DaemonSettings::load(const std::filesystem::path& file) {
   if (const auto value = reader.optional("proxyPort")) settings.proxyPort = value->port();
   if (const auto value = reader.optional("transparentPort"))
     settings.transparentPort = value->port();
+  if (const auto value = reader.optional("dnsPort")) settings.dnsPort = value->port();
   return settings;
 }
 
@@ -31,7 +32,8 @@ void DaemonSettings::save(const std::filesystem::path& file) const {
                                 {"automationWritesAllowed", automationWritesAllowed},
                                 {"proxyAddress", proxyAddress},
                                 {"proxyPort", proxyPort},
-                                {"transparentPort", transparentPort}};
+                                {"transparentPort", transparentPort},
+                                {"dnsPort", dnsPort}};
   writeFileAtomically(file, json::pretty(document) + "\n", 0600);
 }
 

@@ -1,6 +1,6 @@
 // The application's own settings, which belong to no profile: the master switch, whether
 // automation clients may change the configuration, where the local proxy listens, and the port
-// of the transparent listener.
+// of the transparent listener and of the DNS responder for captured programs.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +21,9 @@ struct DaemonSettings {
   /// Where connections redirected by the kernel's nat rules arrive, on 127.0.0.1 and ::1; 0 for
   /// a port of the kernel's choice.
   std::uint16_t transparentPort = 11081;
+  /// Where captured programs' DNS questions arrive, over UDP and TCP on 127.0.0.1 and ::1; 0 for
+  /// a port of the kernel's choice.
+  std::uint16_t dnsPort = 11053;
 
   static std::filesystem::path fileIn(const std::filesystem::path& storeDirectory);
   /// The settings in file, or the defaults when there is no file. Throws json::DecodingError or
