@@ -73,23 +73,32 @@ NftTable::~NftTable() {
   nft_ctx_free(context_);
 }
 
-RulePair NftTable::redirect(const NftCgroup& cgroup, std::uint16_t port,
-                            const std::optional<RulePair>& replaced) {
-  return add(RulePair::Chain::capture, cgroup, "redirect to :" + std::to_string(port), replaced);
+RulePair NftTable::redirect(const NftCgroup& cgroup, const std::optional<NftCgroup>& excepted,
+                            std::uint16_t port, const std::optional<RulePair>& replaced) {
+  return add(RulePair::Chain::capture, cgroup, excepted, "redirect to :" + std::to_string(port),
+             replaced);
 }
 
-RulePair NftTable::refuse(const NftCgroup& cgroup, const std::optional<RulePair>& replaced) {
-  return add(RulePair::Chain::refuse, cgroup, "reject with tcp reset", replaced);
+RulePair NftTable::refuse(const NftCgroup& cgroup, const std::optional<NftCgroup>& excepted,
+                          const std::optional<RulePair>& replaced) {
+  return add(RulePair::Chain::refuse, cgroup, excepted, "reject with tcp reset", replaced);
 }
 
 void NftTable::remove(const RulePair& rules) {
   run(deleteRules(rules));
 }
 
-RulePair NftTable::add(RulePair::Chain chain, const NftCgroup& cgroup, std::string_view verdict,
+RulePair NftTable::add(RulePair::Chain chain, const NftCgroup& cgroup,
+                       const std::optional<NftCgroup>& excepted, std::string_view verdict,
                        const std::optional<RulePair>& replaced) {
-  const std::string socket =
+  std::string socket =
       " socket cgroupv2 level " + std::to_string(cgroup.level) + " " + quoted(cgroup.path);
+  // The kernel compares the socket's ancestor at the excepted cgroup's level: a socket there or
+  // below it differs from nothing it is compared with.
+  if (excepted) {
+    socket += " socket cgroupv2 level " + std::to_string(excepted->level) +
+              " != " + quoted(excepted->path);
+  }
   const std::string head =
       "add rule inet velmora " + chainName(chain) + socket + " meta l4proto tcp ";
   std::string commands = head + "ip daddr != 127.0.0.0/8 " + std::string(verdict) + "\n" + head +
