@@ -876,7 +876,9 @@ class MovedInto {
     moved_ = writeTo(cgroup.procs());
   }
   ~MovedInto() {
-    if (moved_) EXPECT_TRUE(writeTo(back_)) << back_;
+    if (moved_) {
+      EXPECT_TRUE(writeTo(back_)) << back_;
+    }
   }
   MovedInto(const MovedInto&) = delete;
   MovedInto& operator=(const MovedInto&) = delete;
