@@ -531,7 +531,7 @@ class NetdTest : public ::testing::Test {
     if (!network->available()) GTEST_SKIP() << "making a network namespace needs ip(8)";
     ASSERT_TRUE(network->ip({"link", "set", "lo", "up"}));
     ASSERT_TRUE(network->ip({"addr", "add", "10.77.3.1/32", "dev", "lo"}));
-    ASSERT_TRUE(network->ip({"-6", "addr", "add", "fd00:77::1/128", "dev", "lo"}));
+    ASSERT_TRUE(network->ip({"-6", "addr", "add", "fd00:77::1/128", "dev", "lo", "nodad"}));
     inside = std::make_unique<InsideNamespace>(network->name());
     ASSERT_TRUE(inside->entered());
     // Other users' clients reach the socket through the scratch directory.
