@@ -30,6 +30,10 @@ struct RulePair {
   std::uint64_t ipv6 = 0;
   /// In the refuse chain, whatever chain holds the other two.
   std::uint64_t quic = 0;
+  /// Where a cgroup below is left out: the rules that return early for its sockets, ahead of the
+  /// others, in the chain of the two and in the refuse chain (for QUIC); 0 where there is none.
+  std::uint64_t exceptedHere = 0;
+  std::uint64_t exceptedFromQuic = 0;
 
   bool operator==(const RulePair&) const = default;
 };
