@@ -95,6 +95,14 @@ TEST_F(Commands, StatusReadsTheFilesWhenTheApplicationIsAway) {
   EXPECT_EQ(status["stats"]["totalConnections"], 0);
 }
 
+TEST_F(Commands, TheCaptureModeIsReadAndWrittenInTheApplicationsSettings) {
+  EXPECT_EQ(ok({"capture"}), "programs（只有 run --transparent 启动的程序）\n");
+  EXPECT_EQ(ok({"capture", "session"}), "透明捕获：session（整个会话，velmorad 自己除外）\n");
+  EXPECT_EQ(ok({"capture", "--json"}), "{\n  \"capture\" : \"session\"\n}\n");
+  fails({"capture", "all"}, "捕获范围「all」无效：应为 session、programs 或 off");
+  EXPECT_EQ(ok({"capture"}), "session（整个会话，velmorad 自己除外）\n");
+}
+
 TEST_F(Commands, ApplicationOnlyCommandsSayItIsNotRunning) {
   for (const auto& arguments : std::vector<std::vector<std::string>>{{"on"},
                                                                      {"off", "--offline"},

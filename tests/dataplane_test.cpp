@@ -493,7 +493,8 @@ TEST_F(DataPlaneTest, NewConnectionsPastTheLimitAreClosedWithALogLine) {
 }
 
 TEST_F(DataPlaneTest, RedirectedConnectionsGoWhereTheRulesSendTheirDestination) {
-  ASSERT_TRUE(network.ip({"addr", "add", "fd00::1/128", "dev", "lo"}));
+  // nodad: usable at once, not tentative until the kernel's address work gets round to it.
+  ASSERT_TRUE(network.ip({"addr", "add", "fd00::1/128", "dev", "lo", "nodad"}));
   const PeerEchoServer destination6("fd00::1");
   const Microsocks upstream(21080, "10.77.0.2");
   proxies = {ProxyServer{UUID::random(), "A", "127.0.0.1", 21080, ProxyProtocol::socks5, {}},

@@ -79,6 +79,8 @@ TEST(NetdProtocol, RequestsAreReadStrictly) {
        Capture{"/app.slice/app-My\\x2dTool@7f.service", 1, true}},
       {R"({"request":"capture","cgroup":")" + longest + R"(","port":65535,"failsafe":true})",
        Capture{longest, 65535, true}},
+      {R"({"request":"capture","cgroup":"/a","port":1,"failsafe":true,"exceptClient":true})",
+       Capture{"/a", 1, true, true}},
       {R"({"request":"release","cgroup":"/a/中 文"})", Release{"/a/中 文"}},
 
       {"", "请求无效：JSON 格式错误：内容在第 1 字节处意外结束"},
@@ -103,6 +105,8 @@ TEST(NetdProtocol, RequestsAreReadStrictly) {
        "请求无效：JSON 数据无效：键「port」的值 65536 无效"},
       {R"({"request":"capture","cgroup":"/a","port":80.0,"failsafe":true})",
        "请求无效：JSON 数据无效：键「port」应为整数"},
+      {R"({"request":"capture","cgroup":"/a","port":1,"failsafe":true,"exceptClient":1})",
+       "请求无效：JSON 数据无效：键「exceptClient」应为布尔值"},
       {R"({"request":"capture","cgroup":["/a"],"port":80,"failsafe":true})",
        "请求无效：JSON 数据无效：键「cgroup」应为字符串"},
       {R"({"request":"release","cgroup":"a/b"})", "请求无效：cgroup 应以「/」开头"},
@@ -141,6 +145,8 @@ TEST(NetdProtocol, RequestsAreWrittenInOneFormThatReadsBack) {
       {Hello{}, R"({"request":"hello"})"},
       {Capture{"/a/b", 11081, false},
        R"({"cgroup":"\/a\/b","failsafe":false,"port":11081,"request":"capture"})"},
+      {Capture{"/a", 1, true, true},
+       R"({"cgroup":"\/a","exceptClient":true,"failsafe":true,"port":1,"request":"capture"})"},
       {Release{"/a"}, R"({"cgroup":"\/a","request":"release"})"},
       {List{}, R"({"request":"list"})"},
   };
@@ -247,7 +253,7 @@ TEST(PeerCheck, OnlyLoopbackAndWildcardListenersReceiveRedirects) {
   }
 }
 
-TEST(PeerCheck, ACaptureNeedsTheCgroupOwnerAListenerOfTheSameUserAndAClientOutside) {
+TEST(PeerCheck, ACaptureNeedsTheCgroupOwnerAListenerOfTheSameUserAndAClientOutsideOrExcepted) {
   const CaptureFacts allowed{.peer = {1000, 42},
                              .clientCgroup = "/user.slice/velmorad.service",
                              .cgroup = "/user.slice/app-a.scope",
@@ -259,8 +265,26 @@ TEST(PeerCheck, ACaptureNeedsTheCgroupOwnerAListenerOfTheSameUserAndAClientOutsi
     change(facts);
     return facts;
   };
-  const std::pair<CaptureFacts, std::string> cases[] = {
+  // The reason of the refusal, or "" with the cgroup the capture leaves out.
+  struct Case {
+    CaptureFacts facts;
+    std::string reason;
+    std::optional<std::string> excepted;
+  };
+  const Case cases[] = {
       {allowed, ""},
+      {with([](CaptureFacts& f) { f.exceptClient = true; }), ""},
+      {with([](CaptureFacts& f) {
+         f.cgroup = "/user.slice";
+         f.exceptClient = true;
+       }),
+       "", "/user.slice/velmorad.service"},
+      {with([](CaptureFacts& f) {
+         f.cgroup = "/user.slice/velmorad.service";
+         f.exceptClient = true;
+       }),
+       "客户端进程 42 就在 cgroup「/user.slice/velmorad.service」里，没有自己的下级 cgroup "
+       "可以留在捕获之外"},
       {with([](CaptureFacts& f) {
          f.peer.uid = 0;
          f.listenerOwners = {0};
@@ -286,9 +310,9 @@ TEST(PeerCheck, ACaptureNeedsTheCgroupOwnerAListenerOfTheSameUserAndAClientOutsi
        }),
        "端口 11081 上有用户 1000 的监听套接字，不能转到那里"},
   };
-  for (const auto& [facts, reason] : cases) {
+  for (const auto& [facts, reason, excepted] : cases) {
     try {
-      authorizeCapture(facts);
+      EXPECT_EQ(authorizeCapture(facts), excepted) << facts.cgroup;
       EXPECT_EQ("", reason);
     } catch (const Refusal& refusal) {
       EXPECT_EQ(refusal.description(), reason);
@@ -507,7 +531,7 @@ class NetdTest : public ::testing::Test {
     if (!network->available()) GTEST_SKIP() << "making a network namespace needs ip(8)";
     ASSERT_TRUE(network->ip({"link", "set", "lo", "up"}));
     ASSERT_TRUE(network->ip({"addr", "add", "10.77.3.1/32", "dev", "lo"}));
-    ASSERT_TRUE(network->ip({"-6", "addr", "add", "fd00:77::1/128", "dev", "lo"}));
+    ASSERT_TRUE(network->ip({"-6", "addr", "add", "fd00:77::1/128", "dev", "lo", "nodad"}));
     inside = std::make_unique<InsideNamespace>(network->name());
     ASSERT_TRUE(inside->entered());
     // Other users' clients reach the socket through the scratch directory.
@@ -841,6 +865,71 @@ TEST_F(NetdTest, NoClientCapturesItsOwnCgroupOrOneAnotherClientHolds) {
   EXPECT_FALSE(second.ask(Release{outer->path()}).ok);
   ASSERT_EQ(first.ask(Release{outer->path()}), Reply{});
   EXPECT_EQ(second.ask(Capture{outer->path(), redirectTarget->port(), true}), Reply{});
+}
+
+/// The test process itself, moved into a cgroup for as long as this lives and then back where
+/// it was: the helper reads a client's cgroup from the process that connected.
+class MovedInto {
+ public:
+  MovedInto(const std::string& mountPoint, const TestCgroup& cgroup)
+      : back_(mountPoint + cgroups::ofProcess(getpid()).value_or("/") + "/cgroup.procs") {
+    moved_ = writeTo(cgroup.procs());
+  }
+  ~MovedInto() {
+    if (moved_) {
+      EXPECT_TRUE(writeTo(back_)) << back_;
+    }
+  }
+  MovedInto(const MovedInto&) = delete;
+  MovedInto& operator=(const MovedInto&) = delete;
+
+  bool moved() const { return moved_; }
+
+ private:
+  static bool writeTo(const std::filesystem::path& procs) {
+    const UniqueFd fd(open(procs.c_str(), O_WRONLY | O_CLOEXEC));
+    return fd && write(fd.get(), "0", 1) == 1;
+  }
+
+  std::filesystem::path back_;
+  bool moved_ = false;
+};
+
+TEST_F(NetdTest, AClientCapturesACgroupAboveItsOwnOnlyWithItsOwnLeftOut) {
+  helper = startHelper();
+  const auto session = makeCgroup();
+  const auto own = makeCgroup(session->path());
+  const auto ownChild = makeCgroup(own->path());
+  const auto program = makeCgroup(session->path());
+  const std::uint16_t port = destination->port();
+  const std::uint16_t target = redirectTarget->port();
+  // Last made, first gone: the test leaves the cgroups before they are removed.
+  const MovedInto moved(mountPoint, *own);
+  ASSERT_TRUE(moved.moved());
+  HelperClient client(socketPath);
+  ASSERT_TRUE(client.connected());
+  EXPECT_FALSE(client.ask(Capture{session->path(), target, true}).ok);
+  EXPECT_FALSE(client.ask(Capture{own->path(), target, true, true}).ok);
+  ASSERT_EQ(client.ask(Capture{session->path(), target, true, true}), Reply{});
+  EXPECT_EQ(client.ask(List{}), (Reply{.captures = {{session->path(), target, true, true}}}));
+
+  EXPECT_EQ(connectFrom(session.get(), "10.77.3.1", port), captured("10.77.3.1", port));
+  EXPECT_EQ(connectFrom(program.get(), "10.77.3.1", port), captured("10.77.3.1", port));
+  EXPECT_EQ(connectFrom(program.get(), "fd00:77::1", port), captured("fd00:77::1", port));
+  EXPECT_EQ(connectFrom(own.get(), "10.77.3.1", port), direct());
+  EXPECT_EQ(connectFrom(ownChild.get(), "10.77.3.1", port), direct());
+  EXPECT_EQ(datagramFrom(*program, 443), "refused");
+  EXPECT_EQ(datagramFrom(*own, 443), "sent");
+
+  // Held after the client leaves, the refusal leaves the client's cgroup out as well.
+  ASSERT_EQ(client.ask(Capture{session->path(), target, false, true}), Reply{});
+  const Resident resident(*program);
+  client.close();
+  HelperClient next(socketPath);
+  ASSERT_EQ(next.ask(List{}).held, std::vector<std::string>{session->path()});
+  EXPECT_EQ(connectFrom(program.get(), "10.77.3.1", port), refused());
+  EXPECT_EQ(connectFrom(own.get(), "10.77.3.1", port), direct());
+  EXPECT_EQ(next.ask(Release{session->path()}), Reply{});
 }
 
 TEST_F(NetdTest, MalformedRequestsAndClientsBeyondTheLimitAreTurnedAway) {

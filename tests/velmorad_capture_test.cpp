@@ -17,6 +17,7 @@
 
 #include "daemon_support.h"
 #include "kit/automation_protocol.h"
+#include "kit/daemon_settings.h"
 #include "kit/discovery/cgroups.h"
 #include "test_support.h"
 
@@ -91,6 +92,7 @@ class TransparentCapture : public ::testing::Test {
   RunResult run(const std::vector<std::string>& arguments) {
     return testing::runVelmoractl(arguments, home.path());
   }
+  std::filesystem::path store() const { return home.path() / ".config" / "Velmora"; }
 
   /// The helper, the daemon with routing on and a rule sending bash through the upstream, a
   /// destination on 10.77.0.1 that tells where a connection came from, and the upstream going
@@ -256,6 +258,62 @@ TEST_F(TransparentCapture, TheSwitchReleasesAndCapturesAgain) {
   EXPECT_EQ(waitingProgramConnects(1), "10.77.0.1\n");
   ASSERT_EQ(run({"on"}).status, 0);
   EXPECT_EQ(waitingProgramConnects(2), "10.77.0.2\n");
+}
+
+/// Moves this process into cgroup while this lives, and back afterwards.
+class Visit {
+ public:
+  Visit(const TestCgroup& cgroup, const TestCgroup& back) : back_(back) {
+    EXPECT_TRUE(cgroup.enter()) << cgroup.directory();
+  }
+  ~Visit() { back_.enter(); }
+  Visit(const Visit&) = delete;
+  Visit& operator=(const Visit&) = delete;
+
+ private:
+  const TestCgroup& back_;
+};
+
+TEST_F(TransparentCapture, TheWholeSessionIsCapturedButVelmorad) {
+  // The session is a cgroup below the test's own; velmorad runs in a cgroup of its own in it.
+  const std::string own = cgroup->cgroup().path();
+  const TestCgroup session(own + "/session");
+  const TestCgroup daemonCgroup(own + "/session/velmorad");
+  const TestCgroup apps(own + "/session/apps");
+  ASSERT_TRUE(session.made() && daemonCgroup.made() && apps.made());
+  daemon.reset();
+  DaemonSettings settings = DaemonSettings::load(DaemonSettings::fileIn(store()));
+  settings.capture = DaemonSettings::Capture::session;
+  settings.sessionCgroup = session.path();
+  settings.save(DaemonSettings::fileIn(store()));
+  {
+    const Visit visit(daemonCgroup, cgroup->cgroup());
+    startDaemon();
+  }
+  ASSERT_TRUE(statusOnce([](const StatusDTO& status) { return status.capturedPrograms == 1; }))
+      << daemon->log();
+  EXPECT_EQ(statusOnce([](const StatusDTO&) { return true; })->captureMode, "session");
+
+  // A program nobody started with run, connecting from the session.
+  const auto fromSession = [&] {
+    const Visit visit(apps, cgroup->cgroup());
+    return run({"run", "--", "bash", "-c",
+                "exec 3<>/dev/tcp/10.77.0.1/" + std::to_string(destination->port()) +
+                    " && read -r line <&3 && echo \"$line\""})
+        .out;
+  };
+  EXPECT_EQ(fromSession(), "10.77.0.2\n") << daemon->log();
+  // velmorad's own connection out is not captured again: direct reaches the destination.
+  ASSERT_EQ(run({"route", "set", "bash", "direct"}).status, 0);
+  EXPECT_EQ(fromSession(), "10.77.0.1\n") << daemon->log();
+  const RunResult logs = run({"logs", "--app", "bash", "--json"});
+  EXPECT_EQ(logs.out.find("\"failed\""), std::string::npos) << logs.out;
+
+  ASSERT_EQ(run({"route", "set", "bash", "proxy:upstream"}).status, 0);
+  ASSERT_EQ(run({"capture", "off"}).status, 0);
+  EXPECT_EQ(fromSession(), "10.77.0.1\n");
+  // velmorad ends before the cgroup it runs in goes.
+  daemon.reset();
 }
 
 /// A captured program that connects once velmorad has been killed, and again once a new

@@ -120,6 +120,7 @@ TEST_F(Daemon, StatusShowsTheLiveStateAndCounters) {
                       "本地代理  : 127.0.0.1:" +
                           std::to_string(port) +
                           "\n"
+                          "捕获范围  : programs（只有 run --transparent 启动的程序）\n"
                           "透明捕获  : 不可用（连不上 velmora-netd（" +
                           (home.path() / "no-netd.sock").string() +
                           "）：No such file or directory）\n"

@@ -152,6 +152,7 @@ json::Value toJSON(const StatusDTO& record) {
   if (record.localProxyProblem) result["localProxyProblem"] = *record.localProxyProblem;
   if (record.capturedPrograms) result["capturedPrograms"] = *record.capturedPrograms;
   if (record.captureProblem) result["captureProblem"] = *record.captureProblem;
+  if (record.captureMode) result["captureMode"] = *record.captureMode;
   return result;
 }
 
@@ -204,7 +205,8 @@ StatusDTO statusDTOFromJSON(const json::Reader& reader) {
                    .localProxy = reader.optionalString("localProxy"),
                    .localProxyProblem = reader.optionalString("localProxyProblem"),
                    .capturedPrograms = optionalInteger(reader, "capturedPrograms"),
-                   .captureProblem = reader.optionalString("captureProblem")};
+                   .captureProblem = reader.optionalString("captureProblem"),
+                   .captureMode = reader.optionalString("captureMode")};
 }
 
 ProfileSummaryDTO profileSummaryDTOFromJSON(const json::Reader& reader) {

@@ -32,6 +32,8 @@ struct StatusDTO {
   std::optional<std::int64_t> capturedPrograms;
   /// Why transparent capture is not available, when it is not.
   std::optional<std::string> captureProblem;
+  /// Which programs transparent capture takes: "programs", "session" or "off".
+  std::optional<std::string> captureMode;
 
   bool operator==(const StatusDTO&) const = default;
 };

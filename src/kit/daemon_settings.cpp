@@ -5,6 +5,26 @@
 
 namespace velmora {
 
+std::string_view captureWord(DaemonSettings::Capture capture) {
+  switch (capture) {
+    case DaemonSettings::Capture::programs:
+      return "programs";
+    case DaemonSettings::Capture::session:
+      return "session";
+    case DaemonSettings::Capture::off:
+      return "off";
+  }
+  return "programs";
+}
+
+std::optional<DaemonSettings::Capture> captureNamed(std::string_view word) {
+  for (const auto capture : {DaemonSettings::Capture::programs, DaemonSettings::Capture::session,
+                             DaemonSettings::Capture::off}) {
+    if (captureWord(capture) == word) return capture;
+  }
+  return std::nullopt;
+}
+
 std::filesystem::path DaemonSettings::fileIn(const std::filesystem::path& storeDirectory) {
   return storeDirectory / "velmorad.json";
 }
@@ -24,16 +44,21 @@ DaemonSettings DaemonSettings::load(const std::filesystem::path& file) {
   if (const auto value = reader.optional("transparentPort"))
     settings.transparentPort = value->port();
   if (const auto value = reader.optional("dnsPort")) settings.dnsPort = value->port();
+  if (const auto value = reader.optional("capture"))
+    settings.capture = value->enumeration(captureNamed);
+  if (const auto value = reader.optional("sessionCgroup")) settings.sessionCgroup = value->string();
   return settings;
 }
 
 void DaemonSettings::save(const std::filesystem::path& file) const {
-  const json::Value document = {{"enabled", enabled},
-                                {"automationWritesAllowed", automationWritesAllowed},
-                                {"proxyAddress", proxyAddress},
-                                {"proxyPort", proxyPort},
-                                {"transparentPort", transparentPort},
-                                {"dnsPort", dnsPort}};
+  json::Value document = {{"enabled", enabled},
+                          {"automationWritesAllowed", automationWritesAllowed},
+                          {"proxyAddress", proxyAddress},
+                          {"proxyPort", proxyPort},
+                          {"transparentPort", transparentPort},
+                          {"dnsPort", dnsPort},
+                          {"capture", captureWord(capture)}};
+  if (!sessionCgroup.empty()) document["sessionCgroup"] = sessionCgroup;
   writeFileAtomically(file, json::pretty(document) + "\n", 0600);
 }
 

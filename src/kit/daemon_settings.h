@@ -1,11 +1,14 @@
 // The application's own settings, which belong to no profile: the master switch, whether
 // automation clients may change the configuration, where the local proxy listens, and the port
-// of the transparent listener and of the DNS responder for captured programs.
+// of the transparent listener and of the DNS responder for captured programs, and which
+// programs transparent capture takes.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace velmora {
 
@@ -24,6 +27,13 @@ struct DaemonSettings {
   /// Where captured programs' DNS questions arrive, over UDP and TCP on 127.0.0.1 and ::1; 0 for
   /// a port of the kernel's choice.
   std::uint16_t dnsPort = 11053;
+  /// Which programs transparent capture redirects: those `velmoractl run --transparent` starts,
+  /// every program of the user's session but velmorad itself, or none.
+  enum class Capture { programs, session, off };
+  Capture capture = Capture::programs;
+  /// The session's cgroup ("/my-session") on a machine whose user session has no systemd
+  /// manager (user@UID.service) to find it by; empty otherwise.
+  std::string sessionCgroup;
 
   static std::filesystem::path fileIn(const std::filesystem::path& storeDirectory);
   /// The settings in file, or the defaults when there is no file. Throws json::DecodingError or
@@ -34,5 +44,10 @@ struct DaemonSettings {
 
   bool operator==(const DaemonSettings&) const = default;
 };
+
+/// "programs", "session", "off": the word of the settings file and of `velmoractl capture`.
+std::string_view captureWord(DaemonSettings::Capture capture);
+/// The mode a word names; nothing for any other word.
+std::optional<DaemonSettings::Capture> captureNamed(std::string_view word);
 
 }  // namespace velmora

@@ -102,15 +102,20 @@ Capture readCapture(const json::Reader& message, Side side) {
   capture.port = port.port();
   if (capture.port == 0) port.invalid();
   capture.failsafe = message["failsafe"].boolean();
+  if (const auto exceptClient = message.optional("exceptClient"))
+    capture.exceptClient = exceptClient->boolean();
   return capture;
 }
 
 json::Value toJSON(const Capture& capture) {
-  return {{"cgroup", capture.cgroup}, {"port", capture.port}, {"failsafe", capture.failsafe}};
+  json::Value value = {
+      {"cgroup", capture.cgroup}, {"port", capture.port}, {"failsafe", capture.failsafe}};
+  if (capture.exceptClient) value["exceptClient"] = true;
+  return value;
 }
 
-/// One request: its name, its members ("request" among them, every one required), and how it is
-/// read and written.
+/// One request: its name, its members ("request" among them, every one required but a capture's
+/// "exceptClient", false when absent), and how it is read and written.
 struct RequestForm {
   std::string_view name;
   std::initializer_list<std::string_view> keys;
@@ -124,7 +129,7 @@ void writeNothing(const Request&, json::Value&) {}
 const std::array<RequestForm, std::variant_size_v<Request>> requestForms = {{
     {"hello", {"request"}, [](const json::Reader&) -> Request { return Hello{}; }, writeNothing},
     {"capture",
-     {"request", "cgroup", "port", "failsafe"},
+     {"request", "cgroup", "port", "failsafe", "exceptClient"},
      [](const json::Reader& message) -> Request { return readCapture(message, Side::request); },
      [](const Request& request, json::Value& message) {
        message.update(toJSON(std::get<Capture>(request)));
@@ -215,7 +220,7 @@ Reply decodeReply(std::string_view message) {
     if (const auto root = reader.optional("cgroupRoot")) reply.cgroupRoot = root->string();
     if (const auto captures = reader.optional("captures")) {
       for (const json::Reader& capture : captures->elements()) {
-        requireOnly(capture, {"cgroup", "port", "failsafe"}, Side::reply);
+        requireOnly(capture, {"cgroup", "port", "failsafe", "exceptClient"}, Side::reply);
         reply.captures.push_back(readCapture(capture, Side::reply));
       }
     }

@@ -29,7 +29,8 @@ struct ProtocolError : velmora::Error {
 struct Hello {
   bool operator==(const Hello&) const = default;
 };
-/// {"request":"capture","cgroup":"/a/b","port":11081,"failsafe":true}
+/// {"request":"capture","cgroup":"/a/b","port":11081,"failsafe":true}, and "exceptClient":true
+/// for a capture of a cgroup above the client's own
 struct Capture {
   /// Path inside the cgroup v2 hierarchy as /proc/PID/cgroup shows it ("0::/a/b"), starting
   /// with "/".
@@ -38,6 +39,10 @@ struct Capture {
   /// When false, the connections of the cgroup are refused rather than let through directly once
   /// the client that captured it is gone.
   bool failsafe = true;
+  /// When true, cgroup may hold the client itself: the helper then leaves the client's own
+  /// cgroup (as the kernel reports it for the client's process, never as a request says) out
+  /// of the capture, so that the client's connections stay direct.
+  bool exceptClient = false;
 
   bool operator==(const Capture&) const = default;
 };

@@ -22,8 +22,12 @@ std::string deleteRule(RulePair::Chain chain, std::uint64_t handle) {
 }
 
 std::string deleteRules(const RulePair& rules) {
-  return deleteRule(rules.chain, rules.ipv4) + deleteRule(rules.chain, rules.ipv6) +
-         deleteRule(RulePair::Chain::refuse, rules.quic);
+  std::string commands = deleteRule(rules.chain, rules.ipv4) + deleteRule(rules.chain, rules.ipv6) +
+                         deleteRule(RulePair::Chain::refuse, rules.quic);
+  if (rules.exceptedHere != 0) commands += deleteRule(rules.chain, rules.exceptedHere);
+  if (rules.exceptedFromQuic != 0)
+    commands += deleteRule(RulePair::Chain::refuse, rules.exceptedFromQuic);
+  return commands;
 }
 
 /// The path as an nft quoted string. nft takes every byte of a quoted string as it is up to the
@@ -73,29 +77,42 @@ NftTable::~NftTable() {
   nft_ctx_free(context_);
 }
 
-RulePair NftTable::redirect(const NftCgroup& cgroup, std::uint16_t port,
-                            const std::optional<RulePair>& replaced) {
-  return add(RulePair::Chain::capture, cgroup, "redirect to :" + std::to_string(port), replaced);
+RulePair NftTable::redirect(const NftCgroup& cgroup, const std::optional<NftCgroup>& excepted,
+                            std::uint16_t port, const std::optional<RulePair>& replaced) {
+  return add(RulePair::Chain::capture, cgroup, excepted, "redirect to :" + std::to_string(port),
+             replaced);
 }
 
-RulePair NftTable::refuse(const NftCgroup& cgroup, const std::optional<RulePair>& replaced) {
-  return add(RulePair::Chain::refuse, cgroup, "reject with tcp reset", replaced);
+RulePair NftTable::refuse(const NftCgroup& cgroup, const std::optional<NftCgroup>& excepted,
+                          const std::optional<RulePair>& replaced) {
+  return add(RulePair::Chain::refuse, cgroup, excepted, "reject with tcp reset", replaced);
 }
 
 void NftTable::remove(const RulePair& rules) {
   run(deleteRules(rules));
 }
 
-RulePair NftTable::add(RulePair::Chain chain, const NftCgroup& cgroup, std::string_view verdict,
+RulePair NftTable::add(RulePair::Chain chain, const NftCgroup& cgroup,
+                       const std::optional<NftCgroup>& excepted, std::string_view verdict,
                        const std::optional<RulePair>& replaced) {
   const std::string socket =
       " socket cgroupv2 level " + std::to_string(cgroup.level) + " " + quoted(cgroup.path);
+  // The excepted cgroup's sockets return from the chain before the cgroup's own rules look at
+  // them. A negated match in those rules would not do: the kernel finds no ancestor at the
+  // excepted cgroup's level for a socket of a cgroup less deep, and the whole rule then fails,
+  // sockets of the captured cgroup itself included.
+  std::string commands;
+  if (excepted) {
+    const std::string leaveOut = " socket cgroupv2 level " + std::to_string(excepted->level) + " " +
+                                 quoted(excepted->path) + " return\n";
+    commands += "add rule inet velmora " + chainName(chain) + leaveOut;
+    if (chain != RulePair::Chain::refuse) commands += "add rule inet velmora refuse" + leaveOut;
+  }
   const std::string head =
       "add rule inet velmora " + chainName(chain) + socket + " meta l4proto tcp ";
-  std::string commands = head + "ip daddr != 127.0.0.0/8 " + std::string(verdict) + "\n" + head +
-                         "ip6 daddr != ::1 " + std::string(verdict) + "\n" +
-                         "add rule inet velmora refuse" + socket +
-                         " meta l4proto udp udp dport 443 reject\n";
+  commands += head + "ip daddr != 127.0.0.0/8 " + std::string(verdict) + "\n" + head +
+              "ip6 daddr != ::1 " + std::string(verdict) + "\n" + "add rule inet velmora refuse" +
+              socket + " meta l4proto udp udp dport 443 reject\n";
   if (replaced) commands += deleteRules(*replaced);
   const std::string echoed = run(commands);
   // The echo lists what the transaction added, in order; parsed without exceptions, an echo
@@ -112,8 +129,14 @@ RulePair NftTable::add(RulePair::Chain chain, const NftCgroup& cgroup, std::stri
         handles.push_back(rule["handle"].get<std::uint64_t>());
     }
   }
-  if (handles.size() != 3) throw NftError(VL("nftables 没有回报新规则的句柄：%@", reason(echoed)));
-  return {chain, handles[0], handles[1], handles[2]};
+  const std::size_t leftOut = !excepted ? 0 : (chain == RulePair::Chain::refuse ? 1 : 2);
+  if (handles.size() != 3 + leftOut)
+    throw NftError(VL("nftables 没有回报新规则的句柄：%@", reason(echoed)));
+  RulePair rules{chain, handles[leftOut], handles[leftOut + 1], handles[leftOut + 2]};
+  if (leftOut > 0) rules.exceptedHere = handles[0];
+  // In the refuse chain one early return serves the refusal and QUIC alike.
+  if (leftOut == 2) rules.exceptedFromQuic = handles[1];
+  return rules;
 }
 
 std::string NftTable::run(const std::string& commands) {

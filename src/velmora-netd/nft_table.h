@@ -30,13 +30,18 @@ struct RulePair {
   std::uint64_t ipv6 = 0;
   /// In the refuse chain, whatever chain holds the other two.
   std::uint64_t quic = 0;
+  /// Where a cgroup below is left out: the rules that return early for its sockets, ahead of the
+  /// others, in the chain of the two and in the refuse chain (for QUIC); 0 where there is none.
+  std::uint64_t exceptedHere = 0;
+  std::uint64_t exceptedFromQuic = 0;
 
   bool operator==(const RulePair&) const = default;
 };
 
 /// The table: a nat chain on the output hook whose rules redirect connections, and a filter
 /// chain after it whose rules refuse them. Every rule matches the TCP connections that sockets
-/// of one cgroup (or of any cgroup below it) open to a destination other than loopback, but for
+/// of one cgroup (or of any cgroup below it, save an excepted cgroup below it and what lies
+/// below that) open to a destination other than loopback, but for
 /// the QUIC refusal: UDP to port 443 answered with ICMP port unreachable at once, so that
 /// browsers fall back to TCP, which the rules decide, instead of waiting for QUIC to time out.
 class NftTable {
@@ -49,14 +54,16 @@ class NftTable {
 
   /// Sends the cgroup's connections to port on loopback (127.0.0.1 or ::1, by family). The rules
   /// replaced, if any, go in the same transaction, so no connection slips between the two.
-  RulePair redirect(const NftCgroup& cgroup, std::uint16_t port,
-                    const std::optional<RulePair>& replaced);
+  RulePair redirect(const NftCgroup& cgroup, const std::optional<NftCgroup>& excepted,
+                    std::uint16_t port, const std::optional<RulePair>& replaced);
   /// Answers the cgroup's connections with a TCP reset, replacing as redirect does.
-  RulePair refuse(const NftCgroup& cgroup, const std::optional<RulePair>& replaced);
+  RulePair refuse(const NftCgroup& cgroup, const std::optional<NftCgroup>& excepted,
+                  const std::optional<RulePair>& replaced);
   void remove(const RulePair& rules);
 
  private:
-  RulePair add(RulePair::Chain chain, const NftCgroup& cgroup, std::string_view verdict,
+  RulePair add(RulePair::Chain chain, const NftCgroup& cgroup,
+               const std::optional<NftCgroup>& excepted, std::string_view verdict,
                const std::optional<RulePair>& replaced);
   /// Runs commands as one transaction and returns what nftables echoes, as JSON.
   std::string run(const std::string& commands);

@@ -97,14 +97,23 @@ void ListeningSockets::dump(sa_family_t family, std::uint16_t port, std::vector<
   }
 }
 
-void authorizeCapture(const CaptureFacts& facts) {
+std::optional<std::string> authorizeCapture(const CaptureFacts& facts) {
   const uid_t uid = facts.peer.uid;
   if (uid != 0 && facts.cgroupOwner != uid)
     throw Refusal(VL("cgroup「%@」不属于用户 %lld，不能捕获", facts.cgroup, uid));
   if (!facts.clientCgroup) throw Refusal(VL("读不到客户端进程 %lld 所在的 cgroup", facts.peer.pid));
+  std::optional<std::string> excepted;
   if (cgroups::contains(facts.cgroup, *facts.clientCgroup)) {
-    throw Refusal(VL("cgroup「%@」包含客户端进程 %lld 自己，捕获它会连客户端自己的连接也转走",
-                     facts.cgroup, facts.peer.pid));
+    if (!facts.exceptClient) {
+      throw Refusal(VL("cgroup「%@」包含客户端进程 %lld 自己，捕获它会连客户端自己的连接也转走",
+                       facts.cgroup, facts.peer.pid));
+    }
+    if (facts.cgroup == *facts.clientCgroup) {
+      throw Refusal(
+          VL("客户端进程 %lld 就在 cgroup「%@」里，没有自己的下级 cgroup 可以留在捕获之外",
+             facts.peer.pid, facts.cgroup));
+    }
+    excepted = *facts.clientCgroup;
   }
   const auto other =
       std::ranges::find_if(facts.listenerOwners, [uid](uid_t owner) { return owner != uid; });
@@ -113,6 +122,7 @@ void authorizeCapture(const CaptureFacts& facts) {
   }
   if (facts.listenerOwners.empty())
     throw Refusal(VL("端口 %lld 上没有用户 %lld 的监听套接字", facts.port, uid));
+  return excepted;
 }
 
 }  // namespace velmora::netd

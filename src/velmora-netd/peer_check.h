@@ -66,11 +66,14 @@ struct CaptureFacts {
   std::uint16_t port = 0;
   /// ownersReachedAt(port).
   std::vector<uid_t> listenerOwners;
+  /// The request's exceptClient.
+  bool exceptClient = false;
 };
 
 /// A client may capture a cgroup whose directory its uid owns (root any cgroup) unless the
-/// client itself lives in it, and only towards a port where it, and nobody else, listens.
-/// Throws Refusal naming the first rule broken.
-void authorizeCapture(const CaptureFacts& facts);
+/// client itself lives in it, and only towards a port where it, and nobody else, listens. Asking
+/// to be excepted, it may capture a cgroup above its own: the result is then the client's own
+/// cgroup, which the capture must leave out. Throws Refusal naming the first rule broken.
+std::optional<std::string> authorizeCapture(const CaptureFacts& facts);
 
 }  // namespace velmora::netd

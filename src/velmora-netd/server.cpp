@@ -180,12 +180,14 @@ Reply Server::handle(Client&, const Hello&) {
 Reply Server::handle(Client& client, const Capture& request) {
   Facilities& facilities = this->facilities();
   const CgroupNode node = facilities.tree.open(request.cgroup);
-  authorizeCapture({.peer = client.peer,
-                    .clientCgroup = cgroupOfProcess(client.peer.pid),
-                    .cgroup = request.cgroup,
-                    .cgroupOwner = node.owner,
-                    .port = request.port,
-                    .listenerOwners = facilities.listeners.ownersReachedAt(request.port)});
+  const std::optional<std::string> excepted =
+      authorizeCapture({.peer = client.peer,
+                        .clientCgroup = cgroupOfProcess(client.peer.pid),
+                        .cgroup = request.cgroup,
+                        .cgroupOwner = node.owner,
+                        .port = request.port,
+                        .listenerOwners = facilities.listeners.ownersReachedAt(request.port),
+                        .exceptClient = request.exceptClient});
   checkConflicts(client, request);
 
   const auto own = client.captures.find(request.cgroup);
@@ -194,7 +196,9 @@ Reply Server::handle(Client& client, const Capture& request) {
   if (own != client.captures.end()) replaced = own->second.rules;
   if (held != held_.end()) replaced = held->second.rules;
   const NftCgroup name = facilities.tree.nftName(request.cgroup);
-  const RulePair rules = facilities.table.redirect(name, request.port, replaced);
+  std::optional<NftCgroup> exceptedName;
+  if (excepted) exceptedName = facilities.tree.nftName(*excepted);
+  const RulePair rules = facilities.table.redirect(name, exceptedName, request.port, replaced);
   if (held != held_.end()) forget(held, VL("用户 %lld 的客户端重新捕获了它", client.peer.uid));
   // nft found the cgroup by its path; it must still be the cgroup that was checked.
   if (facilities.tree.idOf(request.cgroup) != node.id) {
@@ -202,9 +206,10 @@ Reply Server::handle(Client& client, const Capture& request) {
     if (own != client.captures.end()) client.captures.erase(own);
     throw Refusal(VL("cgroup「%@」在检查期间被删除并重建，没有捕获", request.cgroup));
   }
-  client.captures[request.cgroup] = {request, node.id, name, rules};
-  log(VL("客户端（%@）捕获了 cgroup「%@」，转到端口 %lld%@", who(client.peer), request.cgroup,
-         request.port, request.failsafe ? "" : VL("，断开后拒绝连接")));
+  client.captures[request.cgroup] = {request, node.id, name, exceptedName, rules};
+  log(VL("客户端（%@）捕获了 cgroup「%@」，转到端口 %lld%@%@", who(client.peer), request.cgroup,
+         request.port, excepted ? VL("，客户端自己的 cgroup「%@」除外", *excepted) : "",
+         request.failsafe ? "" : VL("，断开后拒绝连接")));
   return {};
 }
 
@@ -306,7 +311,7 @@ void Server::hold(uid_t uid, const std::string& cgroup, const Captured& captured
   }
   RulePair rules;
   try {
-    rules = facilities.table.refuse(captured.name, captured.rules);
+    rules = facilities.table.refuse(captured.name, captured.excepted, captured.rules);
   } catch (const NftError&) {
     ::inotify_rm_watch(inotify_.get(), *watch);
     facilities.table.remove(captured.rules);

@@ -68,6 +68,8 @@ class Server {
     Capture capture;
     ino_t id = 0;
     NftCgroup name;
+    /// The client's own cgroup, left out of a capture above it.
+    std::optional<NftCgroup> excepted;
     RulePair rules;
   };
   struct Client {

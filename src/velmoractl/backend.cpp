@@ -177,6 +177,18 @@ std::optional<ImportReport> Backend::importProfile(std::string_view data) {
   return changeFiles([&](OfflineOperations files) { return files.importProfile(data); });
 }
 
+DaemonSettings::Capture Backend::captureMode() {
+  return DaemonSettings::load(DaemonSettings::fileIn(store_().directory())).capture;
+}
+
+void Backend::setCaptureMode(DaemonSettings::Capture mode) {
+  const std::filesystem::path file = DaemonSettings::fileIn(store_().directory());
+  DaemonSettings settings = DaemonSettings::load(file);
+  settings.capture = mode;
+  settings.save(file);
+  applicationTakesUp();
+}
+
 void Backend::applicationTakesUp() {
   if (!fromApplication()) return;
   try {

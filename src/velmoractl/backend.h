@@ -12,6 +12,7 @@
 
 #include "application.h"
 #include "kit/automation_protocol.h"
+#include "kit/daemon_settings.h"
 #include "kit/importers.h"
 #include "kit/offline_operations.h"
 #include "kit/profile_store.h"
@@ -42,6 +43,10 @@ class Backend {
   StatusDTO status();
   std::vector<ProfileSummaryDTO> profiles();
   void switchProfile(const std::string& name);
+  /// Which programs transparent capture takes, from velmorad.json.
+  DaemonSettings::Capture captureMode();
+  /// Writes the mode into velmorad.json, then has the running application take it up.
+  void setCaptureMode(DaemonSettings::Capture mode);
   void createProfile(const std::string& name);
   std::vector<RuleDTO> rules(const std::optional<std::string>& search);
   TestRouteDTO testRoute(const std::string& app, const std::string& host, std::uint16_t port);

@@ -17,6 +17,8 @@ const std::string_view usage = R"(velmoractl — Velmora 命令行工具
 状态
   status                          运行状态、当前 profile、连接统计
   on | off                        总开关
+  capture [session|programs|off]  透明捕获哪些程序：整个会话（velmorad 自己除外）、
+                                  只有 run --transparent 启动的（默认）、不捕获；不给则显示
 
 Profile
   profile list                    列出所有 profile
@@ -92,6 +94,7 @@ const std::map<std::string, Handler, std::less<>>& commandTable() {
       {"status", runStatus},
       {"on", runSwitch},
       {"off", runSwitch},
+      {"capture", runCapture},
       {"profile", runProfile},
       {"env", runEnv},
       {"rule", runRule},

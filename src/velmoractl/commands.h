@@ -17,6 +17,7 @@ void dispatch(CommandContext& context);
 // The handlers, one per command word.
 void runStatus(CommandContext& context);
 void runSwitch(CommandContext& context);  // on, off
+void runCapture(CommandContext& context);
 void runProfile(CommandContext& context);
 void runEnv(CommandContext& context);
 void runRule(CommandContext& context);

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "kit/daemon_settings.h"
 #include "kit/localize.h"
 #include "kit/mcp/mcp_installer.h"
 #include "kit/profile_store.h"
@@ -137,6 +138,11 @@ void addValues(Value value, const CompletionSources& sources, Candidates& candid
       for (const QUICPolicy policy : allCases<QUICPolicy>())
         candidates.add(std::string(rawValue(policy)));
       return;
+    case Value::captureMode:
+      for (const auto mode : {DaemonSettings::Capture::session, DaemonSettings::Capture::programs,
+                              DaemonSettings::Capture::off})
+        candidates.add(std::string(captureWord(mode)));
+      return;
     case Value::none:
     case Value::text:
     case Value::file:
@@ -200,6 +206,7 @@ const std::vector<CompletionCommand>& completionTable() {
       {"status", {}, {}},
       {"on", {}, {}},
       {"off", {}, {}},
+      {"capture", {Value::captureMode}, {}},
       {"profile list", {}, {}},
       {"profile switch", {Value::profile}, {}},
       {"profile create", {Value::text}, {}},

@@ -20,19 +20,20 @@ inline constexpr std::string_view completionCommand = "__complete";
 
 /// What a word of the command line holds, as far as completion can offer it.
 enum class Value {
-  none,        // the option is a flag and takes no value
-  text,        // free text: nothing to offer
-  profile,     // a profile's name
-  rule,        // the name of a rule of the active profile
-  proxy,       // the name of a proxy of the active profile
-  chain,       // the name of a chain of the active profile
-  action,      // direct, block, proxy:<proxy>, chain:<chain>, interface:<tunnel interface>
-  client,      // an MCP client's id
-  proxyType,   // socks5 or http
-  transport,   // tcp, udp or any
-  quicPolicy,  // proxy, fallback or direct
-  file,        // a file name, completed by the shell
-  program,     // a program and its own arguments, completed by the shell
+  none,         // the option is a flag and takes no value
+  text,         // free text: nothing to offer
+  profile,      // a profile's name
+  rule,         // the name of a rule of the active profile
+  proxy,        // the name of a proxy of the active profile
+  chain,        // the name of a chain of the active profile
+  action,       // direct, block, proxy:<proxy>, chain:<chain>, interface:<tunnel interface>
+  client,       // an MCP client's id
+  proxyType,    // socks5 or http
+  transport,    // tcp, udp or any
+  quicPolicy,   // proxy, fallback or direct
+  captureMode,  // session, programs or off
+  file,         // a file name, completed by the shell
+  program,      // a program and its own arguments, completed by the shell
 };
 
 /// An option and the names it goes by.

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "kit/daemon_settings.h"
 #include "kit/localize.h"
 #include "kit/matchers.h"
 #include "kit/unicode.h"
@@ -95,6 +96,13 @@ std::optional<E> enumOption(const CommandContext& context, std::string_view name
   throw Error(VL("%@ 的值「%@」无效：应为 %@", std::string(name), *value, choices));
 }
 
+/// What a capture mode means, in a few words.
+std::string captureText(std::string_view mode) {
+  if (mode == "session") return "session（整个会话，velmorad 自己除外）";
+  if (mode == "off") return "off（不捕获）";
+  return "programs（只有 run --transparent 启动的程序）";
+}
+
 }  // namespace
 
 void runStatus(CommandContext& context) {
@@ -112,6 +120,7 @@ void runStatus(CommandContext& context) {
     if (status.localProxy || status.localProxyProblem)
       context.out.emit("本地代理  : " + status.localProxy.value_or("未监听") +
                        (status.localProxyProblem ? "（" + *status.localProxyProblem + "）" : ""));
+    if (status.captureMode) context.out.emit("捕获范围  : " + captureText(*status.captureMode));
     if (status.captureProblem) {
       context.out.emit("透明捕获  : 不可用（" + *status.captureProblem + "）");
     } else if (status.capturedPrograms) {
@@ -125,6 +134,24 @@ void runStatus(CommandContext& context) {
     context.out.emit("流量      : ↑ " + humanBytes(stats.bytesSent) + "  ↓ " +
                      humanBytes(stats.bytesReceived));
   }
+}
+
+void runCapture(CommandContext& context) {
+  if (context.word(1).empty()) {
+    const std::string_view mode = captureWord(context.backend.captureMode());
+    if (context.json()) {
+      context.out.emitJSON({{"capture", std::string(mode)}});
+    } else {
+      context.out.emit(captureText(mode));
+    }
+    return;
+  }
+  const std::optional<DaemonSettings::Capture> mode = captureNamed(context.word(1));
+  if (!mode) {
+    throw Error(VL("捕获范围「%@」无效：应为 session、programs 或 off", context.word(1)));
+  }
+  context.backend.setCaptureMode(*mode);
+  context.out.emit("透明捕获：" + captureText(captureWord(*mode)));
 }
 
 void runSwitch(CommandContext& context) {

@@ -191,7 +191,8 @@ std::string Application::getStatus() {
                 .localProxyProblem = localProxy_.problem,
                 .capturedPrograms =
                     capture.problem ? std::nullopt : std::optional<std::int64_t>(capture.programs),
-                .captureProblem = capture.problem});
+                .captureProblem = capture.problem,
+                .captureMode = std::string(captureWord(settings_.capture))});
 }
 
 void Application::setEnabled(bool enabled) {

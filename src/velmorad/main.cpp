@@ -16,8 +16,8 @@
 #include "capture/transparent_capture.h"
 #include "kit/automation_service.h"
 #include "kit/localize.h"
-#include "kit/service.h"
 #include "kit/profile_store.h"
+#include "kit/service.h"
 #include "kit/unique_fd.h"
 #include "live_state.h"
 #include "local_proxy.h"
@@ -100,8 +100,10 @@ int serve(bool testHooks) {
     const Application::LocalProxy state =
         localProxy.follow(application.settings(), application.activeProfile());
     const std::optional<Profile>& profile = application.activeProfile();
-    capture.follow(application.settings().enabled, localProxy.transparentPort(),
-                   !profile || profile->general.failsafeOnCrash);
+    const DaemonSettings& settings = application.settings();
+    capture.follow(settings.enabled, localProxy.transparentPort(),
+                   !profile || profile->general.failsafeOnCrash, settings.capture,
+                   settings.sessionCgroup);
     return state;
   });
   application.captureStarted([&capture] { return capture.state(); });

@@ -23,6 +23,17 @@ using namespace std::chrono_literals;
 /// velmorad removes them once they are empty.
 constexpr std::string_view madeByTheTool = "velmora-run-";
 
+/// The cgroup of the user's systemd manager (user@UID.service) above own; nothing without one.
+std::optional<std::string> systemdSession(const std::string& own) {
+  const std::string manager = "/user@" + std::to_string(::getuid()) + ".service";
+  for (std::size_t at = own.find(manager); at != std::string::npos;
+       at = own.find(manager, at + 1)) {
+    const std::size_t end = at + manager.size();
+    if (end == own.size() || own[end] == '/') return own.substr(0, end);
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 TransparentCapture::TransparentCapture(MainLoop& loop, std::string socketPath)
@@ -31,7 +42,7 @@ TransparentCapture::TransparentCapture(MainLoop& loop, std::string socketPath)
       mount_(cgroups::mount()),
       inotify_(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK)),
       retry_(loop, 2s, [this] {
-        if (helper_ || wanted_.empty()) return;
+        if (helper_ || desired().empty()) return;
         if (!connect()) retry_.request();
       }) {
   // Without a watch, captures could never end: capture is then unavailable, and says why.
@@ -42,13 +53,28 @@ TransparentCapture::TransparentCapture(MainLoop& loop, std::string socketPath)
   loop_.watch(inotify_.get(), [this] { cgroupsChanged(); });
 }
 
-void TransparentCapture::follow(bool enabled, std::optional<std::uint16_t> port, bool failsafe) {
+void TransparentCapture::follow(bool enabled, std::optional<std::uint16_t> port, bool failsafe,
+                                DaemonSettings::Capture mode, const std::string& sessionCgroup) {
   enabled_ = enabled;
   port_ = port;
   failsafe_ = failsafe;
+  mode_ = mode;
+  session_.reset();
+  sessionUnknown_.clear();
+  if (!sessionCgroup.empty()) {
+    session_ = sessionCgroup;
+  } else if (const std::optional<std::string> own = cgroups::ofProcess(::getpid())) {
+    session_ = systemdSession(*own);
+  }
+  if (!session_) {
+    sessionUnknown_ =
+        VL("找不到会话的 cgroup：velmorad 不在 systemd 用户管理器（user@%lld.service）"
+           "之下，velmorad.json 里也没有设置 sessionCgroup",
+           static_cast<long long>(::getuid()));
+  }
   // The first time, the helper is asked even with nothing to capture: it may hold cgroups for
   // us that an earlier velmorad captured.
-  if (!helper_ && (!started_ || (enabled_ && !wanted_.empty()))) connect();
+  if (!helper_ && (!started_ || !desired().empty())) connect();
   started_ = true;
   apply();
 }
@@ -57,6 +83,9 @@ std::optional<std::string> TransparentCapture::refusal() const {
   if (!mount_) return VL("这台机器没有挂载 cgroup v2");
   if (unwatchable_) return unwatchable_;
   if (!port_) return VL("透明监听没有启动 — 看看 velmorad 的日志");
+  if (mode_ == DaemonSettings::Capture::off)
+    return VL("透明捕获已关闭 — 用 velmoractl capture programs 或 velmoractl capture session 打开");
+  if (mode_ == DaemonSettings::Capture::session && !session_) return sessionUnknown_;
   return std::nullopt;
 }
 
@@ -64,6 +93,10 @@ void TransparentCapture::capture(const std::string& cgroup) {
   if (const std::optional<std::string> why = refusal()) throw Error(*why);
   if (!enabled_) throw Error(VL("路由已关闭 — 先用 velmoractl on 打开"));
   if (!connect()) throw Error(problem_);
+  if (mode_ == DaemonSettings::Capture::session && cgroups::contains(*session_, cgroup)) {
+    if (!applied_.contains(*session_)) throw Error(VL("无法捕获整个会话：%@", sessionRefused_));
+    return;
+  }
   const netd::Capture asked{.cgroup = cgroup, .port = *port_, .failsafe = failsafe_};
   netd::Reply reply;
   try {
@@ -81,6 +114,7 @@ void TransparentCapture::capture(const std::string& cgroup) {
 Application::Capture TransparentCapture::state() {
   if (const std::optional<std::string> why = refusal()) return {.problem = why};
   if (!connect()) return {.problem = problem_};
+  if (!sessionRefused_.empty()) return {.problem = VL("无法捕获整个会话：%@", sessionRefused_)};
   return {.programs = enabled_ ? applied_.size() : 0};
 }
 
@@ -128,12 +162,29 @@ void TransparentCapture::lost(const std::string& why) {
   retry_.request();
 }
 
+std::map<std::string, netd::Capture> TransparentCapture::desired() const {
+  std::map<std::string, netd::Capture> result;
+  if (!enabled_ || !port_ || mode_ == DaemonSettings::Capture::off) return result;
+  const bool session = mode_ == DaemonSettings::Capture::session && session_;
+  for (const auto& [cgroup, captured] : wanted_) {
+    // The helper refuses captures that overlap; inside the session a program is captured anyway.
+    if (session && cgroups::contains(*session_, cgroup)) continue;
+    result[cgroup] = {.cgroup = cgroup, .port = *port_, .failsafe = failsafe_};
+  }
+  if (session) {
+    result[*session_] = {
+        .cgroup = *session_, .port = *port_, .failsafe = failsafe_, .exceptClient = true};
+  }
+  return result;
+}
+
 void TransparentCapture::apply() {
   if (!helper_) return;
-  const bool capturing = enabled_ && port_.has_value();
+  const std::map<std::string, netd::Capture> wanted = desired();
+  if (!wanted.contains(session_.value_or(""))) sessionRefused_.clear();
   try {
     for (auto it = applied_.begin(); it != applied_.end();) {
-      if (capturing && wanted_.contains(it->first)) {
+      if (wanted.contains(it->first)) {
         ++it;
         continue;
       }
@@ -141,24 +192,26 @@ void TransparentCapture::apply() {
       if (!reply.ok) log(VL("velmora-netd 没有放开 cgroup %@：%@", it->first, reply.error));
       it = applied_.erase(it);
     }
-    if (!capturing) return;
-    for (auto it = wanted_.begin(); it != wanted_.end();) {
-      const netd::Capture asked{.cgroup = it->first, .port = *port_, .failsafe = failsafe_};
-      const auto current = applied_.find(asked.cgroup);
-      if (current != applied_.end() && current->second.port == asked.port &&
-          current->second.failsafe == asked.failsafe) {
-        ++it;
-        continue;
-      }
+    for (const auto& [cgroup, asked] : wanted) {
+      const auto current = applied_.find(cgroup);
+      if (current != applied_.end() && current->second == asked) continue;
       const netd::Reply reply = helper_->ask(asked);
       if (reply.ok) {
-        applied_[asked.cgroup] = asked;
-        ++it;
+        applied_[cgroup] = asked;
+        if (asked.exceptClient) {
+          sessionRefused_.clear();
+          log(VL("透明捕获整个会话（cgroup %@），velmorad 自己除外", cgroup));
+        }
         continue;
       }
-      log(VL("velmora-netd 不再捕获 cgroup %@：%@", asked.cgroup, reply.error));
-      ++it;
-      forget(asked.cgroup);
+      if (asked.exceptClient) {
+        if (reply.error != sessionRefused_)
+          log(VL("velmora-netd 不捕获会话 cgroup %@：%@", cgroup, reply.error));
+        sessionRefused_ = reply.error;
+        continue;
+      }
+      log(VL("velmora-netd 不再捕获 cgroup %@：%@", cgroup, reply.error));
+      forget(cgroup);
       if (!helper_) return;
     }
   } catch (const Error& error) {

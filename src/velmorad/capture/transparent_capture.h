@@ -1,6 +1,6 @@
 // Which cgroups velmora-netd redirects to the transparent listener: those `velmoractl run
-// --transparent` asked for, while routing is on and the listener listens, until their last
-// process ends.
+// --transparent` asked for, until their last process ends, or the user's whole session but
+// velmorad itself, while routing is on and the listener listens.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +10,7 @@
 #include <string>
 
 #include "application.h"
+#include "kit/daemon_settings.h"
 #include "kit/netd_protocol.h"
 #include "kit/unique_fd.h"
 #include "main_loop.h"
@@ -28,10 +29,13 @@ class TransparentCapture {
   TransparentCapture& operator=(const TransparentCapture&) = delete;
 
   /// Routing as it is now: the switch, the transparent listener's port (absent while it does
-  /// not listen) and what a crash of velmorad should mean for captured programs.
-  void follow(bool enabled, std::optional<std::uint16_t> port, bool failsafe);
+  /// not listen), what a crash of velmorad should mean for captured programs, which programs
+  /// to capture and the session's cgroup from the settings (empty: the systemd user manager's).
+  void follow(bool enabled, std::optional<std::uint16_t> port, bool failsafe,
+              DaemonSettings::Capture mode, const std::string& sessionCgroup);
   /// Has the helper redirect cgroup (a path in the cgroup v2 hierarchy, "/a/b") until its last
-  /// process ends. Throws velmora::Error with the reason when it cannot be done now.
+  /// process ends; a cgroup inside the captured session is captured already. Throws
+  /// velmora::Error with the reason when it cannot be done now.
   void capture(const std::string& cgroup);
   /// Whether capture works, and how many programs (cgroups) it holds now; asks the helper
   /// again when it was not there.
@@ -46,6 +50,8 @@ class TransparentCapture {
   /// Connects to the helper unless connected; false, with problem_ set, when it cannot be used.
   bool connect();
   void lost(const std::string& why);
+  /// What the helper should redirect for us now.
+  std::map<std::string, netd::Capture> desired() const;
   /// Makes what the helper holds for us match what should be captured now.
   void apply();
   void watch(const std::string& cgroup);
@@ -68,6 +74,12 @@ class TransparentCapture {
   bool enabled_ = false;
   std::optional<std::uint16_t> port_;
   bool failsafe_ = true;
+  DaemonSettings::Capture mode_ = DaemonSettings::Capture::programs;
+  /// The session's cgroup, or why it is not known.
+  std::optional<std::string> session_;
+  std::string sessionUnknown_;
+  /// Why the helper refused to capture the session, while it does.
+  std::string sessionRefused_;
   bool started_ = false;
   std::map<std::string, Captured> wanted_;
   /// What the helper redirects for us now.
