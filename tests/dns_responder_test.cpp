@@ -12,6 +12,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -295,11 +296,13 @@ TEST_F(DnsResponderInNamespace, FakesNamesAndRelaysTheRestOverUdpAndTcp) {
           << out;
     }
   }
+  // Each relayed question reaches the resolver once over each transport; a faked one never.
+  std::map<std::string, long> relayedTimes;
+  for (const Case& test : cases)
+    relayedTimes[test.question.substr(0, test.question.find(' ')) + "."] += test.relayed ? 2 : 0;
   const std::vector<std::string> asked = resolver_->asked();
-  for (const Case& test : cases) {
-    const std::string name = test.question.substr(0, test.question.find(' ')) + ".";
-    EXPECT_EQ(std::count(asked.begin(), asked.end(), name), test.relayed ? 2 : 0) << name;
-  }
+  for (const auto& [name, times] : relayedTimes)
+    EXPECT_EQ(std::count(asked.begin(), asked.end(), name), times) << name;
   EXPECT_EQ(names->host("198.18.0.2"), "www.example.com");
   EXPECT_EQ(names->host("fdc6:12::c612:3"), "mail.example.com");
 }

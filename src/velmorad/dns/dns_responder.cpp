@@ -211,6 +211,8 @@ struct DnsResponder::Impl {
       std::span<const std::uint8_t> message, std::uint16_t id) {
     for (const udp::endpoint& resolver : currentResolvers()) {
       asio::error_code error;
+      // The timer's own: the operation it loses to is cancelled, and would write that here.
+      asio::error_code expired;
       udp::socket socket(context, resolver.protocol());
       socket.connect(resolver, error);
       if (error) continue;
@@ -223,7 +225,7 @@ struct DnsResponder::Impl {
       while (true) {
         const auto received = co_await (
             socket.async_receive(asio::buffer(reply), asio::redirect_error(use_awaitable, error)) ||
-            timer.async_wait(asio::redirect_error(use_awaitable, error)));
+            timer.async_wait(asio::redirect_error(use_awaitable, expired)));
         if (received.index() == 1 || error) break;
         const std::size_t size = std::get<0>(received);
         if (size >= 2 && (reply[0] << 8 | reply[1]) == id) {
@@ -242,10 +244,11 @@ struct DnsResponder::Impl {
       tcp::socket socket(context);
       asio::steady_timer timer(context, options.forwardTimeout);
       asio::error_code error;
+      asio::error_code expired;
       const tcp::endpoint to(resolver.address(), resolver.port());
       const auto connected =
           co_await (socket.async_connect(to, asio::redirect_error(use_awaitable, error)) ||
-                    timer.async_wait(asio::redirect_error(use_awaitable, error)));
+                    timer.async_wait(asio::redirect_error(use_awaitable, expired)));
       if (connected.index() == 1 || error) continue;
       const std::array<std::uint8_t, 2> length{static_cast<std::uint8_t>(message.size() >> 8),
                                                static_cast<std::uint8_t>(message.size())};
@@ -266,7 +269,7 @@ struct DnsResponder::Impl {
         co_return !failure;
       };
       const auto exchanged =
-          co_await (exchange() || timer.async_wait(asio::redirect_error(use_awaitable, error)));
+          co_await (exchange() || timer.async_wait(asio::redirect_error(use_awaitable, expired)));
       if (exchanged.index() == 0 && std::get<0>(exchanged)) co_return reply;
     }
     co_return std::nullopt;
@@ -277,9 +280,15 @@ struct DnsResponder::Impl {
     const std::optional<DnsQuery> query = readQuery(message);
     if (!query) co_return std::vector<std::uint8_t>{};
     if (std::optional<std::vector<std::uint8_t>> fake = fakeAnswer(*query)) co_return *fake;
-    std::optional<std::vector<std::uint8_t>> relayed =
-        overTcp ? co_await relayTcp(message) : co_await relayUdp(message, query->id);
-    co_return relayed ? *relayed : failureAnswer(*query);
+    // g++ 12 mistranslates co_await inside ?:, so one per statement.
+    std::optional<std::vector<std::uint8_t>> relayed;
+    if (overTcp) {
+      relayed = co_await relayTcp(message);
+    } else {
+      relayed = co_await relayUdp(message, query->id);
+    }
+    if (relayed) co_return std::move(*relayed);
+    co_return failureAnswer(*query);
   }
 
   awaitable<void> answerUdp(udp::socket& socket, std::vector<std::uint8_t> message,
@@ -310,9 +319,10 @@ struct DnsResponder::Impl {
       asio::steady_timer idle(context, tcpIdle);
       std::array<std::uint8_t, 2> length{};
       asio::error_code error;
+      asio::error_code expired;
       const auto read = co_await (asio::async_read(socket, asio::buffer(length),
                                                    asio::redirect_error(use_awaitable, error)) ||
-                                  idle.async_wait(asio::redirect_error(use_awaitable, error)));
+                                  idle.async_wait(asio::redirect_error(use_awaitable, expired)));
       if (read.index() == 1 || error) co_return;
       std::vector<std::uint8_t> message(length[0] << 8 | length[1]);
       co_await asio::async_read(socket, asio::buffer(message),
