@@ -166,6 +166,9 @@ TEST(Cgroups, TheMountAndEachProcessCgroupAreFoundInTheKernelsTables) {
       {"1:name=systemd:/user.slice\n", std::nullopt},
   };
   for (const auto& [text, cgroup] : processes) EXPECT_EQ(cgroups::pathFrom(text), cgroup) << text;
+  EXPECT_EQ(cgroups::populatedFrom("populated 1\nfrozen 0\n"), true);
+  EXPECT_EQ(cgroups::populatedFrom("frozen 1\npopulated 0\n"), false);
+  EXPECT_EQ(cgroups::populatedFrom("frozen 0\n"), std::nullopt);
   // This process's own, read live.
   EXPECT_EQ(cgroups::ofProcess(::getpid()).has_value(), cgroups::mount().has_value());
 }

@@ -74,11 +74,7 @@ std::optional<bool> CgroupTree::populated(std::string_view cgroup, ino_t id) con
     size = ::read(events.get(), buffer, sizeof buffer);
   } while (size < 0 && errno == EINTR);
   if (size <= 0) return std::nullopt;
-  for (const std::string_view line : split(std::string_view(buffer, size), '\n')) {
-    if (line == "populated 1") return true;
-    if (line == "populated 0") return false;
-  }
-  return std::nullopt;
+  return cgroups::populatedFrom(std::string_view(buffer, static_cast<std::size_t>(size)));
 }
 
 std::optional<int> CgroupTree::watchEvents(int inotify, std::string_view cgroup, ino_t id) const {

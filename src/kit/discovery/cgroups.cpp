@@ -77,6 +77,15 @@ std::optional<std::string> ofProcess(pid_t pid, const ProcFileSystem& proc) {
   return text ? pathFrom(*text) : std::nullopt;
 }
 
+std::optional<bool> populatedFrom(std::string_view events) {
+  std::optional<bool> found;
+  forEachLine(events, [&](std::string_view line) {
+    if (line == "populated 1") found = true;
+    if (line == "populated 0") found = false;
+  });
+  return found;
+}
+
 bool contains(std::string_view outer, std::string_view inner) {
   if (outer == "/") return inner.starts_with('/');
   return inner.starts_with(outer) && (inner.size() == outer.size() || inner[outer.size()] == '/');

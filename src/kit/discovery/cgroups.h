@@ -26,6 +26,10 @@ std::optional<std::string> pathFrom(std::string_view procCgroup);
 /// The cgroup v2 path of process pid; nothing when it is gone or has none.
 std::optional<std::string> ofProcess(pid_t pid, const ProcFileSystem& proc = ProcFileSystem());
 
+/// Whether processes live in a cgroup or below it, from its cgroup.events text ("populated 1");
+/// nothing when the text does not say.
+std::optional<bool> populatedFrom(std::string_view events);
+
 /// True when cgroup path inner is outer or lies below it ("/a/b" in "/a", "/ab" not).
 bool contains(std::string_view outer, std::string_view inner);
 

@@ -235,7 +235,7 @@ void TransparentCapture::watch(const std::string& cgroup) {
 bool TransparentCapture::populated(const std::string& cgroup) const {
   const std::optional<std::string> events =
       ProcFileSystem(*mount_).read(cgroup.substr(1) + "/cgroup.events");
-  return events && events->find("populated 1") != std::string::npos;
+  return events && cgroups::populatedFrom(*events) == true;
 }
 
 void TransparentCapture::forget(const std::string& cgroup) {
