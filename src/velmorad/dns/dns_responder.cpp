@@ -1,6 +1,10 @@
 #include "dns_responder.h"
 
+#include <arpa/inet.h>
 #include <ldns/ldns.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -8,6 +12,7 @@
 #include <asio/experimental/awaitable_operators.hpp>
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -15,7 +20,9 @@
 
 #include "kit/error.h"
 #include "kit/localize.h"
+#include "kit/discovery/socket_table.h"
 #include "kit/rule_engine.h"
+#include "kit/service.h"
 #include "kit/unicode.h"
 
 namespace velmora::dns {
@@ -100,6 +107,10 @@ std::vector<std::uint8_t> failureAnswer(const DnsQuery& query) {
   return wireForm(replyTo(query, LDNS_RCODE_SERVFAIL).get());
 }
 
+std::vector<std::uint8_t> refusalAnswer(const DnsQuery& query) {
+  return wireForm(replyTo(query, LDNS_RCODE_REFUSED).get());
+}
+
 std::vector<std::string> resolvers(const std::filesystem::path& resolvConf) {
   std::vector<std::string> found;
   std::ifstream file(resolvConf);
@@ -167,6 +178,9 @@ struct DnsResponder::Impl {
   std::vector<std::unique_ptr<tcp::acceptor>> acceptors;
   std::uint16_t port = 0;
   std::thread thread;
+  const uid_t user = ::geteuid();
+  SocketTable sockets;
+  service::RefusalLog refusals;
 
   std::mutex lock;
   std::shared_ptr<const FakeAddressPolicy> policy;
@@ -193,6 +207,53 @@ struct DnsResponder::Impl {
       }
     }
     return resolverList;
+  }
+
+  /// The owner of the socket that sent from address and port over protocol: the user's own
+  /// uid only when every socket bound there is the user's, another uid when one is not, nothing
+  /// when none is bound there any more or the kernel does not say.
+  std::optional<uid_t> sender(int protocol, const asio::ip::address& address, std::uint16_t at) {
+    std::array<std::uint32_t, 4> source{};
+    sa_family_t family = AF_INET;
+    if (address.is_v4() || address.to_v6().is_v4_mapped()) {
+      const asio::ip::address_v4 v4 = address.is_v4()
+                                          ? address.to_v4()
+                                          : asio::ip::make_address_v4(asio::ip::v4_mapped,
+                                                                      address.to_v6());
+      source[0] = htonl(v4.to_uint());
+    } else {
+      family = AF_INET6;
+      const auto bytes = address.to_v6().to_bytes();
+      std::memcpy(source.data(), bytes.data(), bytes.size());
+    }
+    std::optional<uid_t> owner;
+    try {
+      // An IPv4 datagram may come from an IPv6 socket that is not IPv6-only.
+      for (const sa_family_t table : {AF_INET, AF_INET6}) {
+        if (family == AF_INET6 && table == AF_INET) continue;
+        for (const SocketEntry& entry : sockets.boundTo(protocol, table, at)) {
+          // The far end of the question, not a listener that happens to share the port.
+          if (protocol == IPPROTO_TCP && entry.state == TCP_LISTEN) continue;
+          if (!boundToAddress(entry.family, entry.local, family, source)) continue;
+          if (entry.uid != user) return entry.uid;
+          owner = entry.uid;
+        }
+      }
+    } catch (const Error&) {
+      return std::nullopt;
+    }
+    return owner;
+  }
+
+  /// Logs a refused sender at most once a minute per user.
+  void refused(std::optional<uid_t> uid) {
+    const std::optional<std::uint64_t> count = refusals.count(uid);
+    if (!count) return;
+    log(uid ? VL("拒绝了来自用户 %lld 的 DNS 查询（%lld 次）：DNS 应答只为用户 %lld 服务",
+                 static_cast<long long>(*uid), static_cast<long long>(*count),
+                 static_cast<long long>(user))
+            : VL("拒绝了找不到所有者的 DNS 查询（%lld 次）：DNS 应答只为用户 %lld 服务",
+                 static_cast<long long>(*count), static_cast<long long>(user)));
   }
 
   /// The fake answer for query, or nothing when it is to be relayed.
@@ -293,7 +354,14 @@ struct DnsResponder::Impl {
 
   awaitable<void> answerUdp(udp::socket& socket, std::vector<std::uint8_t> message,
                             udp::endpoint client) {
-    const std::vector<std::uint8_t> answer = co_await reply(std::move(message), false);
+    std::vector<std::uint8_t> answer;
+    if (const std::optional<uid_t> owner = sender(IPPROTO_UDP, client.address(), client.port());
+        owner != user) {
+      refused(owner);
+      if (const std::optional<DnsQuery> query = readQuery(message)) answer = refusalAnswer(*query);
+    } else {
+      answer = co_await reply(std::move(message), false);
+    }
     if (answer.empty()) co_return;
     asio::error_code ignored;
     co_await socket.async_send_to(asio::buffer(answer), client,
@@ -315,10 +383,17 @@ struct DnsResponder::Impl {
   }
 
   awaitable<void> serveTcp(tcp::socket socket) {
+    asio::error_code error;
+    const tcp::endpoint client = socket.remote_endpoint(error);
+    if (error) co_return;
+    if (const std::optional<uid_t> owner = sender(IPPROTO_TCP, client.address(), client.port());
+        owner != user) {
+      refused(owner);
+      co_return;
+    }
     while (true) {
       asio::steady_timer idle(context, tcpIdle);
       std::array<std::uint8_t, 2> length{};
-      asio::error_code error;
       asio::error_code expired;
       const auto read = co_await (asio::async_read(socket, asio::buffer(length),
                                                    asio::redirect_error(use_awaitable, error)) ||

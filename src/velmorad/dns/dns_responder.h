@@ -1,6 +1,8 @@
 // velmorad's DNS responder for captured programs, on loopback over UDP and TCP: host names the
 // profile resolves through the proxy get fake addresses, every other question is relayed to the
-// machine's resolvers and their answer relayed back.
+// machine's resolvers and their answer relayed back. It answers the user running it only:
+// another user's question is refused, so that nobody learns through it which names this user
+// resolves, or has this user's resolvers asked for them.
 #pragma once
 
 #include <chrono>
@@ -14,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "fake_names.h"
+#include "kit/fake_names.h"
 #include "kit/matchers.h"
 #include "kit/model.h"
 
@@ -41,6 +43,8 @@ std::vector<std::uint8_t> addressAnswer(const DnsQuery& query, std::string_view 
                                         std::chrono::seconds ttl);
 /// A reply to query that says the server failed (SERVFAIL), for when no resolver answered.
 std::vector<std::uint8_t> failureAnswer(const DnsQuery& query);
+/// A reply to query that says it is refused (REFUSED), for another user's question.
+std::vector<std::uint8_t> refusalAnswer(const DnsQuery& query);
 
 /// The nameserver addresses of a resolv.conf file, in its order; none when it cannot be read.
 std::vector<std::string> resolvers(const std::filesystem::path& resolvConf);
