@@ -20,7 +20,10 @@ namespace velmora::daemon {
 /// the daemon's one thread.
 class LocalProxy {
  public:
-  explicit LocalProxy(LiveState& live) : live_(live) {}
+  /// Connections to names' fake addresses are carried by name, and the DNS responder hands
+  /// them out from names.
+  LocalProxy(LiveState& live, std::shared_ptr<FakeNames> names)
+      : live_(live), names_(std::move(names)) {}
 
   /// Listens where settings ask, unless it already does or already failed to, and routes by
   /// profile and the switch. Logs each move and each failure once. The transparent listener
@@ -32,6 +35,10 @@ class LocalProxy {
   std::optional<std::uint16_t> transparentPort() const {
     return plane_ ? plane_->transparentPort() : std::nullopt;
   }
+  /// The port of the DNS responder; absent while it does not answer.
+  std::optional<std::uint16_t> dnsPort() const {
+    return dns_ ? std::optional(dns_->port()) : std::nullopt;
+  }
 
  private:
   void followDns(const DaemonSettings& settings, const std::optional<Profile>& profile);
@@ -42,7 +49,7 @@ class LocalProxy {
   std::optional<std::string> problem_;
   std::optional<std::uint16_t> askedTransparent_;
   std::optional<std::string> transparentProblem_;
-  const std::shared_ptr<dns::FakeNames> names_ = std::make_shared<dns::FakeNames>();
+  const std::shared_ptr<FakeNames> names_;
   std::unique_ptr<dns::DnsResponder> dns_;
   std::optional<std::uint16_t> askedDns_;
 };
