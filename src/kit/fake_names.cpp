@@ -1,11 +1,15 @@
-#include "fake_names.h"
+#include "kit/fake_names.h"
 
 #include <arpa/inet.h>
 
 #include <array>
 #include <cstring>
 
-namespace velmora::dns {
+#include "kit/json_text.h"
+#include "kit/localize.h"
+#include "kit/matchers.h"
+
+namespace velmora {
 
 namespace {
 
@@ -52,9 +56,32 @@ std::optional<std::string> FakeNames::host(std::string_view address) {
   return allocator_.host(address);
 }
 
+std::string FakeNames::saved() const {
+  json::Value names = json::Value::array();
+  for (const FakeIPAllocator::Mapping& mapping : allocator_.mappings()) {
+    names.push_back({{"host", mapping.host},
+                     {"address", IPv4::format(mapping.address)},
+                     {"expires", json::formatISO8601(mapping.expires)}});
+  }
+  return json::pretty({{"names", std::move(names)}}) + "\n";
+}
+
+void FakeNames::restore(std::string_view text) {
+  const json::Value document = json::parse(text);
+  const json::Reader reader(document);
+  std::vector<FakeIPAllocator::Mapping> mappings;
+  for (const json::Reader& name : reader["names"].elements()) {
+    const json::Reader address = name["address"];
+    const std::optional<std::uint32_t> parsed = IPv4::parse(address.string());
+    if (!parsed || !FakeIPAllocator::isFakeIP(*parsed)) address.invalid();
+    mappings.push_back({name["host"].string(), *parsed, name["expires"].date()});
+  }
+  allocator_.restore(mappings);
+}
+
 bool FakeNames::isFake(std::string_view address) {
   const std::optional<std::string> ipv4 = embeddedIPv4(address);
   return FakeIPAllocator::isFakeIP(ipv4 ? *ipv4 : address);
 }
 
-}  // namespace velmora::dns
+}  // namespace velmora

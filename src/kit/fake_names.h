@@ -10,7 +10,7 @@
 
 #include "kit/fake_ip_allocator.h"
 
-namespace velmora::dns {
+namespace velmora {
 
 /// Names behind fake addresses, shared by the DNS responder that hands them out and the
 /// transparent listener that carries connections to them by name. Safe to share between threads.
@@ -34,8 +34,17 @@ class FakeNames {
   /// Whether the address lies in either range, held or not.
   static bool isFake(std::string_view address);
 
+  /// The mappings that have not expired, as the JSON text of a file that keeps them across a
+  /// restart of velmorad: programs go on using the addresses they were given.
+  std::string saved() const;
+  /// Takes up the mappings of a file saved() wrote. Throws velmora::Error, taking up nothing,
+  /// for text it did not write.
+  void restore(std::string_view text);
+  /// Grows with every change; see FakeIPAllocator::version().
+  std::uint64_t version() const { return allocator_.version(); }
+
  private:
   FakeIPAllocator allocator_;
 };
 
-}  // namespace velmora::dns
+}  // namespace velmora
