@@ -18,6 +18,7 @@
 
 #include "loopback.h"
 #include "test_support.h"
+#include "tiny_resolver.h"
 
 namespace velmora::dns {
 namespace {
@@ -135,108 +136,6 @@ TEST(FakeNames, BothFamiliesOfANameShareOneSlot) {
     EXPECT_EQ(FakeNames::isFake(address), fake) << address;
 }
 
-/// A resolver on 127.0.0.2:53, UDP and TCP: A questions get 10.1.2.3, TXT questions "real",
-/// others no such name. Remembers the names it was asked.
-class TinyResolver {
- public:
-  TinyResolver() {
-    sockaddr_in address{.sin_family = AF_INET, .sin_port = htons(53)};
-    inet_pton(AF_INET, "127.0.0.2", &address.sin_addr);
-    udp_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    tcp_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (::bind(udp_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::bind(tcp_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(tcp_, 8) != 0 || ::pipe2(stop_, O_CLOEXEC) != 0)
-      throw std::runtime_error("the resolver cannot listen");
-    thread_ = std::thread([this] { serve(); });
-  }
-  ~TinyResolver() {
-    ::close(stop_[1]);
-    thread_.join();
-    for (const int fd : {udp_, tcp_, stop_[0]}) ::close(fd);
-  }
-
-  std::vector<std::string> asked() {
-    std::lock_guard guard(lock_);
-    return asked_;
-  }
-
- private:
-  std::vector<std::uint8_t> answer(const std::uint8_t* data, std::size_t size) {
-    ldns_pkt* query = nullptr;
-    if (ldns_wire2pkt(&query, data, size) != LDNS_STATUS_OK) return {};
-    const ldns_rr* question = ldns_rr_list_rr(ldns_pkt_question(query), 0);
-    char* name = ldns_rdf2str(ldns_rr_owner(question));
-    {
-      std::lock_guard guard(lock_);
-      asked_.push_back(name);
-    }
-    ldns_pkt* reply = ldns_pkt_new();
-    ldns_pkt_set_id(reply, ldns_pkt_id(query));
-    ldns_pkt_set_qr(reply, true);
-    ldns_pkt_push_rr(reply, LDNS_SECTION_QUESTION, ldns_rr_clone(question));
-    const ldns_rr_type type = ldns_rr_get_type(question);
-    ldns_rr* record = nullptr;
-    if (type == LDNS_RR_TYPE_A || type == LDNS_RR_TYPE_TXT)
-      ldns_rr_new_frm_str(&record,
-                          (std::string(name) +
-                           (type == LDNS_RR_TYPE_A ? " 60 IN A 10.1.2.3" : " 60 IN TXT \"real\""))
-                              .c_str(),
-                          0, nullptr, nullptr);
-    if (record)
-      ldns_pkt_push_rr(reply, LDNS_SECTION_ANSWER, record);
-    else
-      ldns_pkt_set_rcode(reply, LDNS_RCODE_NXDOMAIN);
-    std::uint8_t* wire = nullptr;
-    std::size_t length = 0;
-    ldns_pkt2wire(&wire, reply, &length);
-    std::vector<std::uint8_t> bytes(wire, wire + length);
-    std::free(wire);
-    std::free(name);
-    ldns_pkt_free(reply);
-    ldns_pkt_free(query);
-    return bytes;
-  }
-
-  void serve() {
-    std::array<std::uint8_t, 4096> buffer;
-    while (true) {
-      pollfd fds[] = {{udp_, POLLIN, 0}, {tcp_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
-      if (::poll(fds, 3, -1) < 0 || fds[2].revents) return;
-      if (fds[0].revents) {
-        sockaddr_storage from{};
-        socklen_t fromSize = sizeof from;
-        const ssize_t size = ::recvfrom(udp_, buffer.data(), buffer.size(), 0,
-                                        reinterpret_cast<sockaddr*>(&from), &fromSize);
-        const std::vector<std::uint8_t> reply = answer(buffer.data(), size > 0 ? size : 0);
-        ::sendto(udp_, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from), fromSize);
-      }
-      if (fds[1].revents) {
-        const int client = ::accept4(tcp_, nullptr, nullptr, SOCK_CLOEXEC);
-        std::uint8_t length[2];
-        if (::recv(client, length, 2, MSG_WAITALL) == 2) {
-          const std::size_t size = length[0] << 8 | length[1];
-          if (::recv(client, buffer.data(), size, MSG_WAITALL) == static_cast<ssize_t>(size)) {
-            const std::vector<std::uint8_t> reply = answer(buffer.data(), size);
-            const std::uint8_t replyLength[2] = {static_cast<std::uint8_t>(reply.size() >> 8),
-                                                 static_cast<std::uint8_t>(reply.size())};
-            ::send(client, replyLength, 2, MSG_NOSIGNAL);
-            ::send(client, reply.data(), reply.size(), MSG_NOSIGNAL);
-          }
-        }
-        ::close(client);
-      }
-    }
-  }
-
-  int udp_ = -1;
-  int tcp_ = -1;
-  int stop_[2] = {-1, -1};
-  std::mutex lock_;
-  std::vector<std::string> asked_;
-  std::thread thread_;
-};
-
 /// dig's short answer (or its status line with "+noall +comments") for a question to port.
 std::string dig(std::uint16_t port, const std::string& question, bool overTcp) {
   const std::string command = "dig +time=5 +tries=1 -p " + std::to_string(port) + " @127.0.0.1 " +
@@ -258,7 +157,7 @@ class DnsResponderInNamespace : public ::testing::Test {
     if (!entered) GTEST_SKIP() << why;
     space_.emplace(std::move(*entered));
     std::ofstream(scratch_.path() / "resolv.conf") << "# the test's own\nnameserver 127.0.0.2\n";
-    resolver_.emplace();
+    resolver_.emplace("127.0.0.2", "10.1.2.3");
   }
 
   DnsResponder::Options options() const {
@@ -268,7 +167,7 @@ class DnsResponderInNamespace : public ::testing::Test {
 
   testing::ScratchDirectory scratch_;
   std::optional<testing::NetworkNamespace> space_;
-  std::optional<TinyResolver> resolver_;
+  std::optional<testing::TinyResolver> resolver_;
 };
 
 TEST_F(DnsResponderInNamespace, FakesNamesAndRelaysTheRestOverUdpAndTcp) {
