@@ -246,9 +246,9 @@ TEST(PeerCheck, OnlyLoopbackAndWildcardListenersReceiveRedirects) {
       {"::ffff:10.0.0.1", false},
   };
   for (const auto& [text, reached] : cases) {
-    std::uint32_t address[4] = {};
+    std::array<std::uint32_t, 4> address{};
     const sa_family_t family = text.find(':') == std::string::npos ? AF_INET : AF_INET6;
-    ASSERT_EQ(inet_pton(family, text.c_str(), address), 1);
+    ASSERT_EQ(inet_pton(family, text.c_str(), address.data()), 1);
     EXPECT_EQ(reachedByRedirect(family, address), reached) << text;
   }
 }
@@ -299,16 +299,33 @@ TEST(PeerCheck, ACaptureNeedsTheCgroupOwnerAListenerOfTheSameUserAndAClientOutsi
       {with([](CaptureFacts& f) { f.cgroup = "/user.slice"; }),
        "cgroup「/user.slice」包含客户端进程 42 自己，捕获它会连客户端自己的连接也转走"},
       {with([](CaptureFacts& f) { f.listenerOwners = {}; }),
-       "端口 11081 上没有用户 1000 的监听套接字"},
+       "TCP 端口 11081 上没有用户 1000 的监听套接字"},
       {with([](CaptureFacts& f) {
          f.listenerOwners = {1000, 1001};
        }),
-       "端口 11081 上有用户 1001 的监听套接字，不能转到那里"},
+       "TCP 端口 11081 上有用户 1001 的监听套接字，不能转到那里"},
       {with([](CaptureFacts& f) {
          f.peer.uid = 0;
          f.listenerOwners = {1000};
        }),
-       "端口 11081 上有用户 1000 的监听套接字，不能转到那里"},
+       "TCP 端口 11081 上有用户 1000 的监听套接字，不能转到那里"},
+      {with([](CaptureFacts& f) {
+         f.dnsPort = 11053;
+         f.dnsUdpOwners = {1000};
+         f.dnsTcpOwners = {1000, 1000};
+       }),
+       ""},
+      {with([](CaptureFacts& f) {
+         f.dnsPort = 11053;
+         f.dnsTcpOwners = {1000};
+       }),
+       "UDP 端口 11053 上没有用户 1000 的监听套接字"},
+      {with([](CaptureFacts& f) {
+         f.dnsPort = 11053;
+         f.dnsUdpOwners = {1000};
+         f.dnsTcpOwners = {1001};
+       }),
+       "TCP 端口 11053 上有用户 1001 的监听套接字，不能转到那里"},
   };
   for (const auto& [facts, reason, excepted] : cases) {
     try {

@@ -8,9 +8,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <regex>
 #include <thread>
@@ -19,7 +21,9 @@
 #include "kit/automation_protocol.h"
 #include "kit/daemon_settings.h"
 #include "kit/discovery/cgroups.h"
+#include "kit/json_text.h"
 #include "test_support.h"
+#include "tiny_resolver.h"
 
 namespace velmora {
 namespace {
@@ -107,7 +111,7 @@ class TransparentCapture : public ::testing::Test {
     ASSERT_TRUE(inside->entered());
     cgroup = std::make_unique<InOwnCgroup>();
     destination = std::make_unique<PeerEchoServer>("10.77.0.1");
-    upstream = std::make_unique<Microsocks>(upstreamPort, "10.77.0.2");
+    upstream = std::make_unique<Microsocks>(upstreamPort, "10.77.0.2", std::nullopt, upstreamLog);
     startHelper();
     startDaemon();
     ASSERT_EQ(run({"on"}).status, 0);
@@ -187,6 +191,7 @@ class TransparentCapture : public ::testing::Test {
 
   ScratchDirectory home;
   const std::filesystem::path helperSocket = home.path() / "netd.sock";
+  const std::filesystem::path upstreamLog = home.path() / "upstream.log";
   PrivateBus bus;
   NetworkNamespace network;
   std::unique_ptr<InsideNamespace> inside;
@@ -314,6 +319,85 @@ TEST_F(TransparentCapture, TheWholeSessionIsCapturedButVelmorad) {
   EXPECT_EQ(fromSession(), "10.77.0.1\n");
   // velmorad ends before the cgroup it runs in goes.
   daemon.reset();
+}
+
+/// The first resolver /etc/resolv.conf names, when it is an IPv4 address: the namespace's
+/// programs, velmorad and the upstream all read that file.
+std::optional<std::string> machineResolver() {
+  std::ifstream file("/etc/resolv.conf");
+  std::string keyword, address;
+  while (file >> keyword) {
+    if (keyword == "nameserver" && file >> address) {
+      in_addr parsed{};
+      if (inet_pton(AF_INET, address.c_str(), &parsed) == 1) return address;
+      return std::nullopt;
+    }
+    std::getline(file, keyword);
+  }
+  return std::nullopt;
+}
+
+TEST_F(TransparentCapture, NamesAreDecidedByHostRulesAndCarriedByNameAcrossARestart) {
+  const std::optional<std::string> resolverAddress = machineResolver();
+  if (!resolverAddress) GTEST_SKIP() << "/etc/resolv.conf names no IPv4 resolver to stand in for";
+  if (!resolverAddress->starts_with("127.")) {
+    ASSERT_TRUE(network.ip({"addr", "add", *resolverAddress + "/32", "dev", "lo"}));
+  }
+  // A connection is routed before it is redirected: a machine's default route covers the fake
+  // addresses, which this namespace has to be given.
+  ASSERT_TRUE(network.ip({"route", "add", "198.18.0.0/15", "dev", "lo"}));
+  // The namespace's resolver knows every name, at the destination's address.
+  testing::TinyResolver resolver(*resolverAddress, "10.77.0.1");
+
+  // One name is left to the machine's resolvers; a host rule sends another to the upstream.
+  const std::filesystem::path profileFile =
+      std::filesystem::directory_iterator(store() / "profiles")->path();
+  json::Value profile = json::parse(readFile(profileFile));
+  profile["dns"]["exclusions"].push_back("direct.velmora.test");
+  std::ofstream(profileFile) << json::pretty(profile);
+  ASSERT_EQ(run({"route", "set", "bash", "direct"}).status, 0);
+  ASSERT_EQ(run({"rule", "add", "web", "--app", "*", "--host", "*.web.velmora.test", "--action",
+                 "proxy:upstream"})
+                .status,
+            0);
+  ASSERT_EQ(run({"rule", "move", "web", "--top"}).status, 0);
+
+  const std::string port = std::to_string(destination->port());
+  const auto connectTo = [&](const std::string& host) {
+    return run({"run", "--transparent", "--", "bash", "-c",
+                "exec 3<>/dev/tcp/" + host + "/" + port +
+                    " && read -r line <&3 && echo \"$line\" || echo refused"})
+        .out;
+  };
+  const auto addressOf = [&](const std::string& host) {
+    return run({"run", "--transparent", "--", "getent", "ahostsv4", host}).out;
+  };
+  EXPECT_EQ(connectTo("a.web.velmora.test"), "10.77.0.2\n") << daemon->log();
+  EXPECT_NE(readFile(upstreamLog).find("connected to a.web.velmora.test:" + port),
+            std::string::npos)
+      << readFile(upstreamLog);
+  const std::string fake = addressOf("a.web.velmora.test");
+  EXPECT_TRUE(fake.starts_with("198.18.")) << fake;
+  EXPECT_TRUE(addressOf("direct.velmora.test").starts_with("10.77.0.1 "));
+  EXPECT_EQ(connectTo("direct.velmora.test"), "10.77.0.1\n");
+  const std::vector<std::string> asked = resolver.asked();
+  EXPECT_NE(std::ranges::find(asked, "direct.velmora.test."), asked.end());
+
+  // The program keeps the address it was given; a new velmorad still knows its name.
+  daemon.reset();
+  startDaemon();
+  const std::string held = fake.substr(0, fake.find(' '));
+  EXPECT_EQ(connectTo(held), "10.77.0.2\n") << daemon->log();
+  EXPECT_EQ(connectTo("198.19.255.254"), "refused\n");
+  const RunResult logs = run({"logs", "--app", "bash", "--json"});
+  std::map<std::string, std::string> outcomes;
+  for (const ConnectionEvent& event : DTOCoding::decodeArray(logs.out, connectionEventFromJSON)) {
+    if (event.phase == ConnectionEvent::Phase::close) outcomes[event.host] = event.route;
+    if (event.phase == ConnectionEvent::Phase::failed)
+      outcomes[event.host] = event.errorDescription.value_or("");
+  }
+  EXPECT_EQ(outcomes["a.web.velmora.test"], "proxy upstream (127.0.0.1:1081 socks5)") << logs.out;
+  EXPECT_TRUE(outcomes["198.19.255.254"].starts_with("198.19.255.254 是假地址")) << logs.out;
 }
 
 /// A captured program that connects once velmorad has been killed, and again once a new

@@ -110,13 +110,16 @@ TEST(DaemonSettings, MissingFileOrKeyTakesTheDefaultSavedReadsBackAndAWrongValue
                                 .proxyAddress = "127.0.0.2",
                                 .proxyPort = 7890,
                                 .transparentPort = 0,
+                                .dnsPort = 5353,
                                 .capture = DaemonSettings::Capture::session,
                                 .sessionCgroup = "/my-session"};
   settings.save(file);
   EXPECT_EQ(DaemonSettings::load(file), settings);
   std::ofstream(file) << R"({"transparentPort": 7891})";
   EXPECT_EQ(DaemonSettings::load(file), (DaemonSettings{.transparentPort = 7891}));
-  for (const char* text : {R"({"enabled": "yes"})", R"({"proxyPort": 70000})",
+  std::ofstream(file) << R"({"dnsPort": 10053})";
+  EXPECT_EQ(DaemonSettings::load(file), (DaemonSettings{.dnsPort = 10053}));
+  for (const char* text : {R"({"enabled": "yes"})", R"({"proxyPort": 70000})", R"({"dnsPort": -1})",
                            R"({"transparentPort": "11081"})", R"({"capture": "all"})", "[]", "{"}) {
     std::ofstream(file) << text;
     EXPECT_THROW(DaemonSettings::load(file), json::DecodingError) << text;

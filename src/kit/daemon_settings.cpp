@@ -43,6 +43,7 @@ DaemonSettings DaemonSettings::load(const std::filesystem::path& file) {
   if (const auto value = reader.optional("proxyPort")) settings.proxyPort = value->port();
   if (const auto value = reader.optional("transparentPort"))
     settings.transparentPort = value->port();
+  if (const auto value = reader.optional("dnsPort")) settings.dnsPort = value->port();
   if (const auto value = reader.optional("capture"))
     settings.capture = value->enumeration(captureNamed);
   if (const auto value = reader.optional("sessionCgroup")) settings.sessionCgroup = value->string();
@@ -55,6 +56,7 @@ void DaemonSettings::save(const std::filesystem::path& file) const {
                           {"proxyAddress", proxyAddress},
                           {"proxyPort", proxyPort},
                           {"transparentPort", transparentPort},
+                          {"dnsPort", dnsPort},
                           {"capture", captureWord(capture)}};
   if (!sessionCgroup.empty()) document["sessionCgroup"] = sessionCgroup;
   writeFileAtomically(file, json::pretty(document) + "\n", 0600);

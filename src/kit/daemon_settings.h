@@ -1,6 +1,7 @@
 // The application's own settings, which belong to no profile: the master switch, whether
 // automation clients may change the configuration, where the local proxy listens, and the port
-// of the transparent listener, and which programs transparent capture takes.
+// of the transparent listener and of the DNS responder for captured programs, and which
+// programs transparent capture takes.
 #pragma once
 
 #include <cstdint>
@@ -23,6 +24,9 @@ struct DaemonSettings {
   /// Where connections redirected by the kernel's nat rules arrive, on 127.0.0.1 and ::1; 0 for
   /// a port of the kernel's choice.
   std::uint16_t transparentPort = 11081;
+  /// Where captured programs' DNS questions arrive, over UDP and TCP on 127.0.0.1 and ::1; 0 for
+  /// a port of the kernel's choice.
+  std::uint16_t dnsPort = 11053;
   /// Which programs transparent capture redirects: those `velmoractl run --transparent` starts,
   /// every program of the user's session but velmorad itself, or none.
   enum class Capture { programs, session, off };

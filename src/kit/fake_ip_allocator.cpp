@@ -32,6 +32,7 @@ std::string FakeIPAllocator::ip(std::string_view host) {
       hostToIP_.emplace(std::move(key), offset);
     }
     expiry_[offset] = now + std::chrono::duration_cast<Clock::duration>(ttl_);
+    ++version_;
   }
   return IPv4::format(poolBase() | offset);
 }
@@ -45,12 +46,48 @@ std::optional<std::string> FakeIPAllocator::host(std::string_view address) {
   if (found == ipToHost_.end()) return std::nullopt;
   // A mapping that has expired but was not yet taken back still answers, and is renewed.
   expiry_[offset] = now_() + std::chrono::duration_cast<Clock::duration>(ttl_);
+  ++version_;
   return found->second;
 }
 
 std::size_t FakeIPAllocator::count() const {
   std::lock_guard guard(lock_);
   return hostToIP_.size();
+}
+
+std::vector<FakeIPAllocator::Mapping> FakeIPAllocator::mappings() const {
+  std::vector<Mapping> live;
+  std::lock_guard guard(lock_);
+  const auto now = now_();
+  for (const auto& [offset, expires] : expiry_) {
+    if (expires >= now) live.push_back({ipToHost_.at(offset), poolBase() | offset, expires});
+  }
+  return live;
+}
+
+void FakeIPAllocator::restore(const std::vector<Mapping>& mappings) {
+  std::lock_guard guard(lock_);
+  const auto now = now_();
+  std::unordered_map<std::string, bool> seen;
+  for (const Mapping& mapping : mappings) {
+    const std::uint32_t offset = mapping.address & ~poolMask;
+    std::string key = unicode::lowercased(mapping.host);
+    if (!isFakeIP(mapping.address) || offset < 2 || offset > capacity_ ||
+        mapping.expires < now || key.empty() || !seen.emplace(key, true).second)
+      continue;
+    if (const auto found = hostToIP_.find(key); found != hostToIP_.end())
+      evictLocked(found->second);
+    evictLocked(offset);
+    ipToHost_[offset] = key;
+    hostToIP_.emplace(std::move(key), offset);
+    expiry_[offset] = mapping.expires;
+  }
+  ++version_;
+}
+
+std::uint64_t FakeIPAllocator::version() const {
+  std::lock_guard guard(lock_);
+  return version_;
 }
 
 std::uint32_t FakeIPAllocator::claimLocked(Clock::time_point now) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 namespace velmora {
 
@@ -35,6 +36,24 @@ class FakeIPAllocator {
   /// How many names are mapped now.
   std::size_t count() const;
 
+  /// One name's address and when it expires, as kept across a restart.
+  struct Mapping {
+    std::string host;
+    std::uint32_t address = 0;
+    Clock::time_point expires;
+
+    bool operator==(const Mapping&) const = default;
+  };
+  /// The mappings that have not expired, by address.
+  std::vector<Mapping> mappings() const;
+  /// Takes up mappings kept before, each with its address and expiry, in place of any mapping of
+  /// the same name or address. Passes over those already expired, addresses outside the pool
+  /// or beyond the capacity, and a second mapping of a name.
+  void restore(const std::vector<Mapping>& mappings);
+  /// Grows with every change of any mapping, its expiry included, so that whoever keeps them
+  /// can tell whether there is something new to keep.
+  std::uint64_t version() const;
+
   static bool isFakeIP(std::uint32_t address) { return (address & poolMask) == poolBase(); }
   static bool isFakeIP(std::string_view address);
 
@@ -52,6 +71,7 @@ class FakeIPAllocator {
   // Ordered by offset, so among equal expiry dates the lowest offset is given up first.
   std::map<std::uint32_t, Clock::time_point> expiry_;
   std::uint32_t nextOffset_ = 2;
+  std::uint64_t version_ = 0;
 };
 
 }  // namespace velmora

@@ -104,6 +104,10 @@ Capture readCapture(const json::Reader& message, Side side) {
   capture.failsafe = message["failsafe"].boolean();
   if (const auto exceptClient = message.optional("exceptClient"))
     capture.exceptClient = exceptClient->boolean();
+  if (const auto dnsPort = message.optional("dnsPort")) {
+    capture.dnsPort = dnsPort->port();
+    if (capture.dnsPort == 0) dnsPort->invalid();
+  }
   return capture;
 }
 
@@ -111,11 +115,12 @@ json::Value toJSON(const Capture& capture) {
   json::Value value = {
       {"cgroup", capture.cgroup}, {"port", capture.port}, {"failsafe", capture.failsafe}};
   if (capture.exceptClient) value["exceptClient"] = true;
+  if (capture.dnsPort) value["dnsPort"] = *capture.dnsPort;
   return value;
 }
 
 /// One request: its name, its members ("request" among them, every one required but a capture's
-/// "exceptClient", false when absent), and how it is read and written.
+/// "exceptClient", false when absent, and "dnsPort"), and how it is read and written.
 struct RequestForm {
   std::string_view name;
   std::initializer_list<std::string_view> keys;
@@ -129,7 +134,7 @@ void writeNothing(const Request&, json::Value&) {}
 const std::array<RequestForm, std::variant_size_v<Request>> requestForms = {{
     {"hello", {"request"}, [](const json::Reader&) -> Request { return Hello{}; }, writeNothing},
     {"capture",
-     {"request", "cgroup", "port", "failsafe", "exceptClient"},
+     {"request", "cgroup", "port", "failsafe", "exceptClient", "dnsPort"},
      [](const json::Reader& message) -> Request { return readCapture(message, Side::request); },
      [](const Request& request, json::Value& message) {
        message.update(toJSON(std::get<Capture>(request)));
@@ -220,7 +225,8 @@ Reply decodeReply(std::string_view message) {
     if (const auto root = reader.optional("cgroupRoot")) reply.cgroupRoot = root->string();
     if (const auto captures = reader.optional("captures")) {
       for (const json::Reader& capture : captures->elements()) {
-        requireOnly(capture, {"cgroup", "port", "failsafe", "exceptClient"}, Side::reply);
+        requireOnly(capture, {"cgroup", "port", "failsafe", "exceptClient", "dnsPort"},
+                    Side::reply);
         reply.captures.push_back(readCapture(capture, Side::reply));
       }
     }

@@ -1,10 +1,11 @@
 // The requests velmorad sends to velmora-netd, the privileged helper that redirects the TCP
-// connections of chosen cgroups to velmorad's transparent listener, and the helper's replies: one
+// connections (and DNS queries) of chosen cgroups to velmorad, and the helper's replies: one
 // JSON object per message on a SOCK_SEQPACKET socket, read strictly on both sides.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -30,7 +31,7 @@ struct Hello {
   bool operator==(const Hello&) const = default;
 };
 /// {"request":"capture","cgroup":"/a/b","port":11081,"failsafe":true}, and "exceptClient":true
-/// for a capture of a cgroup above the client's own
+/// for a capture of a cgroup above the client's own, "dnsPort":11053 for its DNS as well
 struct Capture {
   /// Path inside the cgroup v2 hierarchy as /proc/PID/cgroup shows it ("0::/a/b"), starting
   /// with "/".
@@ -43,6 +44,9 @@ struct Capture {
   /// cgroup (as the kernel reports it for the client's process, never as a request says) out
   /// of the capture, so that the client's connections stay direct.
   bool exceptClient = false;
+  /// Where the cgroup's DNS queries go, UDP and TCP to port 53 of any address (127.0.0.53
+  /// included); nothing leaves them alone.
+  std::optional<std::uint16_t> dnsPort;
 
   bool operator==(const Capture&) const = default;
 };

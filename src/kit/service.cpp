@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "kit/error.h"
 #include "kit/localize.h"
@@ -22,6 +23,15 @@ void log(std::string_view program, std::string_view line) {
     if (n <= 0) return;
     written += static_cast<std::size_t>(n);
   }
+}
+
+std::optional<std::uint64_t> RefusalLog::count(std::optional<uid_t> uid, Clock::time_point now) {
+  std::lock_guard guard(lock_);
+  Seen& seen = seen_[uid];
+  ++seen.since;
+  if (seen.logged && now - *seen.logged < interval) return std::nullopt;
+  seen.logged = now;
+  return std::exchange(seen.since, 0);
 }
 
 UniqueFd stopSignals() {

@@ -26,4 +26,13 @@ std::filesystem::path SharedPaths::storeDirectory() {
   throw FileError(VL("无法确定配置目录：没有 HOME，也没有 XDG_CONFIG_HOME"));
 }
 
+std::filesystem::path SharedPaths::stateDirectory() {
+  if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime == '/')
+    return std::filesystem::path(runtime) / "velmora";
+  if (const char* state = std::getenv("XDG_STATE_HOME"); state && *state == '/')
+    return std::filesystem::path(state) / "velmora";
+  if (const auto home = homeDirectory()) return *home / ".local" / "state" / "velmora";
+  throw FileError(VL("无法确定状态目录：没有 HOME，也没有 XDG_RUNTIME_DIR"));
+}
+
 }  // namespace velmora

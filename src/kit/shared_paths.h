@@ -20,6 +20,11 @@ std::optional<std::filesystem::path> homeDirectory();
 /// The user's configuration home ($XDG_CONFIG_HOME when absolute, else ~/.config) plus
 /// "Velmora". Computes only; creates nothing.
 std::filesystem::path storeDirectory();
+
+/// Where velmorad keeps what must outlive one run of it but not the session: the user's runtime
+/// directory ($XDG_RUNTIME_DIR, emptied at logout) plus "velmora", else the state home
+/// ($XDG_STATE_HOME when absolute, else ~/.local/state) plus "velmora". Computes only.
+std::filesystem::path stateDirectory();
 }  // namespace SharedPaths
 
 }  // namespace velmora

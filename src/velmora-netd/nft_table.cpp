@@ -27,6 +27,7 @@ std::string deleteRules(const RulePair& rules) {
   if (rules.exceptedHere != 0) commands += deleteRule(rules.chain, rules.exceptedHere);
   if (rules.exceptedFromQuic != 0)
     commands += deleteRule(RulePair::Chain::refuse, rules.exceptedFromQuic);
+  if (rules.dns != 0) commands += deleteRule(rules.chain, rules.dns);
   return commands;
 }
 
@@ -78,14 +79,18 @@ NftTable::~NftTable() {
 }
 
 RulePair NftTable::redirect(const NftCgroup& cgroup, const std::optional<NftCgroup>& excepted,
-                            std::uint16_t port, const std::optional<RulePair>& replaced) {
+                            std::uint16_t port, std::optional<std::uint16_t> dnsPort,
+                            const std::optional<RulePair>& replaced) {
+  std::optional<std::string> dns;
+  if (dnsPort) dns = "redirect to :" + std::to_string(*dnsPort);
   return add(RulePair::Chain::capture, cgroup, excepted, "redirect to :" + std::to_string(port),
-             replaced);
+             dns, replaced);
 }
 
 RulePair NftTable::refuse(const NftCgroup& cgroup, const std::optional<NftCgroup>& excepted,
-                          const std::optional<RulePair>& replaced) {
-  return add(RulePair::Chain::refuse, cgroup, excepted, "reject with tcp reset", replaced);
+                          bool dns, const std::optional<RulePair>& replaced) {
+  return add(RulePair::Chain::refuse, cgroup, excepted, "reject with tcp reset",
+             dns ? std::optional<std::string>("reject") : std::nullopt, replaced);
 }
 
 void NftTable::remove(const RulePair& rules) {
@@ -94,6 +99,7 @@ void NftTable::remove(const RulePair& rules) {
 
 RulePair NftTable::add(RulePair::Chain chain, const NftCgroup& cgroup,
                        const std::optional<NftCgroup>& excepted, std::string_view verdict,
+                       const std::optional<std::string>& dnsVerdict,
                        const std::optional<RulePair>& replaced) {
   const std::string socket =
       " socket cgroupv2 level " + std::to_string(cgroup.level) + " " + quoted(cgroup.path);
@@ -107,6 +113,12 @@ RulePair NftTable::add(RulePair::Chain chain, const NftCgroup& cgroup,
                                  quoted(excepted->path) + " return\n";
     commands += "add rule inet velmora " + chainName(chain) + leaveOut;
     if (chain != RulePair::Chain::refuse) commands += "add rule inet velmora refuse" + leaveOut;
+  }
+  // DNS to any address, loopback resolvers such as 127.0.0.53 included, ahead of the TCP rules
+  // that leave loopback alone.
+  if (dnsVerdict) {
+    commands += "add rule inet velmora " + chainName(chain) + socket +
+                " meta l4proto { tcp, udp } th dport 53 " + *dnsVerdict + "\n";
   }
   const std::string head =
       "add rule inet velmora " + chainName(chain) + socket + " meta l4proto tcp ";
@@ -130,9 +142,11 @@ RulePair NftTable::add(RulePair::Chain chain, const NftCgroup& cgroup,
     }
   }
   const std::size_t leftOut = !excepted ? 0 : (chain == RulePair::Chain::refuse ? 1 : 2);
-  if (handles.size() != 3 + leftOut)
+  const std::size_t first = leftOut + (dnsVerdict ? 1 : 0);
+  if (handles.size() != 3 + first)
     throw NftError(VL("nftables 没有回报新规则的句柄：%@", reason(echoed)));
-  RulePair rules{chain, handles[leftOut], handles[leftOut + 1], handles[leftOut + 2]};
+  RulePair rules{chain, handles[first], handles[first + 1], handles[first + 2]};
+  if (dnsVerdict) rules.dns = handles[leftOut];
   if (leftOut > 0) rules.exceptedHere = handles[0];
   // In the refuse chain one early return serves the refusal and QUIC alike.
   if (leftOut == 2) rules.exceptedFromQuic = handles[1];

@@ -21,8 +21,9 @@ class NftError : public Error {
   using Error::Error;
 };
 
-/// The rules that act for one cgroup: TCP over IPv4 and over IPv6 in the chain named, and QUIC
-/// (UDP to port 443), which is always refused.
+/// The rules that act for one cgroup: TCP over IPv4 and over IPv6 in the chain named, DNS (UDP
+/// and TCP to port 53) there too where it is captured, and QUIC (UDP to port 443), which is
+/// always refused.
 struct RulePair {
   enum class Chain { capture, refuse };
   Chain chain = Chain::capture;
@@ -34,6 +35,8 @@ struct RulePair {
   /// others, in the chain of the two and in the refuse chain (for QUIC); 0 where there is none.
   std::uint64_t exceptedHere = 0;
   std::uint64_t exceptedFromQuic = 0;
+  /// In the chain of the first two; 0 where DNS is not captured.
+  std::uint64_t dns = 0;
 
   bool operator==(const RulePair&) const = default;
 };
@@ -52,18 +55,22 @@ class NftTable {
   NftTable(const NftTable&) = delete;
   NftTable& operator=(const NftTable&) = delete;
 
-  /// Sends the cgroup's connections to port on loopback (127.0.0.1 or ::1, by family). The rules
-  /// replaced, if any, go in the same transaction, so no connection slips between the two.
+  /// Sends the cgroup's connections to port on loopback (127.0.0.1 or ::1, by family), and its
+  /// DNS queries to dnsPort where one is given. The rules replaced, if any, go in the same
+  /// transaction, so no connection slips between the two.
   RulePair redirect(const NftCgroup& cgroup, const std::optional<NftCgroup>& excepted,
-                    std::uint16_t port, const std::optional<RulePair>& replaced);
-  /// Answers the cgroup's connections with a TCP reset, replacing as redirect does.
-  RulePair refuse(const NftCgroup& cgroup, const std::optional<NftCgroup>& excepted,
+                    std::uint16_t port, std::optional<std::uint16_t> dnsPort,
+                    const std::optional<RulePair>& replaced);
+  /// Answers the cgroup's connections with a TCP reset, and with dns its DNS queries with ICMP
+  /// unreachable, replacing as redirect does.
+  RulePair refuse(const NftCgroup& cgroup, const std::optional<NftCgroup>& excepted, bool dns,
                   const std::optional<RulePair>& replaced);
   void remove(const RulePair& rules);
 
  private:
   RulePair add(RulePair::Chain chain, const NftCgroup& cgroup,
                const std::optional<NftCgroup>& excepted, std::string_view verdict,
+               const std::optional<std::string>& dnsVerdict,
                const std::optional<RulePair>& replaced);
   /// Runs commands as one transaction and returns what nftables echoes, as JSON.
   std::string run(const std::string& commands);

@@ -1,9 +1,6 @@
 #include "peer_check.h"
 
 #include <arpa/inet.h>
-#include <libmnl/libmnl.h>
-#include <linux/inet_diag.h>
-#include <linux/sock_diag.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
@@ -25,77 +22,38 @@ Peer peerOf(int connection) {
   return {credentials.uid, credentials.pid};
 }
 
-bool reachedByRedirect(sa_family_t family, const std::uint32_t (&address)[4]) {
-  const std::uint32_t loopback = htonl(INADDR_LOOPBACK);
-  if (family == AF_INET) return address[0] == loopback || address[0] == htonl(INADDR_ANY);
-  if (family != AF_INET6 || address[0] != 0 || address[1] != 0) return false;
-  // ::, ::1 and ::ffff:127.0.0.1
-  return (address[2] == 0 && (address[3] == 0 || address[3] == htonl(1))) ||
-         (address[2] == htonl(0xffff) && address[3] == loopback);
+bool reachedByRedirect(sa_family_t family, const std::array<std::uint32_t, 4>& address) {
+  // A redirect sends IPv4 to 127.0.0.1 and IPv6 to ::1.
+  return boundToAddress(family, address, AF_INET, {htonl(INADDR_LOOPBACK)}) ||
+         boundToAddress(family, address, AF_INET6, {0, 0, 0, htonl(1)});
 }
 
-ListeningSockets::ListeningSockets() : netlink_(mnl_socket_open2(NETLINK_SOCK_DIAG, SOCK_CLOEXEC)) {
-  if (!netlink_ || mnl_socket_bind(netlink_, 0, MNL_SOCKET_AUTOPID) < 0) {
-    const int error = errno;
-    if (netlink_) mnl_socket_close(netlink_);
-    throw Error(VL("无法打开 sock_diag：%@", std::strerror(error)));
-  }
-}
-
-ListeningSockets::~ListeningSockets() {
-  mnl_socket_close(netlink_);
-}
-
-std::vector<uid_t> ListeningSockets::ownersReachedAt(std::uint16_t port) {
+std::vector<uid_t> ownersReachedAt(SocketTable& table, int protocol, std::uint16_t port) {
+  // A UDP socket is bound in state TCP_CLOSE (or TCP_ESTABLISHED when connected).
+  const std::uint32_t states = protocol == IPPROTO_TCP ? 1u << TCP_LISTEN : ~0u;
   std::vector<uid_t> owners;
-  dump(AF_INET, port, owners);
-  dump(AF_INET6, port, owners);
+  for (const sa_family_t family : {AF_INET, AF_INET6}) {
+    for (const SocketEntry& entry : table.boundTo(protocol, family, port, states))
+      if (reachedByRedirect(entry.family, entry.local)) owners.push_back(entry.uid);
+  }
   return owners;
 }
 
-void ListeningSockets::dump(sa_family_t family, std::uint16_t port, std::vector<uid_t>& owners) {
-  // Room for the largest batch of answers the kernel sends at once.
-  char buffer[32768];
-  nlmsghdr* header = mnl_nlmsg_put_header(buffer);
-  header->nlmsg_type = SOCK_DIAG_BY_FAMILY;
-  header->nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-  header->nlmsg_seq = ++sequence_;
-  auto* request =
-      static_cast<inet_diag_req_v2*>(mnl_nlmsg_put_extra_header(header, sizeof(inet_diag_req_v2)));
-  request->sdiag_family = family;
-  request->sdiag_protocol = IPPROTO_TCP;
-  request->idiag_states = 1u << TCP_LISTEN;
-  // The kernel passes over listeners on other ports; the port is checked again below.
-  request->id.idiag_sport = htons(port);
-  if (mnl_socket_sendto(netlink_, header, header->nlmsg_len) < 0)
-    throw Error(VL("sock_diag 查询失败：%@", std::strerror(errno)));
+namespace {
 
-  struct Search {
-    std::uint16_t port;
-    std::vector<uid_t>& owners;
-  } search{port, owners};
-  const auto onMessage = [](const nlmsghdr* message, void* data) {
-    auto& search = *static_cast<Search*>(data);
-    if (mnl_nlmsg_get_payload_len(message) < sizeof(inet_diag_msg)) {
-      errno = EPROTO;
-      return MNL_CB_ERROR;
-    }
-    const auto* diag = static_cast<const inet_diag_msg*>(mnl_nlmsg_get_payload(message));
-    if (ntohs(diag->id.idiag_sport) == search.port &&
-        reachedByRedirect(diag->idiag_family, diag->id.idiag_src))
-      search.owners.push_back(diag->idiag_uid);
-    return MNL_CB_OK;
-  };
-  const unsigned portID = mnl_socket_get_portid(netlink_);
-  while (true) {
-    const ssize_t received = mnl_socket_recvfrom(netlink_, buffer, sizeof buffer);
-    if (received < 0) throw Error(VL("sock_diag 查询失败：%@", std::strerror(errno)));
-    const int result = mnl_cb_run(buffer, static_cast<std::size_t>(received), sequence_, portID,
-                                  onMessage, &search);
-    if (result == MNL_CB_ERROR) throw Error(VL("sock_diag 查询失败：%@", std::strerror(errno)));
-    if (result == MNL_CB_STOP) return;
+/// Traffic may be redirected to a port only where uid, and nobody else, listens.
+void checkListeners(const std::vector<uid_t>& owners, std::string_view protocol, std::uint16_t port,
+                    uid_t uid) {
+  const auto other = std::ranges::find_if(owners, [uid](uid_t owner) { return owner != uid; });
+  if (other != owners.end()) {
+    throw Refusal(
+        VL("%@ 端口 %lld 上有用户 %lld 的监听套接字，不能转到那里", protocol, port, *other));
   }
+  if (owners.empty())
+    throw Refusal(VL("%@ 端口 %lld 上没有用户 %lld 的监听套接字", protocol, port, uid));
 }
+
+}  // namespace
 
 std::optional<std::string> authorizeCapture(const CaptureFacts& facts) {
   const uid_t uid = facts.peer.uid;
@@ -115,13 +73,11 @@ std::optional<std::string> authorizeCapture(const CaptureFacts& facts) {
     }
     excepted = *facts.clientCgroup;
   }
-  const auto other =
-      std::ranges::find_if(facts.listenerOwners, [uid](uid_t owner) { return owner != uid; });
-  if (other != facts.listenerOwners.end()) {
-    throw Refusal(VL("端口 %lld 上有用户 %lld 的监听套接字，不能转到那里", facts.port, *other));
+  checkListeners(facts.listenerOwners, "TCP", facts.port, uid);
+  if (facts.dnsPort) {
+    checkListeners(facts.dnsUdpOwners, "UDP", *facts.dnsPort, uid);
+    checkListeners(facts.dnsTcpOwners, "TCP", *facts.dnsPort, uid);
   }
-  if (facts.listenerOwners.empty())
-    throw Refusal(VL("端口 %lld 上没有用户 %lld 的监听套接字", facts.port, uid));
   return excepted;
 }
 

@@ -6,11 +6,13 @@
 #include <netinet/in.h>
 #include <sys/types.h>
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "kit/discovery/socket_table.h"
 #include "kit/error.h"
 
 struct mnl_socket;
@@ -32,29 +34,13 @@ struct Peer {
 /// Throws Error when the connection has no credentials to give.
 Peer peerOf(int connection);
 
-/// True when a socket listening at this local address receives the connections a redirect sends
-/// to its port: 127.0.0.1 (IPv4), ::1 (IPv6), a wildcard address, or 127.0.0.1 mapped into IPv6.
-bool reachedByRedirect(sa_family_t family, const std::uint32_t (&address)[4]);
+/// True when a socket bound to this local address receives what a redirect sends to its port:
+/// 127.0.0.1 (IPv4), ::1 (IPv6), a wildcard address, or 127.0.0.1 mapped into IPv6.
+bool reachedByRedirect(sa_family_t family, const std::array<std::uint32_t, 4>& address);
 
-/// The TCP sockets listening in the helper's network namespace, asked through sock_diag.
-class ListeningSockets {
- public:
-  /// Throws Error when sock_diag cannot be opened.
-  ListeningSockets();
-  ~ListeningSockets();
-  ListeningSockets(const ListeningSockets&) = delete;
-  ListeningSockets& operator=(const ListeningSockets&) = delete;
-
-  /// The owners of the sockets listening on port that redirected connections reach, both
-  /// families. Throws Error when the kernel does not answer.
-  std::vector<uid_t> ownersReachedAt(std::uint16_t port);
-
- private:
-  void dump(sa_family_t family, std::uint16_t port, std::vector<uid_t>& owners);
-
-  mnl_socket* netlink_ = nullptr;
-  unsigned sequence_ = 0;
-};
+/// The owners of the sockets of protocol (IPPROTO_TCP listeners, or IPPROTO_UDP) on port that
+/// redirected traffic reaches, both families. Throws Error when the kernel does not answer.
+std::vector<uid_t> ownersReachedAt(SocketTable& table, int protocol, std::uint16_t port);
 
 /// What the helper has found out about a capture before deciding on it.
 struct CaptureFacts {
@@ -64,14 +50,19 @@ struct CaptureFacts {
   std::string cgroup;
   uid_t cgroupOwner = 0;
   std::uint16_t port = 0;
-  /// ownersReachedAt(port).
+  /// ownersReachedAt(port) for TCP.
   std::vector<uid_t> listenerOwners;
   /// The request's exceptClient.
   bool exceptClient = false;
+  /// The request's dnsPort, and who listens there over UDP and TCP.
+  std::optional<std::uint16_t> dnsPort;
+  std::vector<uid_t> dnsUdpOwners;
+  std::vector<uid_t> dnsTcpOwners;
 };
 
 /// A client may capture a cgroup whose directory its uid owns (root any cgroup) unless the
-/// client itself lives in it, and only towards a port where it, and nobody else, listens. Asking
+/// client itself lives in it, and only towards a port where it, and nobody else, listens (for
+/// DNS, over UDP and TCP both). Asking
 /// to be excepted, it may capture a cgroup above its own: the result is then the client's own
 /// cgroup, which the capture must leave out. Throws Refusal naming the first rule broken.
 std::optional<std::string> authorizeCapture(const CaptureFacts& facts);

@@ -186,8 +186,18 @@ Reply Server::handle(Client& client, const Capture& request) {
                         .cgroup = request.cgroup,
                         .cgroupOwner = node.owner,
                         .port = request.port,
-                        .listenerOwners = facilities.listeners.ownersReachedAt(request.port),
-                        .exceptClient = request.exceptClient});
+                        .listenerOwners =
+                            ownersReachedAt(facilities.sockets, IPPROTO_TCP, request.port),
+                        .exceptClient = request.exceptClient,
+                        .dnsPort = request.dnsPort,
+                        .dnsUdpOwners = request.dnsPort ? ownersReachedAt(facilities.sockets,
+                                                                          IPPROTO_UDP,
+                                                                          *request.dnsPort)
+                                                        : std::vector<uid_t>{},
+                        .dnsTcpOwners = request.dnsPort ? ownersReachedAt(facilities.sockets,
+                                                                          IPPROTO_TCP,
+                                                                          *request.dnsPort)
+                                                        : std::vector<uid_t>{}});
   checkConflicts(client, request);
 
   const auto own = client.captures.find(request.cgroup);
@@ -198,7 +208,7 @@ Reply Server::handle(Client& client, const Capture& request) {
   const NftCgroup name = facilities.tree.nftName(request.cgroup);
   std::optional<NftCgroup> exceptedName;
   if (excepted) exceptedName = facilities.tree.nftName(*excepted);
-  const RulePair rules = facilities.table.redirect(name, exceptedName, request.port, replaced);
+  const RulePair rules = facilities.table.redirect(name, exceptedName, request.port, request.dnsPort, replaced);
   if (held != held_.end()) forget(held, VL("用户 %lld 的客户端重新捕获了它", client.peer.uid));
   // nft found the cgroup by its path; it must still be the cgroup that was checked.
   if (facilities.tree.idOf(request.cgroup) != node.id) {
@@ -207,8 +217,9 @@ Reply Server::handle(Client& client, const Capture& request) {
     throw Refusal(VL("cgroup「%@」在检查期间被删除并重建，没有捕获", request.cgroup));
   }
   client.captures[request.cgroup] = {request, node.id, name, exceptedName, rules};
-  log(VL("客户端（%@）捕获了 cgroup「%@」，转到端口 %lld%@%@", who(client.peer), request.cgroup,
-         request.port, excepted ? VL("，客户端自己的 cgroup「%@」除外", *excepted) : "",
+  log(VL("客户端（%@）捕获了 cgroup「%@」，转到端口 %lld%@%@%@", who(client.peer), request.cgroup,
+         request.port,
+         request.dnsPort ? VL("，DNS 转到端口 %lld", static_cast<long long>(*request.dnsPort)) : "", excepted ? VL("，客户端自己的 cgroup「%@」除外", *excepted) : "",
          request.failsafe ? "" : VL("，断开后拒绝连接")));
   return {};
 }
@@ -311,7 +322,8 @@ void Server::hold(uid_t uid, const std::string& cgroup, const Captured& captured
   }
   RulePair rules;
   try {
-    rules = facilities.table.refuse(captured.name, captured.excepted, captured.rules);
+    rules = facilities.table.refuse(captured.name, captured.excepted,
+                                    captured.capture.dnsPort.has_value(), captured.rules);
   } catch (const NftError&) {
     ::inotify_rm_watch(inotify_.get(), *watch);
     facilities.table.remove(captured.rules);

@@ -62,7 +62,7 @@ class Server {
 
     CgroupTree tree;
     NftTable table;
-    ListeningSockets listeners;
+    SocketTable sockets;
   };
   struct Captured {
     Capture capture;

@@ -7,6 +7,28 @@
 
 namespace velmora::daemon {
 
+void LocalProxy::followDns(const DaemonSettings& settings, const std::optional<Profile>& profile) {
+  if (settings.dnsPort != askedDns_) {
+    askedDns_ = settings.dnsPort;
+    try {
+      // The new responder binds before the old one lets go, so a port in use keeps the old one.
+      auto moved =
+          std::make_unique<dns::DnsResponder>(dns::DnsResponder::Options{.port = settings.dnsPort},
+                                              names_, [](std::string_view line) { log(line); });
+      const std::string place = dataplane::hostPort("127.0.0.1", moved->port());
+      log(dns_ ? VL("DNS 应答已改到 %@ 上（UDP 与 TCP）", place)
+               : VL("DNS 应答在 %@ 上（UDP 与 TCP）", place));
+      dns_ = std::move(moved);
+    } catch (const Error& error) {
+      log(dns_ ? VL("DNS 应答无法改到端口 %lld：%@，仍在端口 %lld 上",
+                    static_cast<long long>(settings.dnsPort), error.description(),
+                    static_cast<long long>(dns_->port()))
+               : VL("DNS 应答无法启动：%@", error.description()));
+    }
+  }
+  if (dns_) dns_->follow(settings.enabled && profile ? std::optional(profile->dns) : std::nullopt);
+}
+
 Application::LocalProxy LocalProxy::follow(const DaemonSettings& settings,
                                            const std::optional<Profile>& profile) {
   const std::pair<std::string, std::uint16_t> wanted{settings.proxyAddress, settings.proxyPort};
@@ -19,7 +41,8 @@ Application::LocalProxy LocalProxy::follow(const DaemonSettings& settings,
         log(VL("本地代理已改到 %@ 上监听", plane_->address()));
       } else {
         plane_ = std::make_unique<dataplane::DataPlane>(
-            dataplane::DataPlane::Options{.address = wanted.first, .port = wanted.second},
+            dataplane::DataPlane::Options{
+                .address = wanted.first, .port = wanted.second, .fakeNames = names_},
             [this](const ConnectionEvent& event) { live_.record(event); },
             [](std::string_view line) { log(line); });
         log(VL("本地代理在 %@ 上监听（SOCKS5 与 HTTP），最多同时 %lld 个连接", plane_->address(),
@@ -54,6 +77,7 @@ Application::LocalProxy LocalProxy::follow(const DaemonSettings& settings,
     }
   }
   if (plane_) plane_->follow(profile, settings.enabled);
+  followDns(settings, profile);
   std::optional<std::string> problem = problem_;
   if (transparentProblem_)
     problem = problem ? *problem + "；" + *transparentProblem_ : *transparentProblem_;

@@ -14,6 +14,7 @@
 
 #include "application.h"
 #include "capture/transparent_capture.h"
+#include "fake_names_keeper.h"
 #include "kit/automation_service.h"
 #include "kit/localize.h"
 #include "kit/profile_store.h"
@@ -95,13 +96,16 @@ int serve(bool testHooks) {
   StoreWatch storeWatch(store.directory());
   application.refresh();
   raiseOpenFileLimit();
-  LocalProxy localProxy(live);
+  const auto fakeNames = std::make_shared<FakeNames>();
+  dns::FakeNamesKeeper fakeNamesKeeper(SharedPaths::stateDirectory() / "fake-names.json",
+                                       fakeNames, [](std::string_view line) { log(line); });
+  LocalProxy localProxy(live, fakeNames);
   application.dataPlaneStarted([&application, &localProxy, &capture] {
     const Application::LocalProxy state =
         localProxy.follow(application.settings(), application.activeProfile());
     const std::optional<Profile>& profile = application.activeProfile();
     const DaemonSettings& settings = application.settings();
-    capture.follow(settings.enabled, localProxy.transparentPort(),
+    capture.follow(settings.enabled, localProxy.transparentPort(), localProxy.dnsPort(),
                    !profile || profile->general.failsafeOnCrash, settings.capture,
                    settings.sessionCgroup);
     return state;
@@ -134,6 +138,7 @@ int serve(bool testHooks) {
       networkChanged.request();
     });
   }
+  loop.watch(fakeNamesKeeper.fd(), [&] { fakeNamesKeeper.save(); });
   loop.watchBus(*bus);
   if (wifi) loop.watchBus(wifi->bus());
   loop.watch(signals.get(), [&] {
@@ -147,6 +152,7 @@ int serve(bool testHooks) {
   sd_notify(0, "READY=1");
   loop.run();
   sd_notify(0, "STOPPING=1");
+  fakeNamesKeeper.save();
   bus->releaseName(name);
   log(VL("已退出"));
   return 0;

@@ -143,7 +143,8 @@ int RunningDaemon::stop() {
 }
 
 Microsocks::Microsocks(std::uint16_t port, const std::string& bindAddress,
-                       const std::optional<std::pair<std::string, std::string>>& login) {
+                       const std::optional<std::pair<std::string, std::string>>& login,
+                       const std::optional<std::filesystem::path>& log) {
   std::vector<std::string> words = {"microsocks",         "-i", "127.0.0.1", "-p",
                                     std::to_string(port), "-b", bindAddress};
   if (login) words.insert(words.end(), {"-u", login->first, "-P", login->second});
@@ -155,8 +156,9 @@ Microsocks::Microsocks(std::uint16_t port, const std::string& bindAddress,
   if (pid_ == 0) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     const int devNull = open("/dev/null", O_RDWR);
+    const int out = log ? open(log->c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600) : devNull;
     dup2(devNull, STDOUT_FILENO);
-    dup2(devNull, STDERR_FILENO);
+    dup2(out, STDERR_FILENO);
     execvp(argv[0], argv.data());
     _exit(127);
   }

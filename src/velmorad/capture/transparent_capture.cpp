@@ -53,10 +53,12 @@ TransparentCapture::TransparentCapture(MainLoop& loop, std::string socketPath)
   loop_.watch(inotify_.get(), [this] { cgroupsChanged(); });
 }
 
-void TransparentCapture::follow(bool enabled, std::optional<std::uint16_t> port, bool failsafe,
+void TransparentCapture::follow(bool enabled, std::optional<std::uint16_t> port,
+                                std::optional<std::uint16_t> dnsPort, bool failsafe,
                                 DaemonSettings::Capture mode, const std::string& sessionCgroup) {
   enabled_ = enabled;
   port_ = port;
+  dnsPort_ = dnsPort;
   failsafe_ = failsafe;
   mode_ = mode;
   session_.reset();
@@ -97,7 +99,8 @@ void TransparentCapture::capture(const std::string& cgroup) {
     if (!applied_.contains(*session_)) throw Error(VL("无法捕获整个会话：%@", sessionRefused_));
     return;
   }
-  const netd::Capture asked{.cgroup = cgroup, .port = *port_, .failsafe = failsafe_};
+  const netd::Capture asked{
+      .cgroup = cgroup, .port = *port_, .failsafe = failsafe_, .dnsPort = dnsPort_};
   netd::Reply reply;
   try {
     reply = helper_->ask(asked);
@@ -169,11 +172,16 @@ std::map<std::string, netd::Capture> TransparentCapture::desired() const {
   for (const auto& [cgroup, captured] : wanted_) {
     // The helper refuses captures that overlap; inside the session a program is captured anyway.
     if (session && cgroups::contains(*session_, cgroup)) continue;
-    result[cgroup] = {.cgroup = cgroup, .port = *port_, .failsafe = failsafe_};
+    result[cgroup] = {
+        .cgroup = cgroup, .port = *port_, .failsafe = failsafe_, .dnsPort = dnsPort_};
   }
   if (session) {
     result[*session_] = {
-        .cgroup = *session_, .port = *port_, .failsafe = failsafe_, .exceptClient = true};
+        .cgroup = *session_,
+        .port = *port_,
+        .failsafe = failsafe_,
+        .exceptClient = true,
+        .dnsPort = dnsPort_};
   }
   return result;
 }

@@ -11,14 +11,13 @@
 #include <asio/experimental/awaitable_operators.hpp>
 #include <atomic>
 #include <cstring>
-#include <map>
-#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "app_identity_lookup.h"
 #include "kit/error.h"
 #include "kit/localize.h"
+#include "kit/service.h"
 #include "kit/unique_fd.h"
 #include "proxy_protocols.h"
 
@@ -58,8 +57,6 @@ constexpr std::size_t pipeCapacity = 256 * 1024;
 /// connections is derived from the open-file limit; a tenth of the rest is kept as well, for the
 /// pipes of the connections that are moving bytes.
 constexpr rlim_t reservedDescriptors = 256;
-/// How often a refused user's connections are logged at the most.
-constexpr auto refusalLogInterval = std::chrono::minutes(1);
 
 /// What a listener's connections begin with: a proxy handshake, or nothing at all, since the
 /// kernel's nat rules redirected them.
@@ -213,12 +210,7 @@ struct DataPlane::Impl {
   std::atomic<std::shared_ptr<const RoutingPolicy>> policy{std::make_shared<RoutingPolicy>()};
   std::atomic<std::size_t> connections{0};
   std::atomic<bool> full{false};
-  std::mutex refusalsLock;
-  struct Refusals {
-    std::optional<std::chrono::steady_clock::time_point> logged;
-    std::uint64_t since = 0;
-  };
-  std::map<std::optional<uid_t>, Refusals> refusals;
+  service::RefusalLog refusals;
   /// Where the processes of programs seen for the first time are searched for.
   std::unique_ptr<asio::io_context> searchContext = std::make_unique<asio::io_context>(1);
   std::vector<std::thread> threads;
@@ -499,6 +491,25 @@ awaitable<void> Connection::serve() {
     co_return;
   }
   const AppIdentity& app = peer.app;
+  // A fake address stands for the name it was handed out for: the rules decide by that name,
+  // and the route carries it, to be resolved by the proxy or, for a direct route, here.
+  if (plane_.options.fakeNames && FakeNames::isFake(request->host)) {
+    std::optional<std::string> name = plane_.options.fakeNames->host(request->host);
+    if (!name) {
+      event_ = ConnectionEvent{.app = app.bestDescription(),
+                               .bundleID = app.bundleID,
+                               .host = request->host,
+                               .port = request->port,
+                               .transport = FlowTransport::tcp};
+      record(ConnectionEvent::Phase::failed,
+             VL("%@ 是假地址，但没有主机名对应它（它在 velmorad 重启之前发出且已过期，或从未发出），"
+                "已拒绝；程序重新解析主机名即可",
+                request->host));
+      co_await refuse(request->kind, SocksReply::hostUnreachable);
+      co_return;
+    }
+    request->host = std::move(*name);
+  }
   const std::shared_ptr<const RoutingPolicy> policy = plane_.policy.load();
   const Verdict verdict = decide(*policy, app, request->host, request->port);
   event_ = ConnectionEvent{
@@ -942,21 +953,13 @@ void DataPlane::Impl::listenTransparent(std::uint16_t port) {
 }
 
 void DataPlane::Impl::refused(std::optional<uid_t> uid) {
-  const auto now = std::chrono::steady_clock::now();
-  std::uint64_t count = 0;
-  {
-    std::lock_guard guard(refusalsLock);
-    Refusals& seen = refusals[uid];
-    ++seen.since;
-    if (seen.logged && now - *seen.logged < refusalLogInterval) return;
-    count = std::exchange(seen.since, 0);
-    seen.logged = now;
-  }
+  const std::optional<std::uint64_t> count = refusals.count(uid);
+  if (!count) return;
   log(uid ? VL("拒绝了来自用户 %lld 的连接（%lld 次）：本地代理只为用户 %lld 服务",
-               static_cast<long long>(*uid), static_cast<long long>(count),
+               static_cast<long long>(*uid), static_cast<long long>(*count),
                static_cast<long long>(user))
           : VL("拒绝了找不到所有者的连接（%lld 次）：本地代理只为用户 %lld 服务",
-               static_cast<long long>(count), static_cast<long long>(user)));
+               static_cast<long long>(*count), static_cast<long long>(user)));
 }
 
 awaitable<void> DataPlane::Impl::accept(std::shared_ptr<tcp::acceptor> acceptor, Inbound inbound) {

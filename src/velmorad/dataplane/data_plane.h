@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "kit/events.h"
+#include "kit/fake_names.h"
 #include "kit/rule_engine.h"
 
 namespace velmora::dataplane {
@@ -49,6 +50,9 @@ class DataPlane {
     std::chrono::milliseconds handshakeTimeout = std::chrono::seconds(15);
     std::chrono::milliseconds connectTimeout = std::chrono::seconds(15);
     std::chrono::milliseconds idleTimeout = std::chrono::minutes(10);
+    /// The names behind the fake addresses the DNS responder hands out: a connection to one is
+    /// decided and carried by its name. None: fake addresses are addresses like any other.
+    std::shared_ptr<FakeNames> fakeNames;
   };
   using EventSink = std::function<void(const ConnectionEvent&)>;
   using Log = std::function<void(std::string_view)>;

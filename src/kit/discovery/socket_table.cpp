@@ -1,0 +1,91 @@
+#include "socket_table.h"
+
+#include <arpa/inet.h>
+#include <libmnl/libmnl.h>
+#include <linux/inet_diag.h>
+#include <linux/sock_diag.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "kit/error.h"
+#include "kit/localize.h"
+
+namespace velmora {
+
+SocketTable::SocketTable() : netlink_(mnl_socket_open2(NETLINK_SOCK_DIAG, SOCK_CLOEXEC)) {
+  if (!netlink_ || mnl_socket_bind(netlink_, 0, MNL_SOCKET_AUTOPID) < 0) {
+    const int error = errno;
+    if (netlink_) mnl_socket_close(netlink_);
+    throw Error(VL("无法打开 sock_diag：%@", std::strerror(error)));
+  }
+}
+
+SocketTable::~SocketTable() {
+  mnl_socket_close(netlink_);
+}
+
+std::vector<SocketEntry> SocketTable::boundTo(int protocol, sa_family_t family, std::uint16_t port,
+                                              std::uint32_t states) {
+  // Room for the largest batch of answers the kernel sends at once.
+  char buffer[32768];
+  nlmsghdr* header = mnl_nlmsg_put_header(buffer);
+  header->nlmsg_type = SOCK_DIAG_BY_FAMILY;
+  header->nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+  header->nlmsg_seq = ++sequence_;
+  auto* request =
+      static_cast<inet_diag_req_v2*>(mnl_nlmsg_put_extra_header(header, sizeof(inet_diag_req_v2)));
+  request->sdiag_family = family;
+  request->sdiag_protocol = static_cast<std::uint8_t>(protocol);
+  request->idiag_states = states;
+  // The kernel passes over sockets on other ports; the port is checked again below.
+  request->id.idiag_sport = htons(port);
+  if (mnl_socket_sendto(netlink_, header, header->nlmsg_len) < 0)
+    throw Error(VL("sock_diag 查询失败：%@", std::strerror(errno)));
+
+  struct Search {
+    std::uint16_t port;
+    std::vector<SocketEntry> found;
+  } search{port, {}};
+  const auto onMessage = [](const nlmsghdr* message, void* data) {
+    auto& search = *static_cast<Search*>(data);
+    if (mnl_nlmsg_get_payload_len(message) < sizeof(inet_diag_msg)) {
+      errno = EPROTO;
+      return MNL_CB_ERROR;
+    }
+    const auto* diag = static_cast<const inet_diag_msg*>(mnl_nlmsg_get_payload(message));
+    if (ntohs(diag->id.idiag_sport) != search.port) return MNL_CB_OK;
+    SocketEntry entry{.family = diag->idiag_family,
+                      .localPort = search.port,
+                      .remotePort = ntohs(diag->id.idiag_dport),
+                      .state = diag->idiag_state,
+                      .uid = diag->idiag_uid,
+                      .inode = diag->idiag_inode};
+    std::memcpy(entry.local.data(), diag->id.idiag_src, sizeof diag->id.idiag_src);
+    std::memcpy(entry.remote.data(), diag->id.idiag_dst, sizeof diag->id.idiag_dst);
+    search.found.push_back(entry);
+    return MNL_CB_OK;
+  };
+  const unsigned portID = mnl_socket_get_portid(netlink_);
+  while (true) {
+    const ssize_t received = mnl_socket_recvfrom(netlink_, buffer, sizeof buffer);
+    if (received < 0) throw Error(VL("sock_diag 查询失败：%@", std::strerror(errno)));
+    const int result = mnl_cb_run(buffer, static_cast<std::size_t>(received), sequence_, portID,
+                                  onMessage, &search);
+    if (result == MNL_CB_ERROR) throw Error(VL("sock_diag 查询失败：%@", std::strerror(errno)));
+    if (result == MNL_CB_STOP) return std::move(search.found);
+  }
+}
+
+bool boundToAddress(sa_family_t family, const std::array<std::uint32_t, 4>& local,
+                    sa_family_t sourceFamily, const std::array<std::uint32_t, 4>& source) {
+  if (family == AF_INET)
+    return sourceFamily == AF_INET && (local[0] == source[0] || local[0] == htonl(INADDR_ANY));
+  if (family != AF_INET6) return false;
+  if (local == std::array<std::uint32_t, 4>{}) return true;
+  if (sourceFamily == AF_INET6) return local == source;
+  return sourceFamily == AF_INET && local[0] == 0 && local[1] == 0 &&
+         local[2] == htonl(0xffff) && local[3] == source[0];
+}
+
+}  // namespace velmora
