@@ -16,6 +16,7 @@
 #include <mutex>
 #include <thread>
 
+#include "fake_names_keeper.h"
 #include "loopback.h"
 #include "test_support.h"
 #include "tiny_resolver.h"
@@ -136,10 +137,44 @@ TEST(FakeNames, BothFamiliesOfANameShareOneSlot) {
     EXPECT_EQ(FakeNames::isFake(address), fake) << address;
 }
 
-/// dig's short answer (or its status line with "+noall +comments") for a question to port.
-std::string dig(std::uint16_t port, const std::string& question, bool overTcp) {
-  const std::string command = "dig +time=5 +tries=1 -p " + std::to_string(port) + " @127.0.0.1 " +
-                              question + (overTcp ? " +tcp" : "") + " 2>&1";
+TEST(FakeNamesKeeper, NamesOutliveARestartAndADamagedFileIsSetAside) {
+  const testing::ScratchDirectory scratch;
+  const std::filesystem::path file = scratch.path() / "state" / "fake-names.json";
+  std::vector<std::string> logged;
+  const auto log = [&](std::string_view line) { logged.emplace_back(line); };
+  {
+    auto names = std::make_shared<FakeNames>();
+    FakeNamesKeeper keeper(file, names, log);
+    names->ipv6("www.example.com");
+    keeper.save();
+  }
+  auto restarted = std::make_shared<FakeNames>();
+  FakeNamesKeeper again(file, restarted, log);
+  EXPECT_EQ(restarted->host("198.18.0.2"), "www.example.com");
+  EXPECT_EQ(std::filesystem::status(file).permissions(),
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+
+  std::ofstream(file) << "{\"names\": [{\"host\": \"x\"}]}";
+  auto fresh = std::make_shared<FakeNames>();
+  FakeNamesKeeper damaged(file, fresh, log);
+  EXPECT_EQ(fresh->host("198.18.0.2"), std::nullopt);
+  EXPECT_FALSE(std::filesystem::exists(file));
+  std::ifstream aside(file.string() + ".damaged");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(aside), {}),
+            "{\"names\": [{\"host\": \"x\"}]}");
+  ASSERT_EQ(logged.size(), 1u);
+  EXPECT_TRUE(logged[0].starts_with("假地址表「" + file.string() + "」读不出来")) << logged[0];
+}
+
+/// dig's short answer (or its status line with "+noall +comments") for a question to port, asked
+/// by the user uid when one is given.
+std::string dig(std::uint16_t port, const std::string& question, bool overTcp,
+                std::optional<uid_t> uid = std::nullopt) {
+  const std::string as = uid ? "setpriv --reuid=" + std::to_string(*uid) +
+                                   " --regid=" + std::to_string(*uid) + " --clear-groups "
+                             : "";
+  const std::string command = as + "dig +time=5 +tries=1 -p " + std::to_string(port) +
+                              " @127.0.0.1 " + question + (overTcp ? " +tcp" : "") + " 2>&1";
   FILE* pipe = ::popen(command.c_str(), "r");
   std::string out;
   std::array<char, 512> chunk;
@@ -213,6 +248,29 @@ TEST_F(DnsResponderInNamespace, RelaysEverythingWithoutSettingsOrResolvingThroug
   EXPECT_EQ(dig(responder.port(), "www.example.com A +short", true), "10.1.2.3\n");
   responder.follow(DNSSettings{.resolveViaProxy = true});
   EXPECT_EQ(dig(responder.port(), "www.example.com A +short", false), "198.18.0.2\n");
+}
+
+TEST_F(DnsResponderInNamespace, AnotherUsersQuestionIsRefusedAndLoggedOnce) {
+  if (::geteuid() != 0) GTEST_SKIP() << "asking as another user needs root";
+  std::vector<std::string> logged;
+  std::mutex lock;
+  DnsResponder responder(options(), std::make_shared<FakeNames>(), [&](std::string_view line) {
+    std::lock_guard guard(lock);
+    logged.emplace_back(line);
+  });
+  responder.follow(DNSSettings{.resolveViaProxy = true});
+  constexpr uid_t nobody = 65534;
+  const std::string udp =
+      dig(responder.port(), "www.example.com A +noall +comments", false, nobody);
+  EXPECT_NE(udp.find("status: REFUSED"), std::string::npos) << udp;
+  // Over TCP the connection is closed without an answer.
+  const std::string tcp = dig(responder.port(), "www.example.com A +short", true, nobody);
+  EXPECT_EQ(tcp.find("198.18."), std::string::npos) << tcp;
+  EXPECT_EQ(dig(responder.port(), "www.example.com A +short", false), "198.18.0.2\n");
+  EXPECT_TRUE(resolver_->asked().empty());
+  std::lock_guard guard(lock);
+  ASSERT_EQ(logged.size(), 1u);
+  EXPECT_EQ(logged[0], "拒绝了来自用户 65534 的 DNS 查询（1 次）：DNS 应答只为用户 0 服务");
 }
 
 TEST_F(DnsResponderInNamespace, AnswersServerFailureWhenNoResolverAnswers) {

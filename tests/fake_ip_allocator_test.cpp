@@ -63,6 +63,38 @@ TEST(FakeIPAllocator, FullPoolGivesUpTheMappingThatExpiresFirst) {
   EXPECT_EQ(allocator.host("198.18.0.2"), "b");
 }
 
+TEST(FakeIPAllocator, ARestoredAllocatorAnswersAsTheOneItWasTakenFrom) {
+  ManualClock clock;
+  clock.now += 1000s;
+  FakeIPAllocator before(10, 60s, clock.function());
+  before.ip("a");
+  clock.now += 30s;
+  before.ip("b");
+  before.ip("c");
+  clock.now += 40s;  // a has expired, b and c not
+  before.host("198.18.0.4");
+  const std::uint64_t version = before.version();
+  const std::vector<FakeIPAllocator::Mapping> kept = before.mappings();
+  EXPECT_EQ(before.version(), version);
+  ASSERT_EQ(kept.size(), 2u);
+  EXPECT_EQ(kept[0].host, "b");
+  EXPECT_EQ(kept[1].expires, clock.now + 60s);
+
+  FakeIPAllocator after(10, 60s, clock.function());
+  after.ip("b");  // given 198.18.0.2 here, which the kept mapping takes back
+  std::vector<FakeIPAllocator::Mapping> restored = kept;
+  const auto at = [](std::uint32_t offset) { return FakeIPAllocator::poolBase() | offset; };
+  restored.push_back({"late", at(5), clock.now - 1s});
+  restored.push_back({"outside", at(11), clock.now + 60s});
+  restored.push_back({"B", at(6), clock.now + 60s});
+  after.restore(restored);
+  EXPECT_EQ(after.mappings(), kept);
+  EXPECT_EQ(after.host("198.18.0.5"), std::nullopt);
+  // New names take free slots, never a restored one.
+  EXPECT_EQ(after.ip("d"), "198.18.0.5");
+  EXPECT_EQ(after.ip("e"), "198.18.0.6");
+}
+
 TEST(FakeIPAllocator, ExpiredMappingLastsUntilAClaimProbesIt) {
   ManualClock clock;
   FakeIPAllocator allocator(4, 10s, clock.function());

@@ -81,6 +81,8 @@ TEST(NetdProtocol, RequestsAreReadStrictly) {
        Capture{longest, 65535, true}},
       {R"({"request":"capture","cgroup":"/a","port":1,"failsafe":true,"exceptClient":true})",
        Capture{"/a", 1, true, true}},
+      {R"({"request":"capture","cgroup":"/a","port":1,"failsafe":true,"dnsPort":53})",
+       Capture{"/a", 1, true, false, 53}},
       {R"({"request":"release","cgroup":"/a/中 文"})", Release{"/a/中 文"}},
 
       {"", "请求无效：JSON 格式错误：内容在第 1 字节处意外结束"},
@@ -107,6 +109,8 @@ TEST(NetdProtocol, RequestsAreReadStrictly) {
        "请求无效：JSON 数据无效：键「port」应为整数"},
       {R"({"request":"capture","cgroup":"/a","port":1,"failsafe":true,"exceptClient":1})",
        "请求无效：JSON 数据无效：键「exceptClient」应为布尔值"},
+      {R"({"request":"capture","cgroup":"/a","port":1,"failsafe":true,"dnsPort":0})",
+       "请求无效：JSON 数据无效：键「dnsPort」的值 0 无效"},
       {R"({"request":"capture","cgroup":["/a"],"port":80,"failsafe":true})",
        "请求无效：JSON 数据无效：键「cgroup」应为字符串"},
       {R"({"request":"release","cgroup":"a/b"})", "请求无效：cgroup 应以「/」开头"},
@@ -147,6 +151,8 @@ TEST(NetdProtocol, RequestsAreWrittenInOneFormThatReadsBack) {
        R"({"cgroup":"\/a\/b","failsafe":false,"port":11081,"request":"capture"})"},
       {Capture{"/a", 1, true, true},
        R"({"cgroup":"\/a","exceptClient":true,"failsafe":true,"port":1,"request":"capture"})"},
+      {Capture{"/a", 1, true, false, 11053},
+       R"({"cgroup":"\/a","dnsPort":11053,"failsafe":true,"port":1,"request":"capture"})"},
       {Release{"/a"}, R"({"cgroup":"\/a","request":"release"})"},
       {List{}, R"({"request":"list"})"},
   };
@@ -633,8 +639,9 @@ class NetdTest : public ::testing::Test {
   }
 
   /// What a process of cgroup sees of a datagram it sends to 10.77.3.1:port, where the test
-  /// listens: "refused" at once, or "sent" when the test received it.
-  std::string datagramFrom(const TestCgroup& cgroup, std::uint16_t port) {
+  /// listens: "refused" at once, "sent" when the test received it there, or "to DNS" when the
+  /// socket dnsListener received it instead.
+  std::string datagramFrom(const TestCgroup& cgroup, std::uint16_t port, int dnsListener = -1) {
     const UniqueFd listener(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     const auto [storage, size] = socketAddress("10.77.3.1", port);
     if (bind(listener.get(), reinterpret_cast<const sockaddr*>(&storage), size) != 0)
@@ -664,6 +671,7 @@ class NetdTest : public ::testing::Test {
     char got;
     // The refusal's ICMP reaches the socket, or the send itself already fails.
     if (reported && (error == ECONNREFUSED || error == EPERM)) return "refused";
+    if (dnsListener >= 0 && recv(dnsListener, &got, 1, MSG_DONTWAIT) == 1) return "to DNS";
     return recv(listener.get(), &got, 1, MSG_DONTWAIT) == 1 ? "sent" : std::strerror(error);
   }
 
@@ -808,6 +816,29 @@ TEST_F(NetdTest, ALeavingClientsCapturesEndOrAreHeldUntilTakenOverOrEmpty) {
       << helper->log();
   EXPECT_EQ(connectFrom(closed.get(), "10.77.3.1", port), direct());
   EXPECT_EQ(HelperClient(socketPath).ask(List{}), Reply{});
+}
+
+TEST_F(NetdTest, ACapturedCgroupsDnsGoesToItsDnsPortAndIsRefusedWhileHeld) {
+  helper = startHelper();
+  const auto app = makeCgroup();
+  Resident resident(*app);
+  // The DNS port is the redirect target's: its TCP listener, and a UDP socket beside it.
+  const std::uint16_t dnsPort = redirectTarget->port();
+  const UniqueFd dns(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  const auto [storage, size] = socketAddress("127.0.0.1", dnsPort);
+  ASSERT_EQ(bind(dns.get(), reinterpret_cast<const sockaddr*>(&storage), size), 0);
+  {
+    HelperClient client(socketPath);
+    ASSERT_EQ(client.ask(Capture{app->path(), redirectTarget->port(), false, false, dnsPort}),
+              Reply{});
+    EXPECT_EQ(datagramFrom(*app, 53, dns.get()), "to DNS");
+    EXPECT_EQ(datagramFrom(*app, 5353, dns.get()), "sent");
+    const std::size_t mark = helper->log().size();
+    client.close();
+    ASSERT_TRUE(helper->waitForLog("客户端已断开", 10s, mark)) << helper->log();
+  }
+  EXPECT_EQ(datagramFrom(*app, 53, dns.get()), "refused");
+  EXPECT_EQ(datagramFrom(*app, 5353, dns.get()), "sent");
 }
 
 TEST_F(NetdTest, WhatAClientMayNotCaptureIsRefusedAndChangesNothing) {

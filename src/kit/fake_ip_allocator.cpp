@@ -72,8 +72,8 @@ void FakeIPAllocator::restore(const std::vector<Mapping>& mappings) {
   for (const Mapping& mapping : mappings) {
     const std::uint32_t offset = mapping.address & ~poolMask;
     std::string key = unicode::lowercased(mapping.host);
-    if (!isFakeIP(mapping.address) || offset < 2 || offset > capacity_ ||
-        mapping.expires < now || key.empty() || !seen.emplace(key, true).second)
+    if (!isFakeIP(mapping.address) || offset < 2 || offset > capacity_ || mapping.expires < now ||
+        key.empty() || !seen.emplace(key, true).second)
       continue;
     if (const auto found = hostToIP_.find(key); found != hostToIP_.end())
       evictLocked(found->second);

@@ -32,7 +32,8 @@ class RefusalLog {
 
   /// Counts one refusal of uid (nothing for a sender whose owner is unknown). Returns how many
   /// there were since the last line when a line is due, and nothing when it is not.
-  std::optional<std::uint64_t> count(std::optional<uid_t> uid, Clock::time_point now = Clock::now());
+  std::optional<std::uint64_t> count(std::optional<uid_t> uid,
+                                     Clock::time_point now = Clock::now());
 
  private:
   struct Seen {

@@ -14,8 +14,8 @@
 #include <string_view>
 
 #include "kit/localize.h"
-#include "kit/service.h"
 #include "kit/netd_protocol.h"
+#include "kit/service.h"
 #include "kit/unique_fd.h"
 #include "log.h"
 #include "server.h"

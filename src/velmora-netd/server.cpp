@@ -180,24 +180,21 @@ Reply Server::handle(Client&, const Hello&) {
 Reply Server::handle(Client& client, const Capture& request) {
   Facilities& facilities = this->facilities();
   const CgroupNode node = facilities.tree.open(request.cgroup);
-  const std::optional<std::string> excepted =
-      authorizeCapture({.peer = client.peer,
-                        .clientCgroup = cgroupOfProcess(client.peer.pid),
-                        .cgroup = request.cgroup,
-                        .cgroupOwner = node.owner,
-                        .port = request.port,
-                        .listenerOwners =
-                            ownersReachedAt(facilities.sockets, IPPROTO_TCP, request.port),
-                        .exceptClient = request.exceptClient,
-                        .dnsPort = request.dnsPort,
-                        .dnsUdpOwners = request.dnsPort ? ownersReachedAt(facilities.sockets,
-                                                                          IPPROTO_UDP,
-                                                                          *request.dnsPort)
-                                                        : std::vector<uid_t>{},
-                        .dnsTcpOwners = request.dnsPort ? ownersReachedAt(facilities.sockets,
-                                                                          IPPROTO_TCP,
-                                                                          *request.dnsPort)
-                                                        : std::vector<uid_t>{}});
+  const std::optional<std::string> excepted = authorizeCapture(
+      {.peer = client.peer,
+       .clientCgroup = cgroupOfProcess(client.peer.pid),
+       .cgroup = request.cgroup,
+       .cgroupOwner = node.owner,
+       .port = request.port,
+       .listenerOwners = ownersReachedAt(facilities.sockets, IPPROTO_TCP, request.port),
+       .exceptClient = request.exceptClient,
+       .dnsPort = request.dnsPort,
+       .dnsUdpOwners = request.dnsPort
+                           ? ownersReachedAt(facilities.sockets, IPPROTO_UDP, *request.dnsPort)
+                           : std::vector<uid_t>{},
+       .dnsTcpOwners = request.dnsPort
+                           ? ownersReachedAt(facilities.sockets, IPPROTO_TCP, *request.dnsPort)
+                           : std::vector<uid_t>{}});
   checkConflicts(client, request);
 
   const auto own = client.captures.find(request.cgroup);
@@ -208,7 +205,8 @@ Reply Server::handle(Client& client, const Capture& request) {
   const NftCgroup name = facilities.tree.nftName(request.cgroup);
   std::optional<NftCgroup> exceptedName;
   if (excepted) exceptedName = facilities.tree.nftName(*excepted);
-  const RulePair rules = facilities.table.redirect(name, exceptedName, request.port, request.dnsPort, replaced);
+  const RulePair rules =
+      facilities.table.redirect(name, exceptedName, request.port, request.dnsPort, replaced);
   if (held != held_.end()) forget(held, VL("用户 %lld 的客户端重新捕获了它", client.peer.uid));
   // nft found the cgroup by its path; it must still be the cgroup that was checked.
   if (facilities.tree.idOf(request.cgroup) != node.id) {
@@ -219,7 +217,8 @@ Reply Server::handle(Client& client, const Capture& request) {
   client.captures[request.cgroup] = {request, node.id, name, exceptedName, rules};
   log(VL("客户端（%@）捕获了 cgroup「%@」，转到端口 %lld%@%@%@", who(client.peer), request.cgroup,
          request.port,
-         request.dnsPort ? VL("，DNS 转到端口 %lld", static_cast<long long>(*request.dnsPort)) : "", excepted ? VL("，客户端自己的 cgroup「%@」除外", *excepted) : "",
+         request.dnsPort ? VL("，DNS 转到端口 %lld", static_cast<long long>(*request.dnsPort)) : "",
+         excepted ? VL("，客户端自己的 cgroup「%@」除外", *excepted) : "",
          request.failsafe ? "" : VL("，断开后拒绝连接")));
   return {};
 }

@@ -97,8 +97,8 @@ int serve(bool testHooks) {
   application.refresh();
   raiseOpenFileLimit();
   const auto fakeNames = std::make_shared<FakeNames>();
-  dns::FakeNamesKeeper fakeNamesKeeper(SharedPaths::stateDirectory() / "fake-names.json",
-                                       fakeNames, [](std::string_view line) { log(line); });
+  dns::FakeNamesKeeper fakeNamesKeeper(SharedPaths::stateDirectory() / "fake-names.json", fakeNames,
+                                       [](std::string_view line) { log(line); });
   LocalProxy localProxy(live, fakeNames);
   application.dataPlaneStarted([&application, &localProxy, &capture] {
     const Application::LocalProxy state =

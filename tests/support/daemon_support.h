@@ -124,8 +124,8 @@ class PeerEchoServer {
 /// from bindAddress, asking for the login when one is given; ready once the constructor returns.
 class Microsocks {
  public:
-  /// With a log, each line microsocks writes (to standard error, unbuffered) lands there: "client[N] ADDRESS: connected
-  /// to HOST:PORT" names what it was asked for.
+  /// With a log, each line microsocks writes (to standard error, unbuffered) lands there:
+  /// "client[N] ADDRESS: connected to HOST:PORT" names what it was asked for.
   Microsocks(std::uint16_t port, const std::string& bindAddress,
              const std::optional<std::pair<std::string, std::string>>& login = std::nullopt,
              const std::optional<std::filesystem::path>& log = std::nullopt);

@@ -67,8 +67,8 @@ class TinyResolver {
     ldns_rr* record = nullptr;
     if (type == LDNS_RR_TYPE_A || type == LDNS_RR_TYPE_TXT)
       ldns_rr_new_frm_str(&record,
-                          (std::string(name) +
-                           (type == LDNS_RR_TYPE_A ? " 60 IN A " + answerA_ : " 60 IN TXT \"real\""))
+                          (std::string(name) + (type == LDNS_RR_TYPE_A ? " 60 IN A " + answerA_
+                                                                       : " 60 IN TXT \"real\""))
                               .c_str(),
                           0, nullptr, nullptr);
     if (record)

@@ -84,8 +84,8 @@ bool boundToAddress(sa_family_t family, const std::array<std::uint32_t, 4>& loca
   if (family != AF_INET6) return false;
   if (local == std::array<std::uint32_t, 4>{}) return true;
   if (sourceFamily == AF_INET6) return local == source;
-  return sourceFamily == AF_INET && local[0] == 0 && local[1] == 0 &&
-         local[2] == htonl(0xffff) && local[3] == source[0];
+  return sourceFamily == AF_INET && local[0] == 0 && local[1] == 0 && local[2] == htonl(0xffff) &&
+         local[3] == source[0];
 }
 
 }  // namespace velmora

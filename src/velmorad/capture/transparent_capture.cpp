@@ -172,16 +172,14 @@ std::map<std::string, netd::Capture> TransparentCapture::desired() const {
   for (const auto& [cgroup, captured] : wanted_) {
     // The helper refuses captures that overlap; inside the session a program is captured anyway.
     if (session && cgroups::contains(*session_, cgroup)) continue;
-    result[cgroup] = {
-        .cgroup = cgroup, .port = *port_, .failsafe = failsafe_, .dnsPort = dnsPort_};
+    result[cgroup] = {.cgroup = cgroup, .port = *port_, .failsafe = failsafe_, .dnsPort = dnsPort_};
   }
   if (session) {
-    result[*session_] = {
-        .cgroup = *session_,
-        .port = *port_,
-        .failsafe = failsafe_,
-        .exceptClient = true,
-        .dnsPort = dnsPort_};
+    result[*session_] = {.cgroup = *session_,
+                         .port = *port_,
+                         .failsafe = failsafe_,
+                         .exceptClient = true,
+                         .dnsPort = dnsPort_};
   }
   return result;
 }

@@ -29,11 +29,11 @@ class TransparentCapture {
   TransparentCapture& operator=(const TransparentCapture&) = delete;
 
   /// Routing as it is now: the switch, the transparent listener's port (absent while it does
-  /// not listen), the DNS responder's port (absent: DNS is left alone), what a crash of velmorad should mean for captured programs, which programs
-  /// to capture and the session's cgroup from the settings (empty: the systemd user manager's).
-  void follow(bool enabled, std::optional<std::uint16_t> port,
-              std::optional<std::uint16_t> dnsPort, bool failsafe,
-              DaemonSettings::Capture mode, const std::string& sessionCgroup);
+  /// not listen), the DNS responder's port (absent: DNS is left alone), what a crash of velmorad
+  /// should mean for captured programs, which programs to capture and the session's cgroup from the
+  /// settings (empty: the systemd user manager's).
+  void follow(bool enabled, std::optional<std::uint16_t> port, std::optional<std::uint16_t> dnsPort,
+              bool failsafe, DaemonSettings::Capture mode, const std::string& sessionCgroup);
   /// Has the helper redirect cgroup (a path in the cgroup v2 hierarchy, "/a/b") until its last
   /// process ends; a cgroup inside the captured session is captured already. Throws
   /// velmora::Error with the reason when it cannot be done now.

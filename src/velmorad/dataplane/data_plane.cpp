@@ -501,10 +501,11 @@ awaitable<void> Connection::serve() {
                                .host = request->host,
                                .port = request->port,
                                .transport = FlowTransport::tcp};
-      record(ConnectionEvent::Phase::failed,
-             VL("%@ 是假地址，但没有主机名对应它（它在 velmorad 重启之前发出且已过期，或从未发出），"
-                "已拒绝；程序重新解析主机名即可",
-                request->host));
+      record(
+          ConnectionEvent::Phase::failed,
+          VL("%@ 是假地址，但没有主机名对应它（它在 velmorad 重启之前发出且已过期，或从未发出），"
+             "已拒绝；程序重新解析主机名即可",
+             request->host));
       co_await refuse(request->kind, SocksReply::hostUnreachable);
       co_return;
     }

@@ -18,9 +18,9 @@
 #include <sstream>
 #include <thread>
 
+#include "kit/discovery/socket_table.h"
 #include "kit/error.h"
 #include "kit/localize.h"
-#include "kit/discovery/socket_table.h"
 #include "kit/rule_engine.h"
 #include "kit/service.h"
 #include "kit/unicode.h"
@@ -216,10 +216,9 @@ struct DnsResponder::Impl {
     std::array<std::uint32_t, 4> source{};
     sa_family_t family = AF_INET;
     if (address.is_v4() || address.to_v6().is_v4_mapped()) {
-      const asio::ip::address_v4 v4 = address.is_v4()
-                                          ? address.to_v4()
-                                          : asio::ip::make_address_v4(asio::ip::v4_mapped,
-                                                                      address.to_v6());
+      const asio::ip::address_v4 v4 =
+          address.is_v4() ? address.to_v4()
+                          : asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
       source[0] = htonl(v4.to_uint());
     } else {
       family = AF_INET6;
