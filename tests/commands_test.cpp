@@ -84,7 +84,8 @@ class Commands : public ::testing::Test {
 
 TEST_F(Commands, StatusReadsTheFilesWhenTheApplicationIsAway) {
   const std::string expected =
-      "状态      : 已停止（应用未运行，读取的是配置文件）\n当前 profile: Default\n";
+      "状态      : 已停止（应用未运行，读取的是配置文件）\n当前 profile: Default\n"
+      "捕获范围  : programs（只有 run --transparent 启动的程序）\n";
   EXPECT_EQ(ok({"status", "--offline"}), expected);
   EXPECT_EQ(ok({"status"}), expected);  // no bus at all: the files, at once
   const json::Value status = json::parse(ok({"status", "--json"}));
@@ -93,6 +94,7 @@ TEST_F(Commands, StatusReadsTheFilesWhenTheApplicationIsAway) {
   EXPECT_EQ(status["automationWritesAllowed"], true);
   EXPECT_FALSE(status.contains("currentEnvironment"));
   EXPECT_EQ(status["stats"]["totalConnections"], 0);
+  EXPECT_EQ(status["captureMode"], "programs");
 }
 
 TEST_F(Commands, TheCaptureModeIsReadAndWrittenInTheApplicationsSettings) {

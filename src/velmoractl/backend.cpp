@@ -12,12 +12,19 @@ Backend Backend::choosingNow() const {
 
 StatusDTO Backend::status() {
   if (fromApplication()) return applicationStatus();
-  return StatusDTO{.enabled = false,
+  StatusDTO status{.enabled = false,
                    .extensionInstalled = false,
                    .activeProfile = store_().activeOutline().name,
                    .currentEnvironment = std::nullopt,
                    .stats = StatsSnapshot::empty(),
                    .automationWritesAllowed = true};
+  // The setting is the daemon's; a file it would refuse leaves the line out rather than the
+  // whole status.
+  try {
+    status.captureMode = std::string(captureWord(captureMode()));
+  } catch (const Error&) {
+  }
+  return status;
 }
 
 std::vector<ProfileSummaryDTO> Backend::profiles() {

@@ -116,11 +116,11 @@ void runStatus(CommandContext& context) {
                    (fromFiles ? "（应用未运行，读取的是配置文件）" : ""));
   context.out.emit("当前 profile: " + status.activeProfile);
   if (status.currentEnvironment) context.out.emit("网络环境  : " + *status.currentEnvironment);
+  if (!fromFiles && (status.localProxy || status.localProxyProblem))
+    context.out.emit("本地代理  : " + status.localProxy.value_or("未监听") +
+                     (status.localProxyProblem ? "（" + *status.localProxyProblem + "）" : ""));
+  if (status.captureMode) context.out.emit("捕获范围  : " + captureText(*status.captureMode));
   if (!fromFiles) {
-    if (status.localProxy || status.localProxyProblem)
-      context.out.emit("本地代理  : " + status.localProxy.value_or("未监听") +
-                       (status.localProxyProblem ? "（" + *status.localProxyProblem + "）" : ""));
-    if (status.captureMode) context.out.emit("捕获范围  : " + captureText(*status.captureMode));
     if (status.captureProblem) {
       context.out.emit("透明捕获  : 不可用（" + *status.captureProblem + "）");
     } else if (status.capturedPrograms) {
