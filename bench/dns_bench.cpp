@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <thread>
 
 #include "dns_responder.h"
 #include "fixed_resolver.h"
@@ -48,13 +49,13 @@ bool ownNetworkNamespace() {
   return entered;
 }
 
-/// Keeps the calling thread on one CPU while it lives, when there are two or more; threads it
-/// starts meanwhile stay on that CPU. The end gives the thread back its CPUs.
+/// Keeps the calling thread on one CPU while it lives, when the machine has two or more; threads
+/// it starts meanwhile stay on that CPU. The end gives the thread back the CPUs it had.
 class OnCpu {
  public:
   explicit OnCpu(int cpu) {
     ::sched_getaffinity(0, sizeof original_, &original_);
-    if (CPU_COUNT(&original_) < 2) return;
+    if (std::thread::hardware_concurrency() < 2) return;
     cpu_set_t one;
     CPU_ZERO(&one);
     CPU_SET(cpu, &one);
@@ -106,13 +107,13 @@ class Responding {
 /// A UDP client on 127.0.0.1 that keeps a number of questions outstanding, each with its own id.
 class Asking {
  public:
-  Asking(std::uint16_t port, std::string_view zone) {
+  Asking(const char* address, std::uint16_t port, std::string_view zone) {
     for (int n = 0; n < nameCount; ++n)
       questions_.push_back(
           queryMessage("h" + std::to_string(n) + "." + std::string(zone), bench::typeA));
     fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_in at{.sin_family = AF_INET, .sin_port = htons(port)};
-    inet_pton(AF_INET, "127.0.0.1", &at.sin_addr);
+    inet_pton(AF_INET, address, &at.sin_addr);
     ::connect(fd_, reinterpret_cast<sockaddr*>(&at), sizeof at);
   }
   ~Asking() { ::close(fd_); }
@@ -152,23 +153,34 @@ class Asking {
   int fd_ = -1;
 };
 
-/// One iteration is one answer, with range(1) questions kept outstanding; range(0) 0 asks names
-/// that get fake addresses, 1 names relayed to the resolver. Latency is from a question's send
-/// to its answer; with several outstanding it includes the wait behind the others.
-void BM_Answers(benchmark::State& state) {
+/// Who answers: the responder with a fake address, the responder with what it relayed from the
+/// resolver, or a second resolver on CPU 0 asked straight, the floor of a UDP exchange between
+/// the two CPUs.
+enum class Path { fake, relayed, resolverAlone };
+
+/// One iteration is one answer, with range(0) questions kept outstanding. Latency is from a
+/// question's send to its answer; with several outstanding it includes the wait behind the
+/// others.
+void BM_Answers(benchmark::State& state, Path path) {
   if (!ownNetworkNamespace()) {
     state.SkipWithError("needs CAP_SYS_ADMIN for a network namespace of its own");
     return;
   }
-  const bool relayed = state.range(0) == 1;
-  const auto outstanding = state.range(1);
+  const auto outstanding = state.range(0);
   const Responding responding;
-  Asking asking(responding.port(), relayed ? "relayed.bench" : "fake.bench");
+  std::optional<FixedResolver> alone;
+  if (path == Path::resolverAlone) {
+    const OnCpu resolverCpu(0);
+    alone.emplace("127.0.0.3", resolvedAddress);
+  }
+  Asking asking(path == Path::resolverAlone ? "127.0.0.3" : "127.0.0.1",
+                path == Path::resolverAlone ? 53 : responding.port(),
+                path == Path::relayed ? "relayed.bench" : "fake.bench");
   // Every name once, so that the fake ones are known before the measurement.
   for (int n = 0; n < nameCount; ++n) {
     asking.ask();
     if (!asking.answer()) {
-      state.SkipWithError("the responder did not answer");
+      state.SkipWithError("no answer");
       return;
     }
   }
@@ -200,9 +212,22 @@ void BM_Answers(benchmark::State& state) {
   state.counters["p99_us"] = at(0.99);
   state.counters["missing"] = static_cast<double>(missing);
 }
-BENCHMARK(BM_Answers)
-    ->ArgNames({"relayed", "outstanding"})
-    ->ArgsProduct({{0, 1}, {1, 16}})
+BENCHMARK_CAPTURE(BM_Answers, fake, Path::fake)
+    ->ArgName("outstanding")
+    ->Arg(1)
+    ->Arg(16)
+    ->UseRealTime()
+    ->MinTime(2);
+BENCHMARK_CAPTURE(BM_Answers, relayed, Path::relayed)
+    ->ArgName("outstanding")
+    ->Arg(1)
+    ->Arg(16)
+    ->UseRealTime()
+    ->MinTime(2);
+BENCHMARK_CAPTURE(BM_Answers, resolver_alone, Path::resolverAlone)
+    ->ArgName("outstanding")
+    ->Arg(1)
+    ->Arg(16)
     ->UseRealTime()
     ->MinTime(2);
 
