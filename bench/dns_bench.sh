@@ -7,8 +7,8 @@
 # fake address, connecting to the fake address it was given first, and connecting to the real
 # address, each up to the first byte back from a sink. velmorad resolves the name of a direct
 # connection itself, asking the namespace's resolver (dns_load resolver, on the machine's first
-# IPv4 nameserver address). Then the responder's answers per second (dns_bench, a namespace of
-# its own).
+# IPv4 nameserver address). The same program uncaptured gives the floor. Then the responder's
+# answers per second (dns_bench, a namespace of its own).
 # velmorad and the helper are pinned to CPU 0; the program, the sink and the resolver to CPU 1.
 # Needs root. Usage: bench/dns_bench.sh [build dir] (default: the release build); ROUNDS bounds
 # the connections (default 2,000 rounds of three connections, at most 100,000).
@@ -119,9 +119,13 @@ mkdir "$group"
 echo "Connections of a captured program, $rounds rounds, direct route (median and p99):"
 bash -c 'echo $$ > "$0/cgroup.procs" && exec "${@}"' "$group" nsenter --net="/run/netns/$netns" taskset -c 1 \
   "${environment[@]}" "$tool" run --transparent -- "$load" connect $name $sink_address $sink_port "$rounds"
-if grep -q '失败\|错误' "$work/velmorad.log"; then
-  echo "velmorad reported:" >&2
-  grep '失败\|错误' "$work/velmorad.log" | head -n 5 >&2
+echo
+echo "The same program uncaptured, for comparison (the name resolved by the namespace's resolver):"
+(on_cpu 1 "${environment[@]}" "$load" connect $name $sink_address $sink_port "$rounds")
+# Refused and failed connections say why in velmorad's log.
+if grep -q '拒绝\|失败\|错误' "$work/velmorad.log"; then
+  echo "velmorad reported:"
+  grep '拒绝\|失败\|错误' "$work/velmorad.log" | head -n 5
 fi
 
 echo
