@@ -99,8 +99,15 @@ wait_port $sink_port "$sink_address"
 
 home=$work/home
 mkdir -p "$home/.config/Velmora"
-printf '{\n  "enabled" : true,\n  "proxyPort" : 11080,\n  "transparentPort" : 11081,\n  "dnsPort" : 11053,\n  "capture" : "programs"\n}\n' \
-  > "$home/.config/Velmora/velmorad.json"
+cat > "$home/.config/Velmora/velmorad.json" << 'SETTINGS'
+{
+  "enabled" : true,
+  "proxyPort" : 11080,
+  "transparentPort" : 11081,
+  "dnsPort" : 11053,
+  "capture" : "programs"
+}
+SETTINGS
 {
   read -r address
   read -r bus_pid
@@ -119,11 +126,15 @@ inside "${environment[@]}" "$tool" route set dns_load direct > /dev/null
 group=$mount/velmora-dnsbench-$$
 mkdir "$group"
 echo "Connections of a captured program, $rounds rounds, direct route (median and p99):"
-bash -c 'echo $$ > "$0/cgroup.procs" && exec "${@}"' "$group" nsenter --net="/run/netns/$netns" taskset -c 1 \
-  "${environment[@]}" "$tool" run --transparent -- "$load" connect $name $sink_address $sink_port "$rounds"
+# In the background, waited for: a signal then ends the run at once, not when the program ends.
+bash -c 'echo $$ > "$0/cgroup.procs" && exec "${@}"' "$group" \
+  nsenter --net="/run/netns/$netns" taskset -c 1 "${environment[@]}" \
+  "$tool" run --transparent -- "$load" connect $name $sink_address $sink_port "$rounds" & pids+=($!)
+wait $!
 echo
 echo "The same program uncaptured, for comparison (the name resolved by the namespace's resolver):"
-(on_cpu 1 "${environment[@]}" "$load" connect $name $sink_address $sink_port "$rounds")
+on_cpu 1 "${environment[@]}" "$load" connect $name $sink_address $sink_port "$rounds" & pids+=($!)
+wait $!
 # Refused and failed connections say why in velmorad's log.
 if grep -q '拒绝\|失败\|错误' "$work/velmorad.log"; then
   echo "velmorad reported:"
@@ -132,4 +143,6 @@ fi
 
 echo
 echo "Answers of the DNS responder (dns_bench):"
-"$build/bench/dns_bench" --benchmark_format=console 2> /dev/null | grep '^BM_'
+"$build/bench/dns_bench" --benchmark_format=console > "$work/dns_bench.out" 2> /dev/null & pids+=($!)
+wait $!
+grep '^BM_' "$work/dns_bench.out"
