@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -64,6 +65,16 @@ std::string firstLineFromHere(std::uint16_t port) {
   }
   close(fd);
   return line;
+}
+
+/// What a shell command run from the test's own process writes to standard output.
+std::string outputOf(const std::string& command) {
+  FILE* pipe = ::popen(command.c_str(), "r");
+  std::string out;
+  char chunk[512];
+  while (const std::size_t size = std::fread(chunk, 1, sizeof chunk, pipe)) out.append(chunk, size);
+  ::pclose(pipe);
+  return out;
 }
 
 std::string readFile(const std::filesystem::path& path) {
@@ -382,6 +393,11 @@ TEST_F(TransparentCapture, NamesAreDecidedByHostRulesAndCarriedByNameAcrossARest
   EXPECT_EQ(connectTo("direct.velmora.test"), "10.77.0.1\n");
   const std::vector<std::string> asked = resolver.asked();
   EXPECT_NE(std::ranges::find(asked, "direct.velmora.test."), asked.end());
+  // A program that asks later from the port a captured program asked from is not redirected with
+  // that program's flow: the captured flows are tracked apart.
+  const std::string fromPort = "dig +short +time=2 +tries=1 -b 0.0.0.0#40053 a.web.velmora.test";
+  EXPECT_TRUE(run({"run", "--transparent", "--", "sh", "-c", fromPort}).out.starts_with("198.18."));
+  EXPECT_EQ(outputOf(fromPort), "10.77.0.1\n");
 
   // The program keeps the address it was given; a new velmorad still knows its name.
   daemon.reset();

@@ -12,22 +12,26 @@
 namespace velmora::netd {
 namespace {
 
-std::string chainName(RulePair::Chain chain) {
-  return chain == RulePair::Chain::capture ? "capture" : "refuse";
-}
+/// The conntrack zone of captured DNS flows.
+constexpr int dnsZone = 0x7e1a;
 
-std::string deleteRule(RulePair::Chain chain, std::uint64_t handle) {
-  return "delete rule inet velmora " + chainName(chain) + " handle " + std::to_string(handle) +
-         "\n";
+std::string chainName(RulePair::Chain chain) {
+  switch (chain) {
+    case RulePair::Chain::zone:
+      return "zone";
+    case RulePair::Chain::capture:
+      return "capture";
+    case RulePair::Chain::refuse:
+      return "refuse";
+  }
+  return {};
 }
 
 std::string deleteRules(const RulePair& rules) {
-  std::string commands = deleteRule(rules.chain, rules.ipv4) + deleteRule(rules.chain, rules.ipv6) +
-                         deleteRule(RulePair::Chain::refuse, rules.quic);
-  if (rules.exceptedHere != 0) commands += deleteRule(rules.chain, rules.exceptedHere);
-  if (rules.exceptedFromQuic != 0)
-    commands += deleteRule(RulePair::Chain::refuse, rules.exceptedFromQuic);
-  if (rules.dns != 0) commands += deleteRule(rules.chain, rules.dns);
+  std::string commands;
+  for (const auto& [chain, handle] : rules.handles)
+    commands +=
+        "delete rule inet velmora " + chainName(chain) + " handle " + std::to_string(handle) + "\n";
   return commands;
 }
 
@@ -66,6 +70,7 @@ NftTable::NftTable() : context_(nft_ctx_new(NFT_CTX_DEFAULT)) {
     // The redirect happens before the refusal looks: a redirected connection has a loopback
     // destination by then and passes.
     run("add table inet velmora { flags owner; }\n"
+        "add chain inet velmora zone { type filter hook output priority raw; policy accept; }\n"
         "add chain inet velmora capture { type nat hook output priority -100; policy accept; }\n"
         "add chain inet velmora refuse { type filter hook output priority 0; policy accept; }\n");
   } catch (const NftError&) {
@@ -78,53 +83,92 @@ NftTable::~NftTable() {
   nft_ctx_free(context_);
 }
 
+namespace {
+
+using Chain = RulePair::Chain;
+
+/// The rules of one cgroup: in chain, those that leave the excepted cgroup out, then
+/// ahead of the TCP rules (which leave loopback alone) DNS to any address, loopback resolvers such
+/// as 127.0.0.53 included, then TCP over IPv4 and IPv6, each ending in its verdict.
+std::vector<std::pair<Chain, std::string>> cgroupRules(Chain chain, const std::string& socket,
+                                                       const std::string& leaveOut,
+                                                       const std::optional<std::string>& dns,
+                                                       std::string_view tcp) {
+  std::vector<std::pair<Chain, std::string>> rules;
+  // The excepted cgroup's sockets return from the chain before the cgroup's own rules look at
+  // them. A negated match in those rules would not do: the kernel finds no ancestor at the
+  // excepted cgroup's level for a socket of a cgroup less deep, and the whole rule then fails,
+  // sockets of the captured cgroup itself included.
+  if (!leaveOut.empty()) rules.emplace_back(chain, leaveOut);
+  if (dns) rules.emplace_back(chain, socket + " meta l4proto { tcp, udp } th dport 53 " + *dns);
+  const std::string tcpHead = socket + " meta l4proto tcp ";
+  rules.emplace_back(chain, tcpHead + "ip daddr != 127.0.0.0/8 " + std::string(tcp));
+  rules.emplace_back(chain, tcpHead + "ip6 daddr != ::1 " + std::string(tcp));
+  return rules;
+}
+
+/// The refusal of QUIC, with its own early return for the excepted cgroup unless chain is the
+/// refuse chain, whose return serves both.
+void addQuicRefusal(std::vector<std::pair<Chain, std::string>>& rules, Chain chain,
+                    const std::string& socket, const std::string& leaveOut) {
+  if (!leaveOut.empty() && chain != Chain::refuse) rules.emplace_back(Chain::refuse, leaveOut);
+  rules.emplace_back(Chain::refuse, socket + " meta l4proto udp udp dport 443 reject");
+}
+
+std::string socketMatch(const NftCgroup& cgroup) {
+  return "socket cgroupv2 level " + std::to_string(cgroup.level) + " " + quoted(cgroup.path);
+}
+
+std::string leaveOutRule(const std::optional<NftCgroup>& excepted) {
+  return excepted ? socketMatch(*excepted) + " return" : "";
+}
+
+}  // namespace
+
 RulePair NftTable::redirect(const NftCgroup& cgroup, const std::optional<NftCgroup>& excepted,
-                            std::uint16_t port, std::optional<std::uint16_t> dnsPort,
+                            std::uint16_t port, const std::optional<DnsRedirect>& dns,
                             const std::optional<RulePair>& replaced) {
-  std::optional<std::string> dns;
-  if (dnsPort) dns = "redirect to :" + std::to_string(*dnsPort);
-  return add(RulePair::Chain::capture, cgroup, excepted, "redirect to :" + std::to_string(port),
-             dns, replaced);
+  const std::string socket = socketMatch(cgroup);
+  const std::string leaveOut = leaveOutRule(excepted);
+  std::vector<std::pair<Chain, std::string>> rules;
+  if (dns) {
+    // Both ways of the flow: the program's question, and the responder's answer from its port.
+    if (!leaveOut.empty()) rules.emplace_back(Chain::zone, leaveOut);
+    const std::string zone = " ct zone set " + std::to_string(dnsZone);
+    rules.emplace_back(Chain::zone, socket + " meta l4proto { tcp, udp } th dport 53" + zone);
+    rules.emplace_back(Chain::zone, "meta l4proto { tcp, udp } th sport " +
+                                        std::to_string(dns->port) + " meta skuid " +
+                                        std::to_string(dns->uid) + zone);
+  }
+  std::optional<std::string> dnsVerdict;
+  if (dns) dnsVerdict = "redirect to :" + std::to_string(dns->port);
+  for (auto& rule : cgroupRules(Chain::capture, socket, leaveOut, dnsVerdict,
+                                "redirect to :" + std::to_string(port)))
+    rules.push_back(std::move(rule));
+  addQuicRefusal(rules, Chain::capture, socket, leaveOut);
+  return add(rules, replaced);
 }
 
 RulePair NftTable::refuse(const NftCgroup& cgroup, const std::optional<NftCgroup>& excepted,
                           bool dns, const std::optional<RulePair>& replaced) {
-  return add(RulePair::Chain::refuse, cgroup, excepted, "reject with tcp reset",
-             dns ? std::optional<std::string>("reject") : std::nullopt, replaced);
+  const std::string socket = socketMatch(cgroup);
+  const std::string leaveOut = leaveOutRule(excepted);
+  std::vector<std::pair<Chain, std::string>> rules = cgroupRules(
+      Chain::refuse, socket, leaveOut, dns ? std::optional<std::string>("reject") : std::nullopt,
+      "reject with tcp reset");
+  addQuicRefusal(rules, Chain::refuse, socket, leaveOut);
+  return add(rules, replaced);
 }
 
 void NftTable::remove(const RulePair& rules) {
   run(deleteRules(rules));
 }
 
-RulePair NftTable::add(RulePair::Chain chain, const NftCgroup& cgroup,
-                       const std::optional<NftCgroup>& excepted, std::string_view verdict,
-                       const std::optional<std::string>& dnsVerdict,
+RulePair NftTable::add(const std::vector<std::pair<Chain, std::string>>& rules,
                        const std::optional<RulePair>& replaced) {
-  const std::string socket =
-      " socket cgroupv2 level " + std::to_string(cgroup.level) + " " + quoted(cgroup.path);
-  // The excepted cgroup's sockets return from the chain before the cgroup's own rules look at
-  // them. A negated match in those rules would not do: the kernel finds no ancestor at the
-  // excepted cgroup's level for a socket of a cgroup less deep, and the whole rule then fails,
-  // sockets of the captured cgroup itself included.
   std::string commands;
-  if (excepted) {
-    const std::string leaveOut = " socket cgroupv2 level " + std::to_string(excepted->level) + " " +
-                                 quoted(excepted->path) + " return\n";
-    commands += "add rule inet velmora " + chainName(chain) + leaveOut;
-    if (chain != RulePair::Chain::refuse) commands += "add rule inet velmora refuse" + leaveOut;
-  }
-  // DNS to any address, loopback resolvers such as 127.0.0.53 included, ahead of the TCP rules
-  // that leave loopback alone.
-  if (dnsVerdict) {
-    commands += "add rule inet velmora " + chainName(chain) + socket +
-                " meta l4proto { tcp, udp } th dport 53 " + *dnsVerdict + "\n";
-  }
-  const std::string head =
-      "add rule inet velmora " + chainName(chain) + socket + " meta l4proto tcp ";
-  commands += head + "ip daddr != 127.0.0.0/8 " + std::string(verdict) + "\n" + head +
-              "ip6 daddr != ::1 " + std::string(verdict) + "\n" + "add rule inet velmora refuse" +
-              socket + " meta l4proto udp udp dport 443 reject\n";
+  for (const auto& [chain, rule] : rules)
+    commands += "add rule inet velmora " + chainName(chain) + " " + rule + "\n";
   if (replaced) commands += deleteRules(*replaced);
   const std::string echoed = run(commands);
   // The echo lists what the transaction added, in order; parsed without exceptions, an echo
@@ -141,16 +185,12 @@ RulePair NftTable::add(RulePair::Chain chain, const NftCgroup& cgroup,
         handles.push_back(rule["handle"].get<std::uint64_t>());
     }
   }
-  const std::size_t leftOut = !excepted ? 0 : (chain == RulePair::Chain::refuse ? 1 : 2);
-  const std::size_t first = leftOut + (dnsVerdict ? 1 : 0);
-  if (handles.size() != 3 + first)
+  if (handles.size() != rules.size())
     throw NftError(VL("nftables 没有回报新规则的句柄：%@", reason(echoed)));
-  RulePair rules{chain, handles[first], handles[first + 1], handles[first + 2]};
-  if (dnsVerdict) rules.dns = handles[leftOut];
-  if (leftOut > 0) rules.exceptedHere = handles[0];
-  // In the refuse chain one early return serves the refusal and QUIC alike.
-  if (leftOut == 2) rules.exceptedFromQuic = handles[1];
-  return rules;
+  RulePair added;
+  for (std::size_t i = 0; i < rules.size(); ++i)
+    added.handles.emplace_back(rules[i].first, handles[i]);
+  return added;
 }
 
 std::string NftTable::run(const std::string& commands) {

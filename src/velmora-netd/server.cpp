@@ -205,8 +205,11 @@ Reply Server::handle(Client& client, const Capture& request) {
   const NftCgroup name = facilities.tree.nftName(request.cgroup);
   std::optional<NftCgroup> exceptedName;
   if (excepted) exceptedName = facilities.tree.nftName(*excepted);
-  const RulePair rules =
-      facilities.table.redirect(name, exceptedName, request.port, request.dnsPort, replaced);
+  const RulePair rules = facilities.table.redirect(
+      name, exceptedName, request.port,
+      request.dnsPort ? std::optional<DnsRedirect>({*request.dnsPort, client.peer.uid})
+                      : std::nullopt,
+      replaced);
   if (held != held_.end()) forget(held, VL("用户 %lld 的客户端重新捕获了它", client.peer.uid));
   // nft found the cgroup by its path; it must still be the cgroup that was checked.
   if (facilities.tree.idOf(request.cgroup) != node.id) {
