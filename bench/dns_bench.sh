@@ -103,7 +103,7 @@ cat > "$home/.config/Velmora/velmorad.json" << 'SETTINGS'
 {
   "enabled" : true,
   "proxyPort" : 11080,
-  "transparentPort" : 11081,
+  "transparentPort" : 11090,
   "dnsPort" : 11053,
   "capture" : "programs"
 }
@@ -118,7 +118,7 @@ environment=(env -i HOME="$home" TMPDIR="$home" LANG=C.UTF-8 DBUS_SESSION_BUS_AD
 on_cpu 0 "${environment[@]}" "$helper" --socket "$work/netd.sock" 2> "$work/netd.log" & pids+=($!)
 wait_log "$work/netd.log" 已就绪
 on_cpu 0 "${environment[@]}" "$daemon" 2> "$work/velmorad.log" & pids+=($!)
-wait_port 11081
+wait_port 11090
 wait_log "$work/velmorad.log" 已连上
 inside "${environment[@]}" "$tool" route set dns_load direct > /dev/null
 

@@ -62,7 +62,7 @@ wait_port() {  # port [address]
 
 sink_port=9000
 hold_port=9001
-transparent_port=11081
+transparent_port=11090
 # The transparent path's sink: an address on the namespace's loopback interface that is not in
 # 127.0.0.0/8, which the redirecting rule leaves alone.
 far_sink=10.200.0.1

@@ -77,8 +77,8 @@ TEST(NetdProtocol, RequestsAreReadStrictly) {
       {R"({"request":"capture","cgroup":"/app.slice/app-My\\x2dTool@7f.service","port":1,)"
        R"("failsafe":true})",
        Capture{"/app.slice/app-My\\x2dTool@7f.service", 1, true}},
-      {R"({"request":"capture","cgroup":")" + longest + R"(","port":65535,"failsafe":true})",
-       Capture{longest, 65535, true}},
+      {R"({"request":"capture","cgroup":")" + longest + R"(","port":65520,"failsafe":true})",
+       Capture{longest, 65520, true}},
       {R"({"request":"capture","cgroup":"/a","port":1,"failsafe":true,"exceptClient":true})",
        Capture{"/a", 1, true, true}},
       {R"({"request":"capture","cgroup":"/a","port":1,"failsafe":true,"dnsPort":53})",
@@ -105,6 +105,8 @@ TEST(NetdProtocol, RequestsAreReadStrictly) {
        "请求无效：JSON 数据无效：键「port」的值 0 无效"},
       {R"({"request":"capture","cgroup":"/a","port":65536,"failsafe":true})",
        "请求无效：JSON 数据无效：键「port」的值 65536 无效"},
+      {R"({"request":"capture","cgroup":"/a","port":65521,"failsafe":true})",
+       "请求无效：JSON 数据无效：键「port」的值 65521 无效"},
       {R"({"request":"capture","cgroup":"/a","port":80.0,"failsafe":true})",
        "请求无效：JSON 数据无效：键「port」应为整数"},
       {R"({"request":"capture","cgroup":"/a","port":1,"failsafe":true,"exceptClient":1})",
@@ -259,13 +261,18 @@ TEST(PeerCheck, OnlyLoopbackAndWildcardListenersReceiveRedirects) {
   }
 }
 
+/// The same listeners at every port of the span.
+std::vector<std::vector<uid_t>> everyPort(const std::vector<uid_t>& owners) {
+  return std::vector<std::vector<uid_t>>(transparentPortSpan, owners);
+}
+
 TEST(PeerCheck, ACaptureNeedsTheCgroupOwnerAListenerOfTheSameUserAndAClientOutsideOrExcepted) {
   const CaptureFacts allowed{.peer = {1000, 42},
                              .clientCgroup = "/user.slice/velmorad.service",
                              .cgroup = "/user.slice/app-a.scope",
                              .cgroupOwner = 1000,
                              .port = 11081,
-                             .listenerOwners = {1000, 1000}};
+                             .listenerOwners = everyPort({1000, 1000})};
   const auto with = [&](auto change) {
     CaptureFacts facts = allowed;
     change(facts);
@@ -293,7 +300,7 @@ TEST(PeerCheck, ACaptureNeedsTheCgroupOwnerAListenerOfTheSameUserAndAClientOutsi
        "可以留在捕获之外"},
       {with([](CaptureFacts& f) {
          f.peer.uid = 0;
-         f.listenerOwners = {0};
+         f.listenerOwners = everyPort({0});
        }),
        ""},
       {with([](CaptureFacts& f) { f.clientCgroup = "/user.slice/app-a.scopex"; }), ""},
@@ -306,13 +313,15 @@ TEST(PeerCheck, ACaptureNeedsTheCgroupOwnerAListenerOfTheSameUserAndAClientOutsi
        "cgroup「/user.slice」包含客户端进程 42 自己，捕获它会连客户端自己的连接也转走"},
       {with([](CaptureFacts& f) { f.listenerOwners = {}; }),
        "TCP 端口 11081 上没有用户 1000 的监听套接字"},
+      {with([](CaptureFacts& f) { f.listenerOwners[5] = {}; }),
+       "TCP 端口 11086 上没有用户 1000 的监听套接字"},
       {with([](CaptureFacts& f) {
-         f.listenerOwners = {1000, 1001};
+         f.listenerOwners = everyPort({1000, 1001});
        }),
        "TCP 端口 11081 上有用户 1001 的监听套接字，不能转到那里"},
       {with([](CaptureFacts& f) {
          f.peer.uid = 0;
-         f.listenerOwners = {1000};
+         f.listenerOwners = everyPort({1000});
        }),
        "TCP 端口 11081 上有用户 1000 的监听套接字，不能转到那里"},
       {with([](CaptureFacts& f) {
@@ -395,26 +404,53 @@ std::uint16_t portOf(int fd) {
   return ntohs(reinterpret_cast<sockaddr_in&>(storage).sin_port);
 }
 
-/// What velmorad's transparent listener would be: 127.0.0.1 and ::1 on one port, the test's
-/// user's. It answers every connection with "captured" and notes where it was going.
+/// What velmorad's transparent listener would be: 127.0.0.1 and ::1 on a span of ports, the
+/// test's user's. It answers every connection with "captured" and notes where it was going.
 class RedirectTarget {
  public:
-  RedirectTarget() : ipv4_(listenAt("127.0.0.1", 0)), ipv6_(listenAt("::1", portOf(ipv4_.get()))) {}
-  bool listening() const { return ipv4_ && ipv6_; }
-  std::uint16_t port() const { return portOf(ipv4_.get()); }
+  /// Without ipv6, on 127.0.0.1 alone.
+  explicit RedirectTarget(bool ipv6 = true) {
+    // The kernel picks the first port; the ones after it may be taken, and then it picks again.
+    for (int attempt = 0; attempt < 20 && listeners_.empty(); ++attempt) {
+      std::vector<UniqueFd> span;
+      span.push_back(listenAt("127.0.0.1", 0));
+      const std::uint16_t first = portOf(span.front().get());
+      for (std::uint16_t offset = 0; offset < transparentPortSpan && span.back(); ++offset) {
+        if (first > 65536 - transparentPortSpan) span.emplace_back();
+        if (offset > 0 && span.back())
+          span.push_back(listenAt("127.0.0.1", static_cast<std::uint16_t>(first + offset)));
+        if (ipv6 && span.back())
+          span.push_back(listenAt("::1", static_cast<std::uint16_t>(first + offset)));
+      }
+      if (span.back()) listeners_ = std::move(span);
+    }
+  }
+  bool listening() const { return !listeners_.empty(); }
+  /// The source port of the last connection served, as it arrived.
+  std::uint16_t lastPeerPort() const { return lastPeerPort_; }
+  std::uint16_t port() const { return portOf(listeners_.front().get()); }
 
   /// Answers connections until done becomes readable; the original destination of the last one
   /// ("10.1.2.3:80", "[fd00::1]:80"), or "" when none came.
   std::string serveUntil(int done) {
     std::string destination;
     const auto deadline = std::chrono::steady_clock::now() + 20s;
+    std::vector<pollfd> watched;
+    for (const UniqueFd& listener : listeners_) watched.push_back({listener.get(), POLLIN, 0});
+    watched.push_back({done, POLLIN, 0});
     while (std::chrono::steady_clock::now() < deadline) {
-      pollfd watched[] = {{ipv4_.get(), POLLIN, 0}, {ipv6_.get(), POLLIN, 0}, {done, POLLIN, 0}};
-      if (poll(watched, 3, 1000) < 0 || watched[2].revents) break;
-      for (int i = 0; i < 2; ++i) {
+      if (poll(watched.data(), watched.size(), 1000) < 0 || watched.back().revents) break;
+      for (std::size_t i = 0; i + 1 < watched.size(); ++i) {
         if (!watched[i].revents) continue;
         const UniqueFd connection(accept4(watched[i].fd, nullptr, nullptr, SOCK_CLOEXEC));
-        destination = originalDestination(connection.get(), i == 0 ? AF_INET : AF_INET6);
+        sockaddr_storage local{};
+        socklen_t size = sizeof local;
+        getsockname(watched[i].fd, reinterpret_cast<sockaddr*>(&local), &size);
+        destination = originalDestination(connection.get(), local.ss_family);
+        sockaddr_storage peer{};
+        size = sizeof peer;
+        getpeername(connection.get(), reinterpret_cast<sockaddr*>(&peer), &size);
+        lastPeerPort_ = ntohs(reinterpret_cast<sockaddr_in&>(peer).sin_port);
         EXPECT_EQ(write(connection.get(), "captured\n", 9), 9);
       }
     }
@@ -439,8 +475,8 @@ class RedirectTarget {
     return "[" + std::string(text) + "]:" + std::to_string(ntohs(original.sin6_port));
   }
 
-  UniqueFd ipv4_;
-  UniqueFd ipv6_;
+  std::vector<UniqueFd> listeners_;
+  std::uint16_t lastPeerPort_ = 0;
 };
 
 /// In a forked child only system calls are safe: the test has other threads. The child keeps the
@@ -594,7 +630,7 @@ class NetdTest : public ::testing::Test {
   /// Connects from a new process, placed in cgroup unless it is null, to address:port and reads
   /// the first line the other end writes.
   Landing connectFrom(const TestCgroup* cgroup, const std::string& address, std::uint16_t port,
-                      RedirectTarget* at = nullptr) {
+                      RedirectTarget* at = nullptr, std::uint16_t fromPort = 0) {
     const auto [storage, size] = socketAddress(address, port);
     const UniqueFd procs(cgroup ? open(cgroup->procs().c_str(), O_WRONLY | O_CLOEXEC) : -1);
     int report[2];
@@ -612,7 +648,12 @@ class NetdTest : public ::testing::Test {
       const timeval limit{.tv_sec = 5, .tv_usec = 0};
       setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
       setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-      if (connect(fd, reinterpret_cast<const sockaddr*>(&storage), size) != 0) {
+      const int one = 1;
+      setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+      const sockaddr_in from{.sin_family = AF_INET, .sin_port = htons(fromPort)};
+      if (fromPort != 0 && bind(fd, reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0) {
+        result.connectError = errno;
+      } else if (connect(fd, reinterpret_cast<const sockaddr*>(&storage), size) != 0) {
         result.connectError = errno;
       } else {
         std::size_t filled = 0;
@@ -778,6 +819,22 @@ TEST_F(NetdTest, ACapturedCgroupsConnectionsReachTheListenerAndNoOthers) {
             (Reply{.captures = {{nestedLeaf->path(), redirectTarget->port(), true}}}));
 }
 
+TEST_F(NetdTest, ConnectionsFromOneLocalPortToTwoDestinationsKeepThatPort) {
+  helper = startHelper();
+  const auto app = makeCgroup();
+  HelperClient client(socketPath);
+  ASSERT_EQ(client.ask(Capture{app->path(), redirectTarget->port(), true}), Reply{});
+  // Redirected to one port, the second would meet the first one's tracking entry and be given
+  // another source port, which no socket of the program has.
+  const PeerEchoServer other("10.77.3.1");
+  constexpr std::uint16_t from = 40090;
+  for (const std::uint16_t port : {destination->port(), other.port()}) {
+    EXPECT_EQ(connectFrom(app.get(), "10.77.3.1", port, nullptr, from),
+              captured("10.77.3.1", port));
+    EXPECT_EQ(redirectTarget->lastPeerPort(), from);
+  }
+}
+
 TEST_F(NetdTest, ALeavingClientsCapturesEndOrAreHeldUntilTakenOverOrEmpty) {
   helper = startHelper();
   const auto open = makeCgroup();
@@ -846,9 +903,10 @@ TEST_F(NetdTest, WhatAClientMayNotCaptureIsRefusedAndChangesNothing) {
   const auto nobodys = makeCgroup();
   ASSERT_EQ(chown(nobodys->directory().c_str(), nobody, nobody), 0);
   const auto roots = makeCgroup();
-  const UniqueFd nobodysListener = asUser(nobody, [] { return listenAt("127.0.0.1", 0); });
-  ASSERT_TRUE(nobodysListener);
-  const std::uint16_t nobodysPort = portOf(nobodysListener.get());
+  const std::optional<RedirectTarget> nobodysTarget =
+      asUser(nobody, [] { return std::optional<RedirectTarget>(std::in_place, false); });
+  ASSERT_TRUE(nobodysTarget && nobodysTarget->listening());
+  const std::uint16_t nobodysPort = nobodysTarget->port();
   HelperClient client(socketPath, nobody);
   ASSERT_TRUE(client.connected());
   // Each refusal differs from the capture granted first in one fact.
@@ -871,8 +929,9 @@ TEST_F(NetdTest, WhatAClientMayNotCaptureIsRefusedAndChangesNothing) {
     }
     EXPECT_EQ(client.ask(List{}), Reply{}) << c.what;
   }
-  // Root listening on the same port for IPv6 would receive the cgroup's IPv6 connections.
-  const UniqueFd rootsOnTheSamePort = listenAt("::1", nobodysPort);
+  // Root listening at a port of the span for IPv6 would receive some of the cgroup's IPv6
+  // connections.
+  const UniqueFd rootsOnTheSamePort = listenAt("::1", static_cast<std::uint16_t>(nobodysPort + 5));
   ASSERT_TRUE(rootsOnTheSamePort);
   EXPECT_FALSE(client.ask(Capture{nobodys->path(), nobodysPort, true}).ok);
   EXPECT_EQ(connectFrom(nobodys.get(), "10.77.3.1", destination->port()), direct());

@@ -282,7 +282,7 @@ TEST_F(DaemonDataPlane, TheProxyMovesWhenItsSettingsChangeAndStaysWhenItCannot) 
 }
 
 TEST_F(DaemonDataPlane, RedirectedProgramsArriveAtTheTransparentPortWhichFollowsItsSetting) {
-  ASSERT_TRUE(daemon->waitForLog("透明代理在 127.0.0.1:11081 上监听")) << daemon->log();
+  ASSERT_TRUE(daemon->waitForLog("透明代理在 127.0.0.1:11090 上监听")) << daemon->log();
   {
     const Redirection redirection(DaemonSettings{}.transparentPort);
     if (!redirection.problem().empty()) GTEST_SKIP() << redirection.problem();

@@ -23,7 +23,7 @@ struct DaemonSettings {
   std::uint16_t proxyPort = 11080;
   /// Where connections redirected by the kernel's nat rules arrive, on 127.0.0.1 and ::1; 0 for
   /// a port of the kernel's choice.
-  std::uint16_t transparentPort = 11081;
+  std::uint16_t transparentPort = 11090;
   /// Where captured programs' DNS questions arrive, over UDP and TCP on 127.0.0.1 and ::1; 0 for
   /// a port of the kernel's choice.
   std::uint16_t dnsPort = 11053;

@@ -100,7 +100,7 @@ Capture readCapture(const json::Reader& message, Side side) {
   capture.cgroup = readCgroup(message["cgroup"], side);
   const json::Reader port = message["port"];
   capture.port = port.port();
-  if (capture.port == 0) port.invalid();
+  if (capture.port == 0 || capture.port > 65536 - transparentPortSpan) port.invalid();
   capture.failsafe = message["failsafe"].boolean();
   if (const auto exceptClient = message.optional("exceptClient"))
     capture.exceptClient = exceptClient->boolean();

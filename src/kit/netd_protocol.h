@@ -26,16 +26,23 @@ struct ProtocolError : velmora::Error {
   using Error::Error;
 };
 
+/// How many ports, from a capture's port on, receive its connections. A program may connect to
+/// two destinations from one local port; redirected, both would become the same connection to
+/// one port, and the kernel would give the second another source port, which no socket has.
+/// Spread over a span of ports, they keep their own.
+inline constexpr std::uint16_t transparentPortSpan = 16;
+
 /// {"request":"hello"}: whether transparent capture works here.
 struct Hello {
   bool operator==(const Hello&) const = default;
 };
-/// {"request":"capture","cgroup":"/a/b","port":11081,"failsafe":true}, and "exceptClient":true
+/// {"request":"capture","cgroup":"/a/b","port":11090,"failsafe":true}, and "exceptClient":true
 /// for a capture of a cgroup above the client's own, "dnsPort":11053 for its DNS as well
 struct Capture {
   /// Path inside the cgroup v2 hierarchy as /proc/PID/cgroup shows it ("0::/a/b"), starting
   /// with "/".
   std::string cgroup;
+  /// The first of transparentPortSpan ports, at most 65536 - transparentPortSpan.
   std::uint16_t port = 0;
   /// When false, the connections of the cgroup are refused rather than let through directly once
   /// the client that captured it is gone.

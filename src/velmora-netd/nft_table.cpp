@@ -7,6 +7,7 @@
 
 #include "kit/json_text.h"
 #include "kit/localize.h"
+#include "kit/netd_protocol.h"
 #include "kit/unicode.h"
 
 namespace velmora::netd {
@@ -142,8 +143,10 @@ RulePair NftTable::redirect(const NftCgroup& cgroup, const std::optional<NftCgro
   }
   std::optional<std::string> dnsVerdict;
   if (dns) dnsVerdict = "redirect to :" + std::to_string(dns->port);
-  for (auto& rule : cgroupRules(Chain::capture, socket, leaveOut, dnsVerdict,
-                                "redirect to :" + std::to_string(port)))
+  const std::string ports =
+      std::to_string(port) + "-" + std::to_string(port + transparentPortSpan - 1);
+  for (auto& rule :
+       cgroupRules(Chain::capture, socket, leaveOut, dnsVerdict, "redirect to :" + ports))
     rules.push_back(std::move(rule));
   addQuicRefusal(rules, Chain::capture, socket, leaveOut);
   return add(rules, replaced);

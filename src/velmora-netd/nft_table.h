@@ -59,7 +59,8 @@ class NftTable {
   NftTable(const NftTable&) = delete;
   NftTable& operator=(const NftTable&) = delete;
 
-  /// Sends the cgroup's connections to port on loopback (127.0.0.1 or ::1, by family), and its
+  /// Sends the cgroup's connections to the span of ports from port on loopback (127.0.0.1 or ::1,
+  /// by family), and its
   /// DNS queries to dnsPort where one is given. The rules replaced, if any, go in the same
   /// transaction, so no connection slips between the two.
   RulePair redirect(const NftCgroup& cgroup, const std::optional<NftCgroup>& excepted,

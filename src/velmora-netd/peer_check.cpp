@@ -11,6 +11,7 @@
 #include "cgroup_tree.h"
 #include "kit/discovery/cgroups.h"
 #include "kit/localize.h"
+#include "kit/netd_protocol.h"
 
 namespace velmora::netd {
 
@@ -36,6 +37,14 @@ std::vector<uid_t> ownersReachedAt(SocketTable& table, int protocol, std::uint16
     for (const SocketEntry& entry : table.boundTo(protocol, family, port, states))
       if (reachedByRedirect(entry.family, entry.local)) owners.push_back(entry.uid);
   }
+  return owners;
+}
+
+std::vector<std::vector<uid_t>> spanOwners(SocketTable& table, std::uint16_t port) {
+  std::vector<std::vector<uid_t>> owners;
+  for (std::uint16_t offset = 0; offset < transparentPortSpan; ++offset)
+    owners.push_back(
+        ownersReachedAt(table, IPPROTO_TCP, static_cast<std::uint16_t>(port + offset)));
   return owners;
 }
 
@@ -73,7 +82,12 @@ std::optional<std::string> authorizeCapture(const CaptureFacts& facts) {
     }
     excepted = *facts.clientCgroup;
   }
-  checkListeners(facts.listenerOwners, "TCP", facts.port, uid);
+  // A port of the span that nobody was found listening at counts as one without a listener.
+  for (std::uint16_t offset = 0; offset < transparentPortSpan; ++offset) {
+    checkListeners(
+        offset < facts.listenerOwners.size() ? facts.listenerOwners[offset] : std::vector<uid_t>{},
+        "TCP", static_cast<std::uint16_t>(facts.port + offset), uid);
+  }
   if (facts.dnsPort) {
     checkListeners(facts.dnsUdpOwners, "UDP", *facts.dnsPort, uid);
     checkListeners(facts.dnsTcpOwners, "TCP", *facts.dnsPort, uid);

@@ -41,6 +41,8 @@ bool reachedByRedirect(sa_family_t family, const std::array<std::uint32_t, 4>& a
 /// The owners of the sockets of protocol (IPPROTO_TCP listeners, or IPPROTO_UDP) on port that
 /// redirected traffic reaches, both families. Throws Error when the kernel does not answer.
 std::vector<uid_t> ownersReachedAt(SocketTable& table, int protocol, std::uint16_t port);
+/// ownersReachedAt for the TCP listeners of each port of the span from port.
+std::vector<std::vector<uid_t>> spanOwners(SocketTable& table, std::uint16_t port);
 
 /// What the helper has found out about a capture before deciding on it.
 struct CaptureFacts {
@@ -50,8 +52,8 @@ struct CaptureFacts {
   std::string cgroup;
   uid_t cgroupOwner = 0;
   std::uint16_t port = 0;
-  /// ownersReachedAt(port) for TCP.
-  std::vector<uid_t> listenerOwners;
+  /// spanOwners(port): who listens at each port of the span.
+  std::vector<std::vector<uid_t>> listenerOwners;
   /// The request's exceptClient.
   bool exceptClient = false;
   /// The request's dnsPort, and who listens there over UDP and TCP.
@@ -61,8 +63,8 @@ struct CaptureFacts {
 };
 
 /// A client may capture a cgroup whose directory its uid owns (root any cgroup) unless the
-/// client itself lives in it, and only towards a port where it, and nobody else, listens (for
-/// DNS, over UDP and TCP both). Asking
+/// client itself lives in it, and only towards ports where it, and nobody else, listens (every
+/// port of the span; for DNS, over UDP and TCP both). Asking
 /// to be excepted, it may capture a cgroup above its own: the result is then the client's own
 /// cgroup, which the capture must leave out. Throws Refusal naming the first rule broken.
 std::optional<std::string> authorizeCapture(const CaptureFacts& facts);

@@ -186,7 +186,7 @@ Reply Server::handle(Client& client, const Capture& request) {
        .cgroup = request.cgroup,
        .cgroupOwner = node.owner,
        .port = request.port,
-       .listenerOwners = ownersReachedAt(facilities.sockets, IPPROTO_TCP, request.port),
+       .listenerOwners = spanOwners(facilities.sockets, request.port),
        .exceptClient = request.exceptClient,
        .dnsPort = request.dnsPort,
        .dnsUdpOwners = request.dnsPort

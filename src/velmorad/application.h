@@ -41,7 +41,7 @@ class Application : public AutomationXPCProtocol {
   const DaemonSettings& settings() const { return settings_; }
 
   /// Where the local proxy listens, why not where the settings ask for, and where its
-  /// transparent listener listens ("127.0.0.1:11081"; on ::1 too, at the same port, where the
+  /// transparent listener listens ("127.0.0.1:11090"; on ::1 too, at the same port, where the
   /// host has IPv6).
   struct LocalProxy {
     std::optional<std::string> listening;

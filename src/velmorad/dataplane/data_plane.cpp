@@ -6,17 +6,21 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <asio.hpp>
 #include <asio/experimental/awaitable_operators.hpp>
 #include <atomic>
 #include <cstring>
+#include <functional>
+#include <iterator>
 #include <thread>
 #include <vector>
 
 #include "app_identity_lookup.h"
 #include "kit/error.h"
 #include "kit/localize.h"
+#include "kit/netd_protocol.h"
 #include "kit/service.h"
 #include "kit/unique_fd.h"
 #include "proxy_protocols.h"
@@ -178,6 +182,8 @@ struct DataPlane::Impl {
   /// A listening socket on endpoint, accepting on the first I/O thread once started; null, with
   /// the reason in error, when it cannot be had.
   std::shared_ptr<tcp::acceptor> bound(const tcp::endpoint& endpoint, std::error_code& error);
+  /// The transparent listener already at endpoint, else a new one as bound() makes it.
+  std::shared_ptr<tcp::acceptor> boundOrKept(const tcp::endpoint& endpoint, std::error_code& error);
   /// Has the first I/O thread close replaced listeners, which ends their accept loops, and
   /// accept on the new ones.
   void replace(std::vector<std::shared_ptr<tcp::acceptor>> old,
@@ -929,28 +935,79 @@ void DataPlane::Impl::listenTransparent(std::uint16_t port) {
   const auto failed = [](std::string_view address, std::uint16_t at, const std::error_code& error) {
     return Error(VL("无法在 %@ 上监听透明代理：%@", hostPort(address, at), error.message()));
   };
+  constexpr std::uint16_t lastFirst = 65536 - netd::transparentPortSpan;
+  if (port > lastFirst) {
+    throw Error(VL("透明代理的端口 %lld 太大：它和其后的 %lld 个端口都要监听，最大为 %lld",
+                   static_cast<long long>(port),
+                   static_cast<long long>(netd::transparentPortSpan - 1),
+                   static_cast<long long>(lastFirst)));
+  }
   std::vector<std::shared_ptr<tcp::acceptor>> replacement;
-  // With port 0 the kernel picks a port that is free for IPv4; the same number may be taken on
-  // ::1, and then the kernel is asked again, a few times.
+  // The span of ports from port on, on 127.0.0.1 and on ::1. With port 0 the kernel picks the
+  // first, free for IPv4; the ports after it, or the same numbers on ::1, may be taken, and then
+  // the kernel is asked again, a few times.
   for (int attempt = 1; replacement.empty(); ++attempt) {
     std::error_code error;
-    std::shared_ptr<tcp::acceptor> ipv4 = bound({asio::ip::address_v4::loopback(), port}, error);
+    std::vector<std::shared_ptr<tcp::acceptor>> span{
+        boundOrKept({asio::ip::address_v4::loopback(), port}, error)};
     if (error) throw failed("127.0.0.1", port, error);
-    const std::uint16_t chosen = ipv4->local_endpoint().port();
-    std::shared_ptr<tcp::acceptor> ipv6 = bound({asio::ip::address_v6::loopback(), chosen}, error);
+    const std::uint16_t first = span.front()->local_endpoint().port();
+    std::string_view where = "127.0.0.1";
+    std::uint16_t at = first;
+    // A host without IPv6 redirects none of it either.
+    bool ipv6 = true;
+    for (std::uint16_t offset = 0; offset < netd::transparentPortSpan && !error; ++offset) {
+      at = static_cast<std::uint16_t>(first + offset);
+      if (first > lastFirst) {
+        error = std::make_error_code(std::errc::address_in_use);
+        break;
+      }
+      if (offset > 0) {
+        where = "127.0.0.1";
+        span.push_back(boundOrKept({asio::ip::address_v4::loopback(), at}, error));
+        if (error) break;
+      }
+      if (!ipv6) continue;
+      where = "::1";
+      std::shared_ptr<tcp::acceptor> six =
+          boundOrKept({asio::ip::address_v6::loopback(), at}, error);
+      if (error == asio::error::address_family_not_supported ||
+          error == std::errc::address_not_available) {
+        ipv6 = false;
+        error.clear();
+      } else if (!error) {
+        span.push_back(std::move(six));
+      }
+    }
     if (!error) {
-      replacement = {std::move(ipv4), std::move(ipv6)};
-    } else if (error == asio::error::address_family_not_supported ||
-               error == std::errc::address_not_available) {
-      // A host without IPv6 redirects none of it either.
-      replacement = {std::move(ipv4)};
-    } else if (port != 0 || attempt == 4) {
-      throw failed("::1", chosen, error);
+      replacement = std::move(span);
+    } else if (port != 0 || attempt == 8) {
+      throw failed(where, at, error);
     }
   }
   transparentPort = replacement.front()->local_endpoint().port();
   std::vector<std::shared_ptr<tcp::acceptor>> old = std::exchange(transparent, replacement);
-  replace(std::move(old), replacement, Inbound::transparent);
+  // A listener at a port both spans share goes on accepting as it was.
+  const auto kept = [&](const std::shared_ptr<tcp::acceptor>& listener) {
+    return std::ranges::find(old, listener) != old.end();
+  };
+  std::vector<std::shared_ptr<tcp::acceptor>> started;
+  std::ranges::copy_if(replacement, std::back_inserter(started), std::not_fn(kept));
+  std::erase_if(old, [&](const std::shared_ptr<tcp::acceptor>& listener) {
+    return std::ranges::find(replacement, listener) != replacement.end();
+  });
+  replace(std::move(old), started, Inbound::transparent);
+}
+
+std::shared_ptr<tcp::acceptor> DataPlane::Impl::boundOrKept(const tcp::endpoint& endpoint,
+                                                            std::error_code& error) {
+  if (endpoint.port() != 0) {
+    for (const std::shared_ptr<tcp::acceptor>& listener : transparent) {
+      std::error_code ignored;
+      if (listener->local_endpoint(ignored) == endpoint) return listener;
+    }
+  }
+  return bound(endpoint, error);
 }
 
 void DataPlane::Impl::refused(std::optional<uid_t> uid) {

@@ -73,12 +73,13 @@ class DataPlane {
   /// accepted before go on. Throws velmora::Error, and keeps listening where it did, when the
   /// new address cannot be bound.
   void listen(const std::string& address, std::uint16_t port);
-  /// Starts the transparent listener on 127.0.0.1 and ::1 at port (0: the kernel's choice for
-  /// IPv4, then the same number for IPv6), or moves it there; connections accepted before go on.
-  /// A host without IPv6 gets the IPv4 listener alone. Throws velmora::Error, and keeps
-  /// listening where it did, when the port cannot be bound.
+  /// Starts the transparent listener on 127.0.0.1 and ::1 at port and the ports after it, the
+  /// span the helper spreads redirected connections over (port 0: the kernel's choice of the
+  /// first), or moves it there; connections accepted before go on. A host without IPv6 gets the
+  /// IPv4 listeners alone. Throws velmora::Error, and keeps listening where it did, when a port of
+  /// the span cannot be bound.
   void listenTransparent(std::uint16_t port);
-  /// The port of the transparent listener; absent until it is started.
+  /// The first port of the transparent listener; absent until it is started.
   std::optional<std::uint16_t> transparentPort() const;
   /// How many connections it serves at once at the most.
   std::size_t maxConnections() const;
