@@ -3,22 +3,20 @@
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
-#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sched.h>
-#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <map>
 #include <thread>
 #include <vector>
 
 #include "kit/discovery/local_proxy_scanner.h"
 #include "kit/discovery/tunnel_interface_scanner.h"
+#include "own_namespace.h"
 
 namespace velmora {
 namespace {
@@ -86,13 +84,7 @@ class Listeners {
 /// the benchmark's own ports are listening; false where that is not allowed.
 bool ownNetworkNamespace() {
   static const bool entered = [] {
-    if (::unshare(CLONE_NEWNET) != 0) return false;
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ifreq request{};
-    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-    request.ifr_flags = IFF_UP;
-    const bool up = ::ioctl(fd, SIOCSIFFLAGS, &request) == 0;
-    ::close(fd);
+    const bool up = bench::enterOwnNetworkNamespace();
     // Listeners, accepted connections and probe sockets together pass the usual 1,024 files.
     rlimit limit{};
     ::getrlimit(RLIMIT_NOFILE, &limit);

@@ -3,9 +3,7 @@
 // and, apart, what it does for every question: the sender check through sock_diag, and reading
 // the question and writing a fake answer.
 #include <benchmark/benchmark.h>
-#include <net/if.h>
 #include <sched.h>
-#include <sys/ioctl.h>
 
 #include <algorithm>
 #include <chrono>
@@ -19,6 +17,7 @@
 #include "dns_responder.h"
 #include "fixed_resolver.h"
 #include "kit/discovery/socket_table.h"
+#include "own_namespace.h"
 
 namespace velmora::dns {
 namespace {
@@ -37,16 +36,7 @@ constexpr int nameCount = 1024;
 /// Moves the process's main thread into a new network namespace with loopback up, so that the
 /// resolver can take port 53 and nothing else answers there; false where that is not allowed.
 bool ownNetworkNamespace() {
-  static const bool entered = [] {
-    if (::unshare(CLONE_NEWNET) != 0) return false;
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ifreq request{};
-    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-    request.ifr_flags = IFF_UP;
-    const bool up = ::ioctl(fd, SIOCSIFFLAGS, &request) == 0;
-    ::close(fd);
-    return up;
-  }();
+  static const bool entered = bench::enterOwnNetworkNamespace();
   return entered;
 }
 
