@@ -24,6 +24,7 @@
 #include "kit/service.h"
 #include "kit/unique_fd.h"
 #include "proxy_protocols.h"
+#include "socks_client.h"
 
 // The kernel's headers after the C library's, which they then leave alone.
 #include <linux/netfilter_ipv4.h>
@@ -66,15 +67,6 @@ constexpr rlim_t reservedDescriptors = 256;
 /// kernel's nat rules redirected them.
 enum class Inbound { proxy, transparent };
 
-/// Why one connection could not be carried, as a value: the code the client is told and the
-/// text of the failed event.
-struct Failure {
-  SocksReply code = SocksReply::succeeded;
-  std::string description;
-
-  explicit operator bool() const { return code != SocksReply::succeeded; }
-};
-
 SocksReply replyFor(const std::error_code& error) {
   if (error == asio::error::connection_refused) return SocksReply::connectionRefused;
   if (error == asio::error::network_unreachable) return SocksReply::networkUnreachable;
@@ -111,10 +103,6 @@ SocketAddress socketAddress(const tcp::endpoint& endpoint) {
     std::copy(bytes.begin(), bytes.end(), result.address.begin());
   }
   return result;
-}
-
-auto failuresAsValues(std::error_code& error) {
-  return asio::redirect_error(use_awaitable, error);
 }
 
 /// A pipe that splice(2) moves relayed bytes through, so that they never cross into the process.
@@ -754,47 +742,11 @@ awaitable<Failure> Connection::connectDirect(const std::string& host, std::uint1
 
 awaitable<Failure> Connection::socksHandshake(const ProxyServer& hop, const std::string& host,
                                               std::uint16_t port) {
-  std::error_code error;
-  const auto broken = [&] {
-    return Failure{SocksReply::generalFailure, VL("代理「%@」握手失败：%@", hop.name,
-                                                  error ? error.message() : VL("应答不合规"))};
-  };
-  const std::string greeting =
-      hop.credentials ? std::string("\x05\x02\x00\x02", 4) : std::string("\x05\x01\x00", 3);
-  std::array<std::uint8_t, 5> reply{};
-  co_await asio::async_write(upstream_, asio::buffer(greeting), failuresAsValues(error));
-  if (!error) co_await asio::async_read(upstream_, asio::buffer(reply, 2), failuresAsValues(error));
-  if (error || reply[0] != socksVersion) co_return broken();
-  if (reply[1] == 2 && hop.credentials) {
-    const std::optional<std::string> login = socksPasswordRequest(*hop.credentials);
-    if (!login)
-      co_return Failure{SocksReply::generalFailure, VL("代理「%@」的用户名或密码太长", hop.name)};
-    co_await asio::async_write(upstream_, asio::buffer(*login), failuresAsValues(error));
-    if (!error)
-      co_await asio::async_read(upstream_, asio::buffer(reply, 2), failuresAsValues(error));
-    if (error) co_return broken();
-    if (reply[1] != 0)
-      co_return Failure{SocksReply::generalFailure, VL("代理「%@」拒绝了用户名或密码", hop.name)};
-  } else if (reply[1] != 0) {
-    co_return Failure{SocksReply::generalFailure,
-                      VL("代理「%@」不接受我们提供的认证方式", hop.name)};
-  }
   const std::optional<std::string> request = socksConnectRequest(host, port);
   if (!request) co_return Failure{SocksReply::hostUnreachable, VL("主机名太长：%@", host)};
-  co_await asio::async_write(upstream_, asio::buffer(*request), failuresAsValues(error));
-  if (!error) co_await asio::async_read(upstream_, asio::buffer(reply, 5), failuresAsValues(error));
-  if (error || reply[0] != socksVersion) co_return broken();
-  if (reply[1] != 0)
-    co_return Failure{static_cast<SocksReply>(reply[1] <= 8 ? reply[1] : 1),
-                      VL("代理「%@」拒绝连接 %@（SOCKS5 应答 %lld）", hop.name,
-                         hostPort(host, port), static_cast<long long>(reply[1]))};
-  const std::optional<std::size_t> length = socksAddressLength(reply[3], reply[4]);
-  if (!length) co_return broken();
-  std::array<char, 262> rest{};
-  co_await asio::async_read(upstream_, asio::buffer(rest.data(), *length - 2),
-                            failuresAsValues(error));
-  if (error) co_return broken();
-  co_return Failure{};
+  SocksOutcome outcome =
+      co_await socksExchange(upstream_, hop, *request, VL("连接 %@", hostPort(host, port)));
+  co_return std::move(outcome.failure);
 }
 
 awaitable<Failure> Connection::httpHandshake(const ProxyServer& hop, const std::string& host,

@@ -100,8 +100,12 @@ std::optional<std::pair<std::string, std::uint16_t>> parseSocksAddress(std::stri
   }
 }
 
-std::optional<std::string> socksConnectRequest(std::string_view host, std::uint16_t port) {
-  std::string out = {'\x05', '\x01', '\x00'};
+std::string socksReply(SocksReply code, std::string_view boundAddress) {
+  return std::string{'\x05', static_cast<char>(code), '\x00'} + std::string(boundAddress);
+}
+
+std::optional<std::string> socksAddressField(std::string_view host, std::uint16_t port) {
+  std::string out;
   const std::string name(host);
   unsigned char address[16];
   if (inet_pton(AF_INET, name.c_str(), address) == 1) {
@@ -118,6 +122,36 @@ std::optional<std::string> socksConnectRequest(std::string_view host, std::uint1
   }
   appendPort(out, port);
   return out;
+}
+
+std::optional<std::string> socksConnectRequest(std::string_view host, std::uint16_t port) {
+  const std::optional<std::string> field = socksAddressField(host, port);
+  if (!field) return std::nullopt;
+  return std::string{'\x05', '\x01', '\x00'} + *field;
+}
+
+std::optional<std::string> socksUdpAssociateRequest(std::string_view host, std::uint16_t port) {
+  const std::optional<std::string> field = socksAddressField(host, port);
+  if (!field) return std::nullopt;
+  return std::string{'\x05', '\x03', '\x00'} + *field;
+}
+
+std::optional<SocksDatagram> parseSocksDatagram(std::string_view datagram) {
+  // RSV RSV FRAG, then the address field; fragments are not reassembled.
+  if (datagram.size() < 5 || datagram[0] != 0 || datagram[1] != 0 || datagram[2] != 0)
+    return std::nullopt;
+  const std::optional<std::size_t> length = socksAddressLength(
+      static_cast<std::uint8_t>(datagram[3]), static_cast<std::uint8_t>(datagram[4]));
+  if (!length || datagram.size() < 3 + *length) return std::nullopt;
+  const auto destination = parseSocksAddress(datagram.substr(3, *length));
+  if (!destination) return std::nullopt;
+  return SocksDatagram{destination->first, destination->second, 3 + *length};
+}
+
+std::optional<std::string> socksDatagramHeader(std::string_view host, std::uint16_t port) {
+  const std::optional<std::string> field = socksAddressField(host, port);
+  if (!field) return std::nullopt;
+  return std::string(3, '\0') + *field;
 }
 
 std::optional<std::string> socksPasswordRequest(const ProxyCredentials& credentials) {

@@ -42,6 +42,12 @@ enum class SocksReply : std::uint8_t {
 
 /// The reply to a SOCKS5 request with this code and an all-zero bound address.
 std::string socksReply(SocksReply code);
+/// The reply with a bound address field (as socksAddressField writes it).
+std::string socksReply(SocksReply code, std::string_view boundAddress);
+
+/// The SOCKS5 address field (type byte, address, port) for host: IP literals as addresses,
+/// anything else as a domain name. Nothing when the name is empty or longer than 255 bytes.
+std::optional<std::string> socksAddressField(std::string_view host, std::uint16_t port);
 
 /// The destination of a SOCKS5 address field (type byte onwards); nothing when malformed.
 /// Domain names are kept as text, addresses written in their usual text form.
@@ -54,6 +60,24 @@ std::optional<std::size_t> socksAddressLength(std::uint8_t type, std::uint8_t do
 /// A SOCKS5 CONNECT request for host and port: IP literals as addresses, anything else as a
 /// domain name for the proxy to resolve. Nothing when the name is longer than 255 bytes.
 std::optional<std::string> socksConnectRequest(std::string_view host, std::uint16_t port);
+
+/// A SOCKS5 UDP ASSOCIATE request saying the datagrams will come from host and port (zeros: not
+/// known yet).
+std::optional<std::string> socksUdpAssociateRequest(std::string_view host, std::uint16_t port);
+
+/// A datagram of a SOCKS5 UDP association: where it goes (or, from the relay, where it came
+/// from) and where its data begins.
+struct SocksDatagram {
+  std::string host;
+  std::uint16_t port = 0;
+  std::size_t dataOffset = 0;
+
+  bool operator==(const SocksDatagram&) const = default;
+};
+/// The header of a datagram to or from a SOCKS5 UDP relay; nothing when malformed or a fragment.
+std::optional<SocksDatagram> parseSocksDatagram(std::string_view datagram);
+/// The header that goes before a datagram's data for host and port.
+std::optional<std::string> socksDatagramHeader(std::string_view host, std::uint16_t port);
 
 /// The RFC 1929 user name and password sub-negotiation; nothing when either is too long.
 std::optional<std::string> socksPasswordRequest(const ProxyCredentials& credentials);
