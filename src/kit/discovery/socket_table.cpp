@@ -4,6 +4,8 @@
 #include <libmnl/libmnl.h>
 #include <linux/inet_diag.h>
 #include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 
 #include <cerrno>
 #include <cstring>
@@ -75,6 +77,31 @@ std::vector<SocketEntry> SocketTable::boundTo(int protocol, sa_family_t family, 
     if (result == MNL_CB_ERROR) throw Error(VL("sock_diag 查询失败：%@", std::strerror(errno)));
     if (result == MNL_CB_STOP) return std::move(search.found);
   }
+}
+
+std::vector<uid_t> SocketTable::sendersAt(int protocol, const std::string& address,
+                                          std::uint16_t port) {
+  std::array<std::uint32_t, 4> source{};
+  sa_family_t family = AF_INET;
+  if (inet_pton(AF_INET, address.c_str(), source.data()) != 1) {
+    family = AF_INET6;
+    if (inet_pton(AF_INET6, address.c_str(), source.data()) != 1) return {};
+    // An IPv4 address mapped into IPv6 is the IPv4 address, as a socket of either family sees it.
+    if (source[0] == 0 && source[1] == 0 && source[2] == htonl(0xffff)) {
+      family = AF_INET;
+      source = {source[3], 0, 0, 0};
+    }
+  }
+  std::vector<uid_t> owners;
+  // An IPv4 datagram may come from an IPv6 socket that is not IPv6-only.
+  for (const sa_family_t table : {AF_INET, AF_INET6}) {
+    if (family == AF_INET6 && table == AF_INET) continue;
+    for (const SocketEntry& entry : boundTo(protocol, table, port)) {
+      if (protocol == IPPROTO_TCP && entry.state == TCP_LISTEN) continue;
+      if (boundToAddress(entry.family, entry.local, family, source)) owners.push_back(entry.uid);
+    }
+  }
+  return owners;
 }
 
 bool boundToAddress(sa_family_t family, const std::array<std::uint32_t, 4>& local,

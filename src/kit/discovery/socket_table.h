@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 struct mnl_socket;
@@ -41,6 +42,12 @@ class SocketTable {
   /// does not answer.
   std::vector<SocketEntry> boundTo(int protocol, sa_family_t family, std::uint16_t port,
                                    std::uint32_t states = ~0u);
+
+  /// The owners of the sockets that a datagram or connection from address (IPv4 or IPv6 text)
+  /// and port over protocol can have been sent from, listeners left out; none when no socket is
+  /// bound there any more or the address cannot be read. Throws velmora::Error when the kernel
+  /// does not answer.
+  std::vector<uid_t> sendersAt(int protocol, const std::string& address, std::uint16_t port);
 
  private:
   mnl_socket* netlink_ = nullptr;

@@ -37,10 +37,10 @@ std::shared_ptr<const RuleEngine> routingEngine(const Profile& profile) {
 }
 
 Verdict decide(const RoutingPolicy& policy, const AppIdentity& app, std::string_view host,
-               std::uint16_t port) {
+               std::uint16_t port, FlowTransport transport) {
   if (!policy.enabled || !policy.engine) return Verdict{};
   // The trace-free path: only the deciding rule and its route are copied, for the event.
-  const RuleEngine::Decision decision = policy.engine->decide(app, host, port, FlowTransport::tcp);
+  const RuleEngine::Decision decision = policy.engine->decide(app, host, port, transport);
   Verdict verdict{.resolved = *decision.resolved, .quicPolicy = decision.quicPolicy};
   if (decision.rule) verdict.matchedRule = *decision.rule;
   return verdict;

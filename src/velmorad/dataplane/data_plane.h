@@ -30,9 +30,10 @@ struct RoutingPolicy {
 /// "%ComputerName%", as the dry run has them.
 std::shared_ptr<const RuleEngine> routingEngine(const Profile& profile);
 
-/// The verdict for one connection: direct while the switch is off, the engine's otherwise.
+/// The verdict for one connection or UDP flow: direct while the switch is off, the engine's
+/// otherwise.
 Verdict decide(const RoutingPolicy& policy, const AppIdentity& app, std::string_view host,
-               std::uint16_t port);
+               std::uint16_t port, FlowTransport transport = FlowTransport::tcp);
 
 /// The local proxy with its I/O threads, from construction until destruction, and the
 /// transparent listener once started: connections that the kernel's nat rules redirected to it

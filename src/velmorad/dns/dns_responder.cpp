@@ -1,9 +1,7 @@
 #include "dns_responder.h"
 
-#include <arpa/inet.h>
 #include <ldns/ldns.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,7 +10,6 @@
 #include <asio/experimental/awaitable_operators.hpp>
 #include <atomic>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -213,35 +210,15 @@ struct DnsResponder::Impl {
   /// uid only when every socket bound there is the user's, another uid when one is not, nothing
   /// when none is bound there any more or the kernel does not say.
   std::optional<uid_t> sender(int protocol, const asio::ip::address& address, std::uint16_t at) {
-    std::array<std::uint32_t, 4> source{};
-    sa_family_t family = AF_INET;
-    if (address.is_v4() || address.to_v6().is_v4_mapped()) {
-      const asio::ip::address_v4 v4 =
-          address.is_v4() ? address.to_v4()
-                          : asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
-      source[0] = htonl(v4.to_uint());
-    } else {
-      family = AF_INET6;
-      const auto bytes = address.to_v6().to_bytes();
-      std::memcpy(source.data(), bytes.data(), bytes.size());
-    }
-    std::optional<uid_t> owner;
     try {
-      // An IPv4 datagram may come from an IPv6 socket that is not IPv6-only.
-      for (const sa_family_t table : {AF_INET, AF_INET6}) {
-        if (family == AF_INET6 && table == AF_INET) continue;
-        for (const SocketEntry& entry : sockets.boundTo(protocol, table, at)) {
-          // The far end of the question, not a listener that happens to share the port.
-          if (protocol == IPPROTO_TCP && entry.state == TCP_LISTEN) continue;
-          if (!boundToAddress(entry.family, entry.local, family, source)) continue;
-          if (entry.uid != user) return entry.uid;
-          owner = entry.uid;
-        }
-      }
+      const std::vector<uid_t> owners = sockets.sendersAt(protocol, address.to_string(), at);
+      const auto other = std::ranges::find_if(owners, [&](uid_t owner) { return owner != user; });
+      if (other != owners.end()) return *other;
+      if (owners.empty()) return std::nullopt;
+      return user;
     } catch (const Error&) {
       return std::nullopt;
     }
-    return owner;
   }
 
   /// Logs a refused sender at most once a minute per user.
