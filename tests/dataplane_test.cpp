@@ -13,12 +13,14 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <condition_variable>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -26,7 +28,9 @@
 #include "daemon_support.h"
 #include "data_plane.h"
 #include "kit/offline_operations.h"
+#include "kit/unique_fd.h"
 #include "proxy_protocols.h"
+#include "test_support.h"
 
 namespace velmora::dataplane {
 namespace {
@@ -155,6 +159,18 @@ class Client {
     return reply.size() == 10 ? static_cast<std::uint8_t>(reply[1]) : -1;
   }
   void finishSending() { shutdown(fd_, SHUT_WR); }
+  /// Asks for a UDP association: the relay's address, or nothing when refused.
+  std::optional<sockaddr_in> udpAssociate() {
+    send(std::string("\x05\x01\x00", 3));
+    if (receive(2) != std::string("\x05\x00", 2)) return std::nullopt;
+    send(*socksUdpAssociateRequest("0.0.0.0", 0));
+    const std::string reply = receive(10);
+    if (reply.size() != 10 || reply[1] != 0 || reply[3] != 1) return std::nullopt;
+    sockaddr_in relay{.sin_family = AF_INET};
+    std::memcpy(&relay.sin_addr, reply.data() + 4, 4);
+    std::memcpy(&relay.sin_port, reply.data() + 8, 2);
+    return relay;
+  }
 
  private:
   int fd_;
@@ -270,6 +286,123 @@ TEST_F(DataPlaneTest, UpstreamSocksProxiesAndChainsCarryTheConnection) {
     route({rule("Everything", c.action)});
     EXPECT_EQ(peerThroughProxy(), c.peer) << toJSON(c.action).dump();
   }
+}
+
+/// What comes back through a SOCKS5 UDP relay for a datagram to host:port from socket (a new
+/// one when -1): the reply's data, or "nothing" within a second.
+std::string exchangeThrough(const sockaddr_in& relay, const std::string& host, std::uint16_t port,
+                            int socket = -1) {
+  const UniqueFd own(socket < 0 ? ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0) : -1);
+  const int fd = socket < 0 ? own.get() : socket;
+  const timeval limit{.tv_sec = 1, .tv_usec = 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  const std::string datagram = *socksDatagramHeader(host, port) + "ping";
+  sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&relay),
+         sizeof relay);
+  char buffer[2048];
+  const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
+  if (got <= 0) return "nothing";
+  const std::string_view reply(buffer, static_cast<std::size_t>(got));
+  const std::optional<SocksDatagram> header = parseSocksDatagram(reply);
+  return header ? std::string(reply.substr(header->dataOffset)) : "malformed";
+}
+
+TEST_F(DataPlaneTest, UdpFlowsOfAnAssociationGoWhereTheirRulesSendThem) {
+  const testing::ScratchDirectory scratch;
+  const testing::Dante dante(21090, "10.77.0.2", scratch.path());
+  const Microsocks withoutUdp(21080, "10.77.0.3");
+  proxies = {ProxyServer{UUID::random(), "D", "127.0.0.1", 21090, ProxyProtocol::socks5, {}},
+             ProxyServer{UUID::random(), "M", "127.0.0.1", 21080, ProxyProtocol::socks5, {}},
+             ProxyServer{UUID::random(), "H", "127.0.0.1", 8080, ProxyProtocol::http, {}}};
+  std::map<std::string, std::unique_ptr<testing::UdpPeerEcho>> echoes;
+  for (const char* name : {"dante", "direct", "block", "microsocks", "http", "tcp only"})
+    echoes[name] = std::make_unique<testing::UdpPeerEcho>("10.77.0.1");
+  echoes["quic"] = std::make_unique<testing::UdpPeerEcho>("10.77.0.1", 443);
+  const auto on = [&](const std::string& name, RuleAction action) {
+    Rule limited = rule(name, std::move(action));
+    limited.ports = {std::to_string(echoes[name]->port())};
+    return limited;
+  };
+  Rule tcpOnly = on("tcp only", RuleAction::block());
+  tcpOnly.transport = FlowTransport::tcp;
+  std::vector<Rule> rules = {on("dante", RuleAction::proxy(proxies[0].id)),
+                             on("direct", RuleAction::direct()),
+                             on("block", RuleAction::block()),
+                             on("microsocks", RuleAction::proxy(proxies[1].id)),
+                             on("http", RuleAction::proxy(proxies[2].id)),
+                             tcpOnly,
+                             on("quic", RuleAction::proxy(proxies[0].id))};
+  start();
+  const struct {
+    std::string rule;
+    std::string reply;
+    std::optional<ConnectionEvent::Phase> phase;
+    std::string why;
+  } cases[] = {
+      {"dante", "10.77.0.2\nping", ConnectionEvent::Phase::open, ""},
+      {"direct", "10.77.0.1\nping", ConnectionEvent::Phase::open, ""},
+      {"block", "nothing", ConnectionEvent::Phase::blocked, ""},
+      {"microsocks", "nothing", ConnectionEvent::Phase::failed,
+       "代理「M」拒绝转发 UDP（SOCKS5 应答 7）"},
+      {"http", "nothing", ConnectionEvent::Phase::failed, "代理「H」是 HTTP 代理，不能转发 UDP"},
+      // A rule for TCP alone passes UDP over, to the built-in direct rule.
+      {"tcp only", "10.77.0.1\nping", ConnectionEvent::Phase::open, ""},
+  };
+  route(rules);
+  {
+    Client control(plane->port());
+    const std::optional<sockaddr_in> relay = control.udpAssociate();
+    ASSERT_TRUE(relay);
+    const UniqueFd socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    for (const auto& c : cases) {
+      EXPECT_EQ(exchangeThrough(*relay, "10.77.0.1", echoes[c.rule]->port(), socket.get()), c.reply)
+          << c.rule;
+      std::unique_lock guard(lock);
+      const bool seen = changed.wait_for(guard, 10s, [&] {
+        return std::ranges::any_of(events, [&](const ConnectionEvent& event) {
+          return event.port == echoes[c.rule]->port() && event.phase == c.phase &&
+                 event.transport == FlowTransport::udp &&
+                 event.errorDescription.value_or("") == c.why;
+        });
+      });
+      EXPECT_TRUE(seen) << c.rule;
+    }
+  }
+  // The association ends with its connection, and the flows with their bytes both ways.
+  const std::optional<ConnectionEvent> closed = eventOf(ConnectionEvent::Phase::close);
+  ASSERT_TRUE(closed);
+  EXPECT_EQ(closed->bytesSent, 4u);
+  EXPECT_EQ(closed->bytesReceived, 14u);
+
+  // QUIC by each policy of its rule: through the proxy, directly, or not at all.
+  for (const auto& [policy, reply] : {std::pair{QUICPolicy::proxy, "10.77.0.2\nping"},
+                                      {QUICPolicy::direct, "10.77.0.1\nping"},
+                                      {QUICPolicy::fallback, "nothing"}}) {
+    rules.back().quicPolicy = policy;
+    route(rules);
+    Client control(plane->port());
+    const std::optional<sockaddr_in> relay = control.udpAssociate();
+    ASSERT_TRUE(relay);
+    EXPECT_EQ(exchangeThrough(*relay, "10.77.0.1", 443), reply) << toJSON(rules.back()).dump();
+  }
+}
+
+TEST_F(DataPlaneTest, AUdpRelayHearsOnlyItsClientAndItsFlowsEndWhenIdle) {
+  start({.udpIdleTimeout = 300ms});
+  route({});
+  const testing::UdpPeerEcho echo("10.77.0.1");
+  Client control(plane->port());
+  const std::optional<sockaddr_in> relay = control.udpAssociate();
+  ASSERT_TRUE(relay);
+  // Another user's socket is not heard, nor does it become the client.
+  std::thread([&] {
+    if (syscall(SYS_setresuid, -1, 65534, -1) != 0) return;
+    EXPECT_EQ(exchangeThrough(*relay, "10.77.0.1", echo.port()), "nothing");
+  }).join();
+  EXPECT_EQ(exchangeThrough(*relay, "10.77.0.1", echo.port()), "10.77.0.1\nping");
+  const std::optional<ConnectionEvent> closed = eventOf(ConnectionEvent::Phase::close);
+  ASSERT_TRUE(closed);
+  EXPECT_EQ(closed->bytesReceived, 14u);
 }
 
 TEST_F(DataPlaneTest, AnHttpConnectUpstreamGetsTheNameUnresolved) {

@@ -142,6 +142,24 @@ int RunningDaemon::stop() {
   return *waitForExit(10s);
 }
 
+namespace {
+
+/// Waits a bounded time until something accepts on 127.0.0.1:port.
+void waitUntilAccepting(std::uint16_t port) {
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (std::chrono::steady_clock::now() < deadline) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in at{.sin_family = AF_INET, .sin_port = htons(port)};
+    inet_pton(AF_INET, "127.0.0.1", &at.sin_addr);
+    const bool up = connect(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0;
+    close(fd);
+    if (up) return;
+    std::this_thread::yield();
+  }
+}
+
+}  // namespace
+
 Microsocks::Microsocks(std::uint16_t port, const std::string& bindAddress,
                        const std::optional<std::pair<std::string, std::string>>& login,
                        const std::optional<std::filesystem::path>& log) {
@@ -162,21 +180,45 @@ Microsocks::Microsocks(std::uint16_t port, const std::string& bindAddress,
     execvp(argv[0], argv.data());
     _exit(127);
   }
-  // Ready once it accepts.
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (std::chrono::steady_clock::now() < deadline) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in at{.sin_family = AF_INET, .sin_port = htons(port)};
-    inet_pton(AF_INET, "127.0.0.1", &at.sin_addr);
-    const bool up = connect(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0;
-    close(fd);
-    if (up) return;
-    std::this_thread::yield();
-  }
+  waitUntilAccepting(port);
 }
 
 Microsocks::~Microsocks() {
   kill(pid_, SIGTERM);
+  waitpid(pid_, nullptr, 0);
+}
+
+Dante::Dante(std::uint16_t port, const std::string& outgoing,
+             const std::filesystem::path& directory) {
+  const std::filesystem::path configuration = directory / "danted.conf";
+  std::ofstream(configuration) << "logoutput: /dev/null\n"
+                               << "internal: 127.0.0.1 port = " << port << "\n"
+                               << "external: " << outgoing << "\n"
+                               << "socksmethod: none\nclientmethod: none\n"
+                               << "user.privileged: root\nuser.unprivileged: nobody\n"
+                               << "client pass { from: 0.0.0.0/0 to: 0.0.0.0/0 }\n"
+                               << "socks pass { from: 0.0.0.0/0 to: 0.0.0.0/0 "
+                               << "command: connect udpassociate udpreply }\n";
+  const std::string file = configuration.string();
+  const std::string pidFile = (directory / "danted.pid").string();
+  pid_ = fork();
+  if (pid_ < 0) throwErrno("fork");
+  if (pid_ == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    // A group of its own, so that the end reaches the processes it forks too.
+    setpgid(0, 0);
+    const int devNull = open("/dev/null", O_RDWR);
+    dup2(devNull, STDOUT_FILENO);
+    dup2(devNull, STDERR_FILENO);
+    execlp("danted", "danted", "-f", file.c_str(), "-p", pidFile.c_str(), nullptr);
+    _exit(127);
+  }
+  setpgid(pid_, pid_);
+  waitUntilAccepting(port);
+}
+
+Dante::~Dante() {
+  kill(-pid_, SIGTERM);
   waitpid(pid_, nullptr, 0);
 }
 
@@ -282,7 +324,43 @@ void PeerEchoServer::serve() {
   }
 }
 
-namespace {}  // namespace
+UdpPeerEcho::UdpPeerEcho(const std::string& address, std::uint16_t port) {
+  sockaddr_in at{.sin_family = AF_INET, .sin_port = htons(port)};
+  inet_pton(AF_INET, address.c_str(), &at.sin_addr);
+  socket_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (bind(socket_, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
+      pipe2(stop_, O_CLOEXEC) != 0) {
+    close(socket_);
+    throw std::runtime_error("cannot receive on " + address);
+  }
+  socklen_t size = sizeof at;
+  getsockname(socket_, reinterpret_cast<sockaddr*>(&at), &size);
+  port_ = ntohs(at.sin_port);
+  thread_ = std::thread([this] {
+    char buffer[2048];
+    while (true) {
+      pollfd watched[] = {{socket_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+      if (poll(watched, 2, -1) < 0 || watched[1].revents) return;
+      sockaddr_in from{};
+      socklen_t fromSize = sizeof from;
+      const ssize_t got = recvfrom(socket_, buffer, sizeof buffer, 0,
+                                   reinterpret_cast<sockaddr*>(&from), &fromSize);
+      if (got < 0) continue;
+      char text[INET_ADDRSTRLEN] = {};
+      inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
+      const std::string reply =
+          std::string(text) + "\n" + std::string(buffer, static_cast<std::size_t>(got));
+      sendto(socket_, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from), fromSize);
+    }
+  });
+}
+
+UdpPeerEcho::~UdpPeerEcho() {
+  close(stop_[1]);
+  thread_.join();
+  close(stop_[0]);
+  close(socket_);
+}
 
 TestCgroup::TestCgroup(std::string path) : path_(std::move(path)) {
   const std::optional<std::filesystem::path> mount = cgroups::mount();

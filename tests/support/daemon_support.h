@@ -120,6 +120,23 @@ class PeerEchoServer {
   std::thread thread_;
 };
 
+/// A UDP server on an IPv4 address (at port, or one the kernel picks) that answers each datagram
+/// with the sender's address, a newline and the datagram.
+class UdpPeerEcho {
+ public:
+  explicit UdpPeerEcho(const std::string& address, std::uint16_t port = 0);
+  ~UdpPeerEcho();
+  UdpPeerEcho(const UdpPeerEcho&) = delete;
+  UdpPeerEcho& operator=(const UdpPeerEcho&) = delete;
+  std::uint16_t port() const { return port_; }
+
+ private:
+  int socket_ = -1;
+  int stop_[2] = {-1, -1};
+  std::uint16_t port_ = 0;
+  std::thread thread_;
+};
+
 /// microsocks as a child process in the caller's namespace on 127.0.0.1:port, connecting out
 /// from bindAddress, asking for the login when one is given; ready once the constructor returns.
 class Microsocks {
@@ -132,6 +149,20 @@ class Microsocks {
   ~Microsocks();
   Microsocks(const Microsocks&) = delete;
   Microsocks& operator=(const Microsocks&) = delete;
+
+ private:
+  pid_t pid_ = -1;
+};
+
+/// dante's SOCKS5 server on 127.0.0.1:port, going out from outgoing, CONNECT and UDP ASSOCIATE
+/// both, with its configuration in directory; ready once it accepts. The end stops it and the
+/// processes it forked.
+class Dante {
+ public:
+  Dante(std::uint16_t port, const std::string& outgoing, const std::filesystem::path& directory);
+  ~Dante();
+  Dante(const Dante&) = delete;
+  Dante& operator=(const Dante&) = delete;
 
  private:
   pid_t pid_ = -1;

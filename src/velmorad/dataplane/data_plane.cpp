@@ -25,6 +25,7 @@
 #include "kit/unique_fd.h"
 #include "proxy_protocols.h"
 #include "socks_client.h"
+#include "udp_association.h"
 
 // The kernel's headers after the C library's, which they then leave alone.
 #include <linux/netfilter_ipv4.h>
@@ -66,15 +67,6 @@ constexpr rlim_t reservedDescriptors = 256;
 /// What a listener's connections begin with: a proxy handshake, or nothing at all, since the
 /// kernel's nat rules redirected them.
 enum class Inbound { proxy, transparent };
-
-SocksReply replyFor(const std::error_code& error) {
-  if (error == asio::error::connection_refused) return SocksReply::connectionRefused;
-  if (error == asio::error::network_unreachable) return SocksReply::networkUnreachable;
-  if (error == asio::error::host_unreachable || error == asio::error::host_not_found)
-    return SocksReply::hostUnreachable;
-  if (error == asio::error::timed_out) return SocksReply::ttlExpired;
-  return SocksReply::generalFailure;
-}
 
 std::string_view httpStatusFor(SocksReply code) {
   switch (code) {
@@ -384,14 +376,20 @@ awaitable<std::optional<ProxyRequest>> Connection::readSocksRequest() {
   }
   if (!co_await readClient(3 + *length)) co_return std::nullopt;
   const auto destination = parseSocksAddress(std::string_view(pending_).substr(3, *length));
-  const bool connect = pending_[1] == 1;
+  // CONNECT, or UDP ASSOCIATE.
+  const char command = pending_[1];
+  const bool known = command == 1 || command == 3;
   pending_.erase(0, 3 + *length);
-  if (!connect || !destination) {
-    co_await write(client_, socksReply(connect ? SocksReply::addressTypeNotSupported
-                                               : SocksReply::commandNotSupported));
+  if (!known || !destination) {
+    co_await write(client_, socksReply(known ? SocksReply::addressTypeNotSupported
+                                             : SocksReply::commandNotSupported));
     co_return std::nullopt;
   }
-  co_return ProxyRequest{ProxyRequest::Kind::socks5, destination->first, destination->second, {}};
+  co_return ProxyRequest{
+      command == 1 ? ProxyRequest::Kind::socks5 : ProxyRequest::Kind::socks5UdpAssociate,
+      destination->first,
+      destination->second,
+      {}};
 }
 
 awaitable<std::optional<ProxyRequest>> Connection::readHttpRequest() {
@@ -442,6 +440,7 @@ std::optional<ProxyRequest> Connection::redirected() {
 awaitable<void> Connection::refuse(ProxyRequest::Kind kind, SocksReply code) {
   switch (kind) {
     case ProxyRequest::Kind::socks5:
+    case ProxyRequest::Kind::socks5UdpAssociate:
       co_await write(client_, socksReply(code));
       break;
     case ProxyRequest::Kind::httpConnect:
@@ -485,6 +484,27 @@ awaitable<void> Connection::serve() {
     co_return;
   }
   const AppIdentity& app = peer.app;
+  if (request->kind == ProxyRequest::Kind::socks5UdpAssociate) {
+    // The request's connection only holds the association open; it may be idle for ever.
+    stage_ = Stage::relaying;
+    deadline_ = Clock::time_point::max();
+    // Named first: g++ 12 destroys a braced temporary in a co_await expression twice.
+    UdpAssociationSetup setup{.app = app,
+                              .policy = plane_.policy.load(),
+                              .clientHost = request->host,
+                              .clientPort = request->port,
+                              .user = plane_.user,
+                              .record =
+                                  [this](ConnectionEvent& event) {
+                                    event.id = worker_.eventIDs.next();
+                                    event.date = std::chrono::system_clock::now();
+                                    plane_.events(event);
+                                  },
+                              .idleTimeout = plane_.options.udpIdleTimeout,
+                              .connectTimeout = plane_.options.connectTimeout};
+    co_await serveUdpAssociation(client_, std::move(setup));
+    co_return;
+  }
   // A fake address stands for the name it was handed out for: the rules decide by that name,
   // and the route carries it, to be resolved by the proxy or, for a direct route, here.
   if (plane_.options.fakeNames && FakeNames::isFake(request->host)) {
@@ -540,6 +560,7 @@ awaitable<void> Connection::serve() {
   }
   switch (request->kind) {
     case ProxyRequest::Kind::socks5:
+    case ProxyRequest::Kind::socks5UdpAssociate:
       co_await write(client_, socksReply(SocksReply::succeeded));
       break;
     case ProxyRequest::Kind::httpConnect:

@@ -51,6 +51,8 @@ class DataPlane {
     std::chrono::milliseconds handshakeTimeout = std::chrono::seconds(15);
     std::chrono::milliseconds connectTimeout = std::chrono::seconds(15);
     std::chrono::milliseconds idleTimeout = std::chrono::minutes(10);
+    /// A UDP flow of a SOCKS5 association that carries nothing for this long ends.
+    std::chrono::milliseconds udpIdleTimeout = std::chrono::minutes(2);
     /// The names behind the fake addresses the DNS responder hands out: a connection to one is
     /// decided and carried by its name. None: fake addresses are addresses like any other.
     std::shared_ptr<FakeNames> fakeNames;

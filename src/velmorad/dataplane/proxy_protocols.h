@@ -16,7 +16,8 @@ namespace velmora::dataplane {
 struct ProxyRequest {
   /// transparent: no request at all; the kernel's nat rules redirected the program's own
   /// connection, and its destination is where the program connected to.
-  enum class Kind { socks5, httpConnect, httpForward, transparent };
+  /// socks5UdpAssociate: host and port are where the client says its datagrams will come from.
+  enum class Kind { socks5, socks5UdpAssociate, httpConnect, httpForward, transparent };
 
   Kind kind = Kind::socks5;
   std::string host;

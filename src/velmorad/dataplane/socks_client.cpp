@@ -7,6 +7,15 @@
 
 namespace velmora::dataplane {
 
+SocksReply replyFor(const std::error_code& error) {
+  if (error == asio::error::connection_refused) return SocksReply::connectionRefused;
+  if (error == asio::error::network_unreachable) return SocksReply::networkUnreachable;
+  if (error == asio::error::host_unreachable || error == asio::error::host_not_found)
+    return SocksReply::hostUnreachable;
+  if (error == asio::error::timed_out) return SocksReply::ttlExpired;
+  return SocksReply::generalFailure;
+}
+
 asio::awaitable<SocksOutcome> socksExchange(asio::ip::tcp::socket& socket, const ProxyServer& hop,
                                             std::string_view request, std::string_view what) {
   constexpr std::uint8_t version = 5;

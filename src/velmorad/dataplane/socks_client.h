@@ -26,6 +26,9 @@ inline auto failuresAsValues(std::error_code& error) {
   return asio::redirect_error(asio::use_awaitable, error);
 }
 
+/// The SOCKS5 reply code that says why a system call failed.
+SocksReply replyFor(const std::error_code& error);
+
 /// What a SOCKS5 request to an upstream came to: the failure, if any, and the address field the
 /// proxy bound (for UDP ASSOCIATE, where its relay listens).
 struct SocksOutcome {
