@@ -88,7 +88,7 @@ enter_namespace() {  # name [sink address]
   # connections a second, with connect(2) searching for a free port. Every path gets the same
   # wider range and reuse; the ports the proxies listen on stay out of it.
   ip netns exec "$netns" sysctl -qw net.ipv4.ip_local_port_range="10000 65535" net.ipv4.tcp_tw_reuse=1 \
-    net.ipv4.ip_local_reserved_ports="11080-11091,21080-21081"
+    net.ipv4.ip_local_reserved_ports="11080-11096,12080-12096,21080-21081"
   [ "$sink" = 127.0.0.1 ] || ip -n "$netns" addr add "$sink/32" dev lo
   on_cpu 1 "$load" sink "$sink" $sink_port & pids+=($!)
   wait_port $sink_port "$sink"
@@ -219,9 +219,10 @@ before=$(rss "$velmorad_pid")
 measure_idle='after=$(rss "$velmorad_pid"); meanwhile=$(on_cpu 1 "$load" conns 127.0.0.1 $sink_port 11080 1 1)'
 idle_report=$(idle_through 11080 "$idle_count" "$measure_idle; echo \"\$after \$meanwhile\"")
 read -r after meanwhile <<< "$(tail -n 1 <<< "$idle_report")"
-# The connection limit under an open-file limit of 1,024: refused at once past it.
-start_velmorad "$work/limited" 11090 1024:1024
-limit_report=$(idle_through 11090 400 true)
+# The connection limit under an open-file limit of 1,024: refused at once past it. Its ports stay
+# clear of the first one's, whose transparent listener spans the 16 ports after 11080.
+start_velmorad "$work/limited" 12080 1024:1024
+limit_report=$(idle_through 12080 400 true)
 limit_line=$(grep -o '连接数已达上限 [0-9]*' "$work/limited/velmorad.log" | head -n 1 || true)
 leave_namespace
 
