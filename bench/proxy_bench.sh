@@ -8,7 +8,11 @@
 # throughput, connections per second with 1 and 8 clients with handshake latency p50/p99, then
 # velmorad's memory per idle connection with IDLE of them open (default 8,000, within what an
 # open-file limit of 20,000 allows), its connection limit under a small open-file limit, and the
-# cost of the application lookup and of the decision per connection.
+# cost of the application lookup and of the decision per connection. Then UDP through a SOCKS5
+# UDP association, against an echoing sink: directly, through velmorad with a rule carrying UDP
+# directly, through velmorad with a rule sending UDP to dante, and through dante alone; datagrams a
+# second and Mbit/s that reach the sink, echoes back, and what was lost each way, for datagrams of
+# 64 and 1,200 bytes with at most WINDOW (default 64) of them unanswered at a time.
 # A fresh namespace for each path keeps the TIME_WAIT sockets one path leaves behind (tens of
 # thousands of them) from slowing the next one's connects.
 # Needs root. Usage: bench/proxy_bench.sh [build dir] (default: the release build); SECONDS_EACH
@@ -63,6 +67,8 @@ wait_port() {  # port [address]
 sink_port=9000
 hold_port=9001
 transparent_port=11090
+udp_port=9002
+udp_window=${WINDOW:-64}
 # The transparent path's sink: an address on the namespace's loopback interface that is not in
 # 127.0.0.0/8, which the redirecting rule leaves alone.
 far_sink=10.200.0.1
@@ -82,7 +88,7 @@ enter_namespace() {  # name [sink address]
   # connections a second, with connect(2) searching for a free port. Every path gets the same
   # wider range and reuse; the ports the proxies listen on stay out of it.
   ip netns exec "$netns" sysctl -qw net.ipv4.ip_local_port_range="10000 65535" net.ipv4.tcp_tw_reuse=1 \
-    net.ipv4.ip_local_reserved_ports="11080-11091,21080-21081"
+    net.ipv4.ip_local_reserved_ports="11080-11096,12080-12096,21080-21081"
   [ "$sink" = 127.0.0.1 ] || ip -n "$netns" addr add "$sink/32" dev lo
   on_cpu 1 "$load" sink "$sink" $sink_port & pids+=($!)
   wait_port $sink_port "$sink"
@@ -149,6 +155,41 @@ measure() {  # name port [sink address [runner]]: the load on CPU 1, through the
   printf '%-11s %-14s %-44s %s\n' "$1" "$bulk" "$one" "$eight"
 }
 
+uuid() { tr a-f A-F < /proc/sys/kernel/random/uuid; }
+profile_rule() {  # name hosts transport action locked
+  printf '{"id":"%s","name":"%s","enabled":true,"apps":[],"hosts":[%s],"ports":[],"transport":"%s","action":%s,"quicPolicy":"fallback","locked":%s,"tags":[]}' \
+    "$(uuid)" "$@"
+}
+# velmorad's active profile at home: the two guards and, between them, a rule for UDP to the far
+# sink that carries it directly, or through the SOCKS5 proxy on 127.0.0.1 at the port given.
+write_profile() {  # home [proxy port]
+  local store=$1/.config/Velmora id proxies='' action='{"kind":"direct"}' proxy
+  id=$(uuid)
+  if [ -n "${2:-}" ]; then
+    proxy=$(uuid)
+    proxies='{"id":"'$proxy'","name":"upstream","address":"127.0.0.1","port":'$2',"proto":"socks5"}'
+    action='{"kind":"proxy","id":"'$proxy'"}'
+  fi
+  mkdir -p "$store/profiles"
+  printf '{"schemaVersion":1,"id":"%s","name":"UDP","proxies":[%s],"chains":[],"rules":[%s,%s,%s],"dns":{"resolveViaProxy":true,"exclusions":[]},"general":{"loopDetection":true,"failsafeOnCrash":true},"environments":[]}\n' \
+    "$id" "$proxies" "$(profile_rule Localhost '"localhost","127.0.0.1","::1"' any '{"kind":"direct"}' true)" \
+    "$(profile_rule Sink "\"$far_sink\"" udp "$action" false)" \
+    "$(profile_rule Default '' any '{"kind":"direct"}' true)" > "$store/profiles/$id.json"
+  printf '%s' "$id" > "$store/active"
+}
+
+# A namespace with the UDP sink on the far address.
+enter_udp_namespace() {  # name
+  enter_namespace "$1" $far_sink
+  on_cpu 1 "$load" udpsink $far_sink $udp_port & pids+=($!)
+}
+measure_udp() {  # name port: through the proxy on port or straight (0)
+  local small large
+  small=$(on_cpu 1 "$load" udp $far_sink $udp_port "$2" 64 "$udp_window" "$seconds")
+  large=$(on_cpu 1 "$load" udp $far_sink $udp_port "$2" 1200 "$udp_window" "$seconds")
+  printf '%-15s %-76s %s\n' "$1" "$small" "$large"
+}
+
 rss() { awk '/^VmRSS/ {print $2}' "/proc/$1/status"; }
 # Opens count idle connections through the proxy on port to a server that accepts and never
 # reads, prints the idle client's report, runs the command given while they are open, and closes
@@ -178,9 +219,10 @@ before=$(rss "$velmorad_pid")
 measure_idle='after=$(rss "$velmorad_pid"); meanwhile=$(on_cpu 1 "$load" conns 127.0.0.1 $sink_port 11080 1 1)'
 idle_report=$(idle_through 11080 "$idle_count" "$measure_idle; echo \"\$after \$meanwhile\"")
 read -r after meanwhile <<< "$(tail -n 1 <<< "$idle_report")"
-# The connection limit under an open-file limit of 1,024: refused at once past it.
-start_velmorad "$work/limited" 11090 1024:1024
-limit_report=$(idle_through 11090 400 true)
+# The connection limit under an open-file limit of 1,024: refused at once past it. Its ports stay
+# clear of the first one's, whose transparent listener spans the 16 ports after 11080.
+start_velmorad "$work/limited" 12080 1024:1024
+limit_report=$(idle_through 12080 400 true)
 limit_line=$(grep -o '连接数已达上限 [0-9]*' "$work/limited/velmorad.log" | head -n 1 || true)
 leave_namespace
 
@@ -213,3 +255,27 @@ echo "velmorad with an open-file limit of 1,024, 400 idle connections: $limit_re
 echo
 echo "Per connection inside velmorad (one CPU):"
 on_cpu 0 "$build/bench/dataplane_bench" --benchmark_format=console 2> /dev/null | grep '^BM_'
+leave_namespace
+
+echo
+printf '%-15s %-76s %s\n' "UDP" "64-byte datagrams" "1,200-byte datagrams"
+enter_udp_namespace udp-direct
+measure_udp direct 0
+leave_namespace
+
+enter_udp_namespace udp-velmorad
+write_profile "$work/udp"
+start_velmorad "$work/udp" 11080 "1024:$hard_limit"
+measure_udp velmorad 11080
+leave_namespace
+
+enter_udp_namespace udp-via-dante
+start_dante 21081
+write_profile "$work/udp-dante" 21081
+start_velmorad "$work/udp-dante" 11080 "1024:$hard_limit"
+measure_udp velmorad+dante 11080
+leave_namespace
+
+enter_udp_namespace udp-dante
+start_dante 21081
+measure_udp dante 21081
