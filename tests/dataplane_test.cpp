@@ -387,6 +387,29 @@ TEST_F(DataPlaneTest, UdpFlowsOfAnAssociationGoWhereTheirRulesSendThem) {
   }
 }
 
+TEST_F(DataPlaneTest, UdpFlowsPastTheLimitAreDroppedAndTheOthersGoOn) {
+  // The association's own connection and two flows fill it.
+  start({.maxConnections = 3});
+  route({});
+  std::vector<std::unique_ptr<testing::UdpPeerEcho>> echoes;
+  for (int i = 0; i < 3; ++i) echoes.push_back(std::make_unique<testing::UdpPeerEcho>("10.77.0.1"));
+  Client control(plane->port());
+  const std::optional<sockaddr_in> relay = control.udpAssociate();
+  ASSERT_TRUE(relay);
+  const UniqueFd socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  const auto exchange = [&](std::size_t n) {
+    return exchangeThrough(*relay, "10.77.0.1", echoes[n]->port(), socket.get());
+  };
+  EXPECT_EQ(exchange(0), "10.77.0.1\nping");
+  EXPECT_EQ(exchange(1), "10.77.0.1\nping");
+  EXPECT_EQ(exchange(2), "nothing");
+  const std::optional<ConnectionEvent> refused = eventOf(ConnectionEvent::Phase::failed);
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->port, echoes[2]->port());
+  EXPECT_EQ(refused->errorDescription, "连接数已达上限 3，UDP 流未转发");
+  EXPECT_EQ(exchange(0), "10.77.0.1\nping");
+}
+
 TEST_F(DataPlaneTest, AUdpRelayHearsOnlyItsClientAndItsFlowsEndWhenIdle) {
   start({.udpIdleTimeout = 300ms});
   route({});

@@ -501,7 +501,9 @@ awaitable<void> Connection::serve() {
                                     plane_.events(event);
                                   },
                               .idleTimeout = plane_.options.udpIdleTimeout,
-                              .connectTimeout = plane_.options.connectTimeout};
+                              .connectTimeout = plane_.options.connectTimeout,
+                              .carried = &plane_.connections,
+                              .maxCarried = plane_.maxConnections};
     co_await serveUdpAssociation(client_, std::move(setup));
     co_return;
   }

@@ -45,8 +45,8 @@ class DataPlane {
     std::uint16_t port = 0;
     /// I/O threads; 0 means one per core this process may run on. Never more than those.
     unsigned threads = 0;
-    /// 0 means as many as the open-file limit leaves room for. Past it new connections are
-    /// refused at once.
+    /// Connections and UDP flows together; 0 means as many as the open-file limit leaves room
+    /// for. Past it new connections are refused at once, and new flows dropped.
     std::size_t maxConnections = 0;
     std::chrono::milliseconds handshakeTimeout = std::chrono::seconds(15);
     std::chrono::milliseconds connectTimeout = std::chrono::seconds(15);

@@ -51,6 +51,8 @@ struct Flow : std::enable_shared_from_this<Flow> {
   /// Blocked, or its route cannot carry it: its datagrams are dropped.
   bool dropping = false;
   bool ended = false;
+  /// Counted in the data plane's total while it lasts.
+  bool counted = false;
   std::vector<std::string> waiting;
   /// To the destination, or to the upstream proxy's relay.
   std::unique_ptr<udp::socket> socket;
@@ -199,6 +201,7 @@ class Association {
   void end(Flow& flow) {
     if (flow.ended) return;
     flow.ended = true;
+    if (std::exchange(flow.counted, false)) --*setup_.carried;
     std::error_code ignored;
     if (flow.socket) flow.socket->close(ignored);
     if (flow.upstream) flow.upstream->close(ignored);
@@ -241,6 +244,15 @@ class Association {
       record(flow, ConnectionEvent::Phase::blocked);
       co_return;
     }
+    // A flow holds sockets as a connection does, and counts as one.
+    if (setup_.carried->fetch_add(1) >= setup_.maxCarried) {
+      --*setup_.carried;
+      flow.dropping = true;
+      record(flow, ConnectionEvent::Phase::failed,
+             VL("连接数已达上限 %lld，UDP 流未转发", static_cast<long long>(setup_.maxCarried)));
+      co_return;
+    }
+    flow.counted = true;
     const Failure failure = co_await open(flow, route);
     if (flow.ended) co_return;
     if (failure) {

@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <asio.hpp>
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -34,6 +35,11 @@ struct UdpAssociationSetup {
   /// A flow that carries nothing either way for this long ends.
   std::chrono::milliseconds idleTimeout = std::chrono::minutes(2);
   std::chrono::milliseconds connectTimeout = std::chrono::seconds(15);
+  /// The data plane's count of what it carries, which each flow joins while it lasts, and the
+  /// most it may reach: past it, a new flow is refused (one failed event) and the flows already
+  /// carried go on.
+  std::atomic<std::size_t>* carried = nullptr;
+  std::size_t maxCarried = 0;
 };
 
 /// The most flows one association carries at once; datagrams to further destinations are
