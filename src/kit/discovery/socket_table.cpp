@@ -79,6 +79,57 @@ std::vector<SocketEntry> SocketTable::boundTo(int protocol, sa_family_t family, 
   }
 }
 
+std::optional<SocketEntry> SocketTable::connection(sa_family_t family,
+                                                   const std::array<std::uint32_t, 4>& local,
+                                                   std::uint16_t localPort,
+                                                   const std::array<std::uint32_t, 4>& remote,
+                                                   std::uint16_t remotePort) {
+  // One reply to one exact query: far below a page.
+  char buffer[8192];
+  nlmsghdr* header = mnl_nlmsg_put_header(buffer);
+  header->nlmsg_type = SOCK_DIAG_BY_FAMILY;
+  header->nlmsg_flags = NLM_F_REQUEST;
+  header->nlmsg_seq = ++sequence_;
+  auto* request =
+      static_cast<inet_diag_req_v2*>(mnl_nlmsg_put_extra_header(header, sizeof(inet_diag_req_v2)));
+  request->sdiag_family = family;
+  request->sdiag_protocol = IPPROTO_TCP;
+  request->idiag_states = ~0u;
+  request->id.idiag_sport = htons(localPort);
+  request->id.idiag_dport = htons(remotePort);
+  std::memcpy(request->id.idiag_src, local.data(), sizeof request->id.idiag_src);
+  std::memcpy(request->id.idiag_dst, remote.data(), sizeof request->id.idiag_dst);
+  request->id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+  request->id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+  if (mnl_socket_sendto(netlink_, header, header->nlmsg_len) < 0) return std::nullopt;
+
+  std::optional<SocketEntry> found;
+  const auto onMessage = [](const nlmsghdr* message, void* data) {
+    if (mnl_nlmsg_get_payload_len(message) < sizeof(inet_diag_msg)) return MNL_CB_OK;
+    const auto* diag = static_cast<const inet_diag_msg*>(mnl_nlmsg_get_payload(message));
+    SocketEntry entry{.family = diag->idiag_family,
+                      .localPort = ntohs(diag->id.idiag_sport),
+                      .remotePort = ntohs(diag->id.idiag_dport),
+                      .state = diag->idiag_state,
+                      .uid = diag->idiag_uid,
+                      .inode = diag->idiag_inode};
+    std::memcpy(entry.local.data(), diag->id.idiag_src, sizeof diag->id.idiag_src);
+    std::memcpy(entry.remote.data(), diag->id.idiag_dst, sizeof diag->id.idiag_dst);
+    *static_cast<std::optional<SocketEntry>*>(data) = entry;
+    return MNL_CB_OK;
+  };
+  const unsigned portID = mnl_socket_get_portid(netlink_);
+  while (true) {
+    const ssize_t received = mnl_socket_recvfrom(netlink_, buffer, sizeof buffer);
+    if (received <= 0) return std::nullopt;
+    // An unknown socket comes back as an error message.
+    const int result = mnl_cb_run(buffer, static_cast<std::size_t>(received), sequence_, portID,
+                                  onMessage, &found);
+    if (result <= MNL_CB_STOP || found) break;
+  }
+  return found;
+}
+
 std::vector<uid_t> SocketTable::sendersAt(int protocol, const std::string& address,
                                           std::uint16_t port) {
   std::array<std::uint32_t, 4> source{};

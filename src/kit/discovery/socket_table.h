@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,15 @@ class SocketTable {
   /// does not answer.
   std::vector<SocketEntry> boundTo(int protocol, sa_family_t family, std::uint16_t port,
                                    std::uint32_t states = ~0u);
+
+  /// The TCP socket whose own ends are local:localPort and remote:remotePort in family, by one
+  /// exact lookup rather than a dump; nothing when the kernel knows none (the connection is gone)
+  /// or does not answer.
+  std::optional<SocketEntry> connection(sa_family_t family,
+                                        const std::array<std::uint32_t, 4>& local,
+                                        std::uint16_t localPort,
+                                        const std::array<std::uint32_t, 4>& remote,
+                                        std::uint16_t remotePort);
 
   /// The owners of the sockets that a datagram or connection from address (IPv4 or IPv6 text)
   /// and port over protocol can have been sent from, listeners left out; none when no socket is

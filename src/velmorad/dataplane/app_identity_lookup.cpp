@@ -2,15 +2,11 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <libmnl/libmnl.h>
-#include <linux/inet_diag.h>
-#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -77,18 +73,9 @@ std::string socketLink(std::uint64_t inode) {
 
 AppIdentityLookup::AppIdentityLookup(uid_t user, std::filesystem::path procRoot,
                                      AppDescriber describer)
-    : user_(user), procRoot_(std::move(procRoot)), describer_(std::move(describer)) {
-  netlink_ = mnl_socket_open2(NETLINK_SOCK_DIAG, SOCK_CLOEXEC);
-  if (!netlink_ || mnl_socket_bind(netlink_, 0, MNL_SOCKET_AUTOPID) < 0) {
-    const int error = errno;
-    if (netlink_) mnl_socket_close(netlink_);
-    throw Error(VL("无法打开 sock_diag：%@", std::strerror(error)));
-  }
-}
+    : user_(user), procRoot_(std::move(procRoot)), describer_(std::move(describer)) {}
 
-AppIdentityLookup::~AppIdentityLookup() {
-  mnl_socket_close(netlink_);
-}
+AppIdentityLookup::~AppIdentityLookup() = default;
 
 PeerIdentity AppIdentityLookup::identify(const SocketAddress& peer, const SocketAddress& local,
                                          Clock::time_point now) {
@@ -184,44 +171,16 @@ AppIdentity AppIdentityLookup::remember(const Holder& holder, Clock::time_point 
 
 std::optional<AppIdentityLookup::Owner> AppIdentityLookup::socketOwner(const SocketAddress& peer,
                                                                        const SocketAddress& local) {
-  // One reply to one exact query: far below a page.
-  char buffer[8192];
-  nlmsghdr* header = mnl_nlmsg_put_header(buffer);
-  header->nlmsg_type = SOCK_DIAG_BY_FAMILY;
-  header->nlmsg_flags = NLM_F_REQUEST;
-  header->nlmsg_seq = ++sequence_;
-  auto* request =
-      static_cast<inet_diag_req_v2*>(mnl_nlmsg_put_extra_header(header, sizeof(inet_diag_req_v2)));
-  request->sdiag_family = static_cast<std::uint8_t>(peer.family);
-  request->sdiag_protocol = IPPROTO_TCP;
-  request->idiag_states = ~0u;
-  // The peer's socket: its source is the client's end, its destination ours.
-  request->id.idiag_sport = htons(peer.port);
-  request->id.idiag_dport = htons(local.port);
+  // The peer's socket: its own end is the client's, its far end ours.
+  std::array<std::uint32_t, 4> peerAddress{};
+  std::array<std::uint32_t, 4> localAddress{};
   const std::size_t length = peer.family == AF_INET ? 4 : 16;
-  std::memcpy(request->id.idiag_src, peer.address.data(), length);
-  std::memcpy(request->id.idiag_dst, local.address.data(), length);
-  request->id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
-  request->id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
-  if (mnl_socket_sendto(netlink_, header, header->nlmsg_len) < 0) return std::nullopt;
-
-  std::optional<Owner> owner;
-  const auto onMessage = [](const nlmsghdr* message, void* data) {
-    const auto* diag = static_cast<const inet_diag_msg*>(mnl_nlmsg_get_payload(message));
-    *static_cast<std::optional<Owner>*>(data) = Owner{diag->idiag_uid, diag->idiag_inode};
-    return MNL_CB_OK;
-  };
-  const unsigned portID = mnl_socket_get_portid(netlink_);
-  while (true) {
-    const ssize_t received = mnl_socket_recvfrom(netlink_, buffer, sizeof buffer);
-    if (received <= 0) return std::nullopt;
-    // An unknown socket comes back as an error message: the connection is already gone.
-    const int result = mnl_cb_run(buffer, static_cast<std::size_t>(received), sequence_, portID,
-                                  onMessage, &owner);
-    if (result <= MNL_CB_STOP || owner) break;
-  }
-  if (owner && owner->inode == 0) return std::nullopt;
-  return owner;
+  std::memcpy(peerAddress.data(), peer.address.data(), length);
+  std::memcpy(localAddress.data(), local.address.data(), length);
+  const std::optional<SocketEntry> socket = sockets_.connection(
+      static_cast<sa_family_t>(peer.family), peerAddress, peer.port, localAddress, local.port);
+  if (!socket || socket->inode == 0) return std::nullopt;
+  return Owner{socket->uid, socket->inode};
 }
 
 }  // namespace velmora::dataplane

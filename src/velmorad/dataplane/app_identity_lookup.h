@@ -15,9 +15,8 @@
 #include <string_view>
 
 #include "kit/discovery/app_describer.h"
+#include "kit/discovery/socket_table.h"
 #include "kit/matchers.h"
-
-struct mnl_socket;
 
 namespace velmora::dataplane {
 
@@ -37,8 +36,8 @@ struct PeerIdentity {
   std::optional<pid_t> pid;
 };
 
-/// Finds the application behind the peer of an accepted connection. Holds a sock_diag netlink
-/// socket and a few recently seen processes; used from one thread at a time.
+/// Finds the application behind the peer of an accepted connection. Holds a sock_diag socket
+/// table and a few recently seen processes; used from one thread at a time.
 ///
 /// Most connections come from a process seen a moment ago, which is asked first and costs a few
 /// system calls. Finding a process seen for the first time means reading the descriptors of every
@@ -110,8 +109,7 @@ class AppIdentityLookup {
   uid_t user_;
   std::filesystem::path procRoot_;
   AppDescriber describer_;
-  mnl_socket* netlink_ = nullptr;
-  std::uint32_t sequence_ = 0;
+  SocketTable sockets_;
   /// The processes that owned recent connections, newest first: a program that opened one
   /// connection usually opens the next one too, and is not read again while the last reading
   /// is fresh.
