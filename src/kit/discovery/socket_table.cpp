@@ -15,6 +15,22 @@
 
 namespace velmora {
 
+namespace {
+
+SocketEntry entryOf(const inet_diag_msg& diag) {
+  SocketEntry entry{.family = diag.idiag_family,
+                    .localPort = ntohs(diag.id.idiag_sport),
+                    .remotePort = ntohs(diag.id.idiag_dport),
+                    .state = diag.idiag_state,
+                    .uid = diag.idiag_uid,
+                    .inode = diag.idiag_inode};
+  std::memcpy(entry.local.data(), diag.id.idiag_src, sizeof diag.id.idiag_src);
+  std::memcpy(entry.remote.data(), diag.id.idiag_dst, sizeof diag.id.idiag_dst);
+  return entry;
+}
+
+}  // namespace
+
 SocketTable::SocketTable() : netlink_(mnl_socket_open2(NETLINK_SOCK_DIAG, SOCK_CLOEXEC)) {
   if (!netlink_ || mnl_socket_bind(netlink_, 0, MNL_SOCKET_AUTOPID) < 0) {
     const int error = errno;
@@ -57,15 +73,7 @@ std::vector<SocketEntry> SocketTable::boundTo(int protocol, sa_family_t family, 
     }
     const auto* diag = static_cast<const inet_diag_msg*>(mnl_nlmsg_get_payload(message));
     if (ntohs(diag->id.idiag_sport) != search.port) return MNL_CB_OK;
-    SocketEntry entry{.family = diag->idiag_family,
-                      .localPort = search.port,
-                      .remotePort = ntohs(diag->id.idiag_dport),
-                      .state = diag->idiag_state,
-                      .uid = diag->idiag_uid,
-                      .inode = diag->idiag_inode};
-    std::memcpy(entry.local.data(), diag->id.idiag_src, sizeof diag->id.idiag_src);
-    std::memcpy(entry.remote.data(), diag->id.idiag_dst, sizeof diag->id.idiag_dst);
-    search.found.push_back(entry);
+    search.found.push_back(entryOf(*diag));
     return MNL_CB_OK;
   };
   const unsigned portID = mnl_socket_get_portid(netlink_);
@@ -107,15 +115,7 @@ std::optional<SocketEntry> SocketTable::connection(sa_family_t family,
   const auto onMessage = [](const nlmsghdr* message, void* data) {
     if (mnl_nlmsg_get_payload_len(message) < sizeof(inet_diag_msg)) return MNL_CB_OK;
     const auto* diag = static_cast<const inet_diag_msg*>(mnl_nlmsg_get_payload(message));
-    SocketEntry entry{.family = diag->idiag_family,
-                      .localPort = ntohs(diag->id.idiag_sport),
-                      .remotePort = ntohs(diag->id.idiag_dport),
-                      .state = diag->idiag_state,
-                      .uid = diag->idiag_uid,
-                      .inode = diag->idiag_inode};
-    std::memcpy(entry.local.data(), diag->id.idiag_src, sizeof diag->id.idiag_src);
-    std::memcpy(entry.remote.data(), diag->id.idiag_dst, sizeof diag->id.idiag_dst);
-    *static_cast<std::optional<SocketEntry>*>(data) = entry;
+    *static_cast<std::optional<SocketEntry>*>(data) = entryOf(*diag);
     return MNL_CB_OK;
   };
   const unsigned portID = mnl_socket_get_portid(netlink_);
