@@ -1,7 +1,7 @@
 // velmora-netd: the protocol, the reading of the cgroup mount and of a process's cgroup, and the
 // capture decision on their own; then the built helper in a network namespace of the test's own,
 // with cgroups the test makes, redirecting, holding and refusing the connections of real
-// processes.
+// processes; and the policy routing that brings marked UDP to a transparent socket.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -16,6 +16,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -35,6 +37,7 @@
 #include "kit/netd_protocol.h"
 #include "kit/unique_fd.h"
 #include "peer_check.h"
+#include "policy_routes.h"
 #include "test_support.h"
 
 namespace velmora::netd {
@@ -1103,6 +1106,175 @@ TEST_F(NetdTest, TheTableGoesWithTheHelperHoweverItEnds) {
     EXPECT_EQ(nftTables().find("velmora"), std::string::npos) << nftTables();
     EXPECT_EQ(std::filesystem::exists(socketPath), signal == SIGKILL);
     helper.reset();
+  }
+}
+
+/// Policy routing in a network namespace of the test's own, with lo up.
+class PolicyRoutesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (geteuid() != 0)
+      GTEST_SKIP() << "policy routing needs root, and the test a network namespace of its own";
+    network = std::make_unique<NetworkNamespace>();
+    if (!network->available()) GTEST_SKIP() << "making a network namespace needs ip(8)";
+    ASSERT_TRUE(network->ip({"link", "set", "lo", "up"}));
+    inside = std::make_unique<InsideNamespace>(network->name());
+    ASSERT_TRUE(inside->entered());
+  }
+
+  /// The lines `ip <arguments>` prints in the namespace, without trailing blanks.
+  std::vector<std::string> ipLines(const std::string& arguments) const {
+    std::vector<std::string> lines;
+    FILE* listing = popen(("ip -n " + network->name() + " " + arguments + " 2>&1").c_str(), "r");
+    if (!listing) return {"popen failed"};
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, listing)) {
+      std::string line = buffer;
+      while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back())))
+        line.pop_back();
+      lines.push_back(line);
+    }
+    pclose(listing);
+    return lines;
+  }
+
+  /// The rules of both families that lead to the helper's table and the routes in it, each line
+  /// after its family's ip option.
+  std::vector<std::string> installed() const {
+    const std::string table = std::to_string(policyTable);
+    std::vector<std::string> lines;
+    for (const std::string family : {"-4", "-6"}) {
+      for (const std::string& line : ipLines(family + " rule"))
+        if (line.ends_with("lookup " + table)) lines.push_back(family + " " + line);
+      for (const std::string& line : ipLines(family + " route show table " + table))
+        lines.push_back(family + " " + line);
+    }
+    return lines;
+  }
+
+  std::unique_ptr<NetworkNamespace> network;
+  std::unique_ptr<InsideNamespace> inside;
+};
+
+const std::vector<std::string> installedIPv4 = {
+    "-4 32282:\tfrom all fwmark 0x7e1a0000/0xffff0000 lookup 32282",
+    "-4 local default dev lo proto static scope host",
+};
+const std::vector<std::string> installedIPv6 = {
+    "-6 32282:\tfrom all fwmark 0x7e1a0000/0xffff0000 lookup 32282",
+    "-6 local default dev lo proto static metric 1024 pref medium",
+};
+
+std::vector<std::string> joined(std::vector<std::string> first,
+                                const std::vector<std::string>& second) {
+  first.insert(first.end(), second.begin(), second.end());
+  return first;
+}
+
+TEST_F(PolicyRoutesTest, RulesAndRoutesLastAsLongAsTheObjectAndThoseLeftBehindAreReplaced) {
+  const std::vector<std::string> both = joined(installedIPv4, installedIPv6);
+  {
+    PolicyRoutes routes;
+    EXPECT_TRUE(routes.ipv6());
+    EXPECT_EQ(installed(), both);
+  }
+  EXPECT_EQ(installed(), std::vector<std::string>{});
+
+  // What a killed helper leaves behind, more that leads to its table or lies there, and what
+  // belongs to others and stays.
+  const std::vector<std::vector<std::string>> left = {
+      {"-4", "rule", "add", "fwmark", "0x7e1a0000/0xffff0000", "lookup", "32282", "priority",
+       "32282"},
+      {"-6", "rule", "add", "fwmark", "0x7e1a0000/0xffff0000", "lookup", "32282", "priority",
+       "32282"},
+      {"-4", "route", "add", "local", "default", "dev", "lo", "table", "32282"},
+      {"-6", "route", "add", "local", "default", "dev", "lo", "table", "32282"},
+      {"-4", "rule", "add", "from", "192.0.2.1", "lookup", "32282", "priority", "100"},
+      {"-6", "rule", "add", "from", "2001:db8::1", "lookup", "32282", "priority", "100"},
+      {"-4", "route", "add", "unreachable", "192.0.2.0/24", "table", "32282"},
+      {"-6", "route", "add", "unreachable", "2001:db8::/64", "table", "32282"},
+      {"-4", "rule", "add", "from", "192.0.2.1", "lookup", "100", "priority", "32282"},
+      {"-4", "route", "add", "unreachable", "192.0.2.0/24", "table", "100"},
+  };
+  for (const std::vector<std::string>& command : left) ASSERT_TRUE(network->ip(command));
+  const std::vector<std::string> others = {"32282:\tfrom 192.0.2.1 lookup 100",
+                                           "unreachable 192.0.2.0/24"};
+  {
+    PolicyRoutes routes;
+    EXPECT_TRUE(routes.ipv6());
+    EXPECT_EQ(installed(), both);
+  }
+  EXPECT_EQ(installed(), std::vector<std::string>{});
+  const std::vector<std::string> rules = ipLines("-4 rule");
+  EXPECT_NE(std::find(rules.begin(), rules.end(), others[0]), rules.end());
+  EXPECT_EQ(ipLines("-4 route show table 100"), std::vector<std::string>{others[1]});
+}
+
+TEST_F(PolicyRoutesTest, WithIPv6DisabledOnlyIPv4IsInstalled) {
+  ASSERT_TRUE(testing::runQuietly({"ip", "netns", "exec", network->name(), "sysctl", "-qw",
+                                   "net.ipv6.conf.all.disable_ipv6=1"}));
+  {
+    PolicyRoutes routes;
+    EXPECT_FALSE(routes.ipv6());
+    EXPECT_EQ(installed(), installedIPv4);
+  }
+  EXPECT_EQ(installed(), std::vector<std::string>{});
+}
+
+/// The first datagram a socket with IP_TRANSPARENT bound to address, port 9, receives after a
+/// socket without a mark and one with the helper's first client's mark each send it one; or what
+/// went wrong.
+std::string firstDatagramAt(const std::string& address) {
+  sockaddr_storage at{};
+  socklen_t size = 0;
+  const bool ipv6 = address.find(':') != std::string::npos;
+  if (ipv6) {
+    auto& ip = reinterpret_cast<sockaddr_in6&>(at);
+    ip = {.sin6_family = AF_INET6, .sin6_port = htons(9)};
+    inet_pton(AF_INET6, address.c_str(), &ip.sin6_addr);
+    size = sizeof ip;
+  } else {
+    auto& ip = reinterpret_cast<sockaddr_in&>(at);
+    ip = {.sin_family = AF_INET, .sin_port = htons(9)};
+    inet_pton(AF_INET, address.c_str(), &ip.sin_addr);
+    size = sizeof ip;
+  }
+  const auto* to = reinterpret_cast<const sockaddr*>(&at);
+  const UniqueFd receiver(socket(at.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  const int on = 1;
+  if (setsockopt(receiver.get(), ipv6 ? SOL_IPV6 : SOL_IP, ipv6 ? IPV6_TRANSPARENT : IP_TRANSPARENT,
+                 &on, sizeof on) != 0 ||
+      bind(receiver.get(), to, size) != 0)
+    return std::string("transparent bind: ") + std::strerror(errno);
+  // Unmarked, the datagram follows the main table out through v0 and is gone.
+  const UniqueFd plain(socket(at.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  sendto(plain.get(), "plain", 5, 0, to, size);
+  const UniqueFd marked(socket(at.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  const std::uint32_t mark = udpMarkBase | 1;
+  if (setsockopt(marked.get(), SOL_SOCKET, SO_MARK, &mark, sizeof mark) != 0 ||
+      sendto(marked.get(), "marked", 6, 0, to, size) != 6)
+    return std::string("marked send: ") + std::strerror(errno);
+  pollfd wait{.fd = receiver.get(), .events = POLLIN};
+  if (poll(&wait, 1, 5000) != 1) return "nothing received";
+  char buffer[16];
+  const ssize_t received = recv(receiver.get(), buffer, sizeof buffer, 0);
+  return received < 0 ? std::string("recv: ") + std::strerror(errno)
+                      : std::string(buffer, static_cast<std::size_t>(received));
+}
+
+TEST_F(PolicyRoutesTest, MarkedUdpToAnyAddressIsDeliveredToATransparentSocketBoundThere) {
+  // Unmarked traffic to the documentation networks leaves through one end of a veth pair (not
+  // every kernel has dummy devices) and dies at the other, which has no address.
+  ASSERT_TRUE(network->ip({"link", "add", "v0", "type", "veth", "peer", "name", "v1"}));
+  ASSERT_TRUE(network->ip({"link", "set", "v0", "up"}));
+  ASSERT_TRUE(network->ip({"link", "set", "v1", "up"}));
+  ASSERT_TRUE(network->ip({"-4", "route", "add", "198.51.100.0/24", "dev", "v0"}));
+  ASSERT_TRUE(network->ip({"-6", "route", "add", "2001:db8::/64", "dev", "v0"}));
+  PolicyRoutes routes;
+  ASSERT_TRUE(routes.ipv6());
+  for (const std::string address : {"198.51.100.7", "2001:db8::7"}) {
+    SCOPED_TRACE(address);
+    EXPECT_EQ(firstDatagramAt(address), "marked");
   }
 }
 
