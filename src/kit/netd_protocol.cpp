@@ -1,5 +1,7 @@
 #include "netd_protocol.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <array>
 #include <cstdlib>
@@ -108,6 +110,10 @@ Capture readCapture(const json::Reader& message, Side side) {
     capture.dnsPort = dnsPort->port();
     if (capture.dnsPort == 0) dnsPort->invalid();
   }
+  if (const auto udpPort = message.optional("udpPort")) {
+    capture.udpPort = udpPort->port();
+    if (capture.udpPort < 1024) udpPort->invalid();
+  }
   return capture;
 }
 
@@ -116,11 +122,28 @@ json::Value toJSON(const Capture& capture) {
       {"cgroup", capture.cgroup}, {"port", capture.port}, {"failsafe", capture.failsafe}};
   if (capture.exceptClient) value["exceptClient"] = true;
   if (capture.dnsPort) value["dnsPort"] = *capture.dnsPort;
+  if (capture.udpPort) value["udpPort"] = *capture.udpPort;
   return value;
 }
 
+/// An IPv4 or IPv6 address in its usual text; nothing else (names included) is taken.
+std::string readAddress(const json::Reader& value) {
+  std::string text = value.string();
+  in6_addr parsed{};
+  if (::inet_pton(AF_INET, text.c_str(), &parsed) != 1 &&
+      ::inet_pton(AF_INET6, text.c_str(), &parsed) != 1)
+    value.invalid();
+  return text;
+}
+
+std::uint16_t readNonZeroPort(const json::Reader& value) {
+  const std::uint16_t port = value.port();
+  if (port == 0) value.invalid();
+  return port;
+}
+
 /// One request: its name, its members ("request" among them, every one required but a capture's
-/// "exceptClient", false when absent, and "dnsPort"), and how it is read and written.
+/// "exceptClient", false when absent, "dnsPort" and "udpPort"), and how it is read and written.
 struct RequestForm {
   std::string_view name;
   std::initializer_list<std::string_view> keys;
@@ -134,7 +157,7 @@ void writeNothing(const Request&, json::Value&) {}
 const std::array<RequestForm, std::variant_size_v<Request>> requestForms = {{
     {"hello", {"request"}, [](const json::Reader&) -> Request { return Hello{}; }, writeNothing},
     {"capture",
-     {"request", "cgroup", "port", "failsafe", "exceptClient", "dnsPort"},
+     {"request", "cgroup", "port", "failsafe", "exceptClient", "dnsPort", "udpPort"},
      [](const json::Reader& message) -> Request { return readCapture(message, Side::request); },
      [](const Request& request, json::Value& message) {
        message.update(toJSON(std::get<Capture>(request)));
@@ -148,6 +171,40 @@ const std::array<RequestForm, std::variant_size_v<Request>> requestForms = {{
        message["cgroup"] = std::get<Release>(request).cgroup;
      }},
     {"list", {"request"}, [](const json::Reader&) -> Request { return List{}; }, writeNothing},
+    {"udpSockets",
+     {"request", "port"},
+     [](const json::Reader& message) -> Request {
+       const json::Reader port = message["port"];
+       const UdpSockets request{port.port()};
+       if (request.port < 1024) port.invalid();
+       return request;
+     },
+     [](const Request& request, json::Value& message) {
+       message["port"] = std::get<UdpSockets>(request).port;
+     }},
+    {"replySocket",
+     {"request", "address", "port"},
+     [](const json::Reader& message) -> Request {
+       return ReplySocket{readAddress(message["address"]), readNonZeroPort(message["port"])};
+     },
+     [](const Request& request, json::Value& message) {
+       const auto& reply = std::get<ReplySocket>(request);
+       message["address"] = reply.address;
+       message["port"] = reply.port;
+     }},
+    {"refuseFlow",
+     {"request", "source", "sourcePort", "address", "port"},
+     [](const json::Reader& message) -> Request {
+       return RefuseFlow{readAddress(message["source"]), readNonZeroPort(message["sourcePort"]),
+                         readAddress(message["address"]), readNonZeroPort(message["port"])};
+     },
+     [](const Request& request, json::Value& message) {
+       const auto& flow = std::get<RefuseFlow>(request);
+       message["source"] = flow.source;
+       message["sourcePort"] = flow.sourcePort;
+       message["address"] = flow.address;
+       message["port"] = flow.port;
+     }},
 }};
 
 }  // namespace
@@ -225,7 +282,7 @@ Reply decodeReply(std::string_view message) {
     if (const auto root = reader.optional("cgroupRoot")) reply.cgroupRoot = root->string();
     if (const auto captures = reader.optional("captures")) {
       for (const json::Reader& capture : captures->elements()) {
-        requireOnly(capture, {"cgroup", "port", "failsafe", "exceptClient", "dnsPort"},
+        requireOnly(capture, {"cgroup", "port", "failsafe", "exceptClient", "dnsPort", "udpPort"},
                     Side::reply);
         reply.captures.push_back(readCapture(capture, Side::reply));
       }

@@ -1,6 +1,7 @@
 // The requests velmorad sends to velmora-netd, the privileged helper that redirects the TCP
-// connections (and DNS queries) of chosen cgroups to velmorad, and the helper's replies: one
-// JSON object per message on a SOCK_SEQPACKET socket, read strictly on both sides.
+// connections, DNS queries and UDP datagrams of chosen cgroups to velmorad, and the helper's
+// replies: one JSON object per message on a SOCK_SEQPACKET socket, read strictly on both sides.
+// The sockets a reply hands over travel with it as SCM_RIGHTS.
 #pragma once
 
 #include <cstddef>
@@ -37,7 +38,8 @@ struct Hello {
   bool operator==(const Hello&) const = default;
 };
 /// {"request":"capture","cgroup":"/a/b","port":11090,"failsafe":true}, and "exceptClient":true
-/// for a capture of a cgroup above the client's own, "dnsPort":11053 for its DNS as well
+/// for a capture of a cgroup above the client's own, "dnsPort":11053 for its DNS as well,
+/// "udpPort":11090 for the rest of its UDP
 struct Capture {
   /// Path inside the cgroup v2 hierarchy as /proc/PID/cgroup shows it ("0::/a/b"), starting
   /// with "/".
@@ -54,6 +56,12 @@ struct Capture {
   /// Where the cgroup's DNS queries go, UDP and TCP to port 53 of any address (127.0.0.53
   /// included); nothing leaves them alone.
   std::optional<std::uint16_t> dnsPort;
+  /// Where the cgroup's other UDP goes (not to this machine, multicast, broadcast or IPv6
+  /// link-local addresses, not DNS): the
+  /// transparent UDP sockets at this port that a client of the same user holds (udpSockets),
+  /// this one or another. Without it, QUIC (UDP to port 443) is refused and the rest goes on
+  /// directly.
+  std::optional<std::uint16_t> udpPort;
 
   bool operator==(const Capture&) const = default;
 };
@@ -67,9 +75,38 @@ struct Release {
 struct List {
   bool operator==(const List&) const = default;
 };
-using Request = std::variant<Hello, Capture, Release, List>;
+/// {"request":"udpSockets","port":11090}: the client's transparent UDP sockets on 127.0.0.1 and
+/// ::1 at port (at least 1024), which receive its captured datagrams with their original
+/// destinations; the reply carries them, IPv4 first. Asked once per connection.
+struct UdpSockets {
+  std::uint16_t port = 0;
 
-/// {"ok":true} plus the members that apply, or {"ok":false,"error":"…"}.
+  bool operator==(const UdpSockets&) const = default;
+};
+/// {"request":"replySocket","address":"203.0.113.5","port":443}: a socket bound to that
+/// destination of a captured flow, not an address of this machine, from which the client sends
+/// the destination's answers back; it only sends, and only answers.
+struct ReplySocket {
+  std::string address;
+  std::uint16_t port = 0;
+
+  bool operator==(const ReplySocket&) const = default;
+};
+/// {"request":"refuseFlow","source":"10.0.0.2","sourcePort":40000,"address":"203.0.113.5",
+/// "port":443}: the captured flow's next datagrams are refused at once with ICMP port
+/// unreachable, for a minute, so that the program gives up on it (QUIC falls back to TCP).
+struct RefuseFlow {
+  std::string source;
+  std::uint16_t sourcePort = 0;
+  std::string address;
+  std::uint16_t port = 0;
+
+  bool operator==(const RefuseFlow&) const = default;
+};
+using Request = std::variant<Hello, Capture, Release, List, UdpSockets, ReplySocket, RefuseFlow>;
+
+/// {"ok":true} plus the members that apply, or {"ok":false,"error":"…"}. The sockets of
+/// udpSockets and replySocket are not members: they come with the message.
 struct Reply {
   bool ok = true;
   /// The reason, when !ok.

@@ -3,18 +3,28 @@
 #include <nftables/libnftables.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <vector>
 
 #include "kit/json_text.h"
 #include "kit/localize.h"
 #include "kit/netd_protocol.h"
 #include "kit/unicode.h"
+#include "policy_routes.h"
 
 namespace velmora::netd {
 namespace {
 
 /// The conntrack zone of captured DNS flows.
 constexpr int dnsZone = 0x7e1a;
+/// How long a refused flow stays refused.
+constexpr std::string_view flowRefusal = "60s";
+
+std::string hex(std::uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08x", value);
+  return text;
+}
 
 std::string chainName(RulePair::Chain chain) {
   switch (chain) {
@@ -24,6 +34,12 @@ std::string chainName(RulePair::Chain chain) {
       return "capture";
     case RulePair::Chain::refuse:
       return "refuse";
+    case RulePair::Chain::udpmark:
+      return "udpmark";
+    case RulePair::Chain::deliver:
+      return "deliver";
+    case RulePair::Chain::guard:
+      return "guard";
   }
   return {};
 }
@@ -70,10 +86,32 @@ NftTable::NftTable() : context_(nft_ctx_new(NFT_CTX_DEFAULT)) {
   try {
     // The redirect happens before the refusal looks: a redirected connection has a loopback
     // destination by then and passes.
+    // The guard comes after connection tracking, which it asks, and before the marking of
+    // captured UDP: a packet marked then is already a program's and not one of the client's.
+    const std::string marked = "meta mark & " + hex(udpMarkMask) + " == " + hex(udpMarkBase);
+    const std::string flow4 = "meta mark . ip saddr . udp sport . ip daddr . udp dport";
+    const std::string flow6 = "meta mark . ip6 saddr . udp sport . ip6 daddr . udp dport";
     run("add table inet velmora { flags owner; }\n"
         "add chain inet velmora zone { type filter hook output priority raw; policy accept; }\n"
+        "add chain inet velmora guard { type filter hook output priority -180; policy accept; }\n"
+        "add chain inet velmora udpmark { type route hook output priority mangle; policy accept; "
+        "}\n"
         "add chain inet velmora capture { type nat hook output priority -100; policy accept; }\n"
-        "add chain inet velmora refuse { type filter hook output priority 0; policy accept; }\n");
+        "add chain inet velmora refuse { type filter hook output priority 0; policy accept; }\n"
+        "add chain inet velmora deliver "
+        "{ type filter hook prerouting priority mangle; policy accept; }\n"
+        "add set inet velmora refused4 { type mark . ipv4_addr . inet_service . ipv4_addr . "
+        "inet_service; flags timeout; }\n"
+        "add set inet velmora refused6 { type mark . ipv6_addr . inet_service . ipv6_addr . "
+        "inet_service; flags timeout; }\n"
+        "add rule inet velmora guard " +
+        marked +
+        " drop\n"
+        "add rule inet velmora refuse meta l4proto udp " +
+        flow4 +
+        " @refused4 reject\n"
+        "add rule inet velmora refuse meta l4proto udp " +
+        flow6 + " @refused6 reject\n");
   } catch (const NftError&) {
     nft_ctx_free(context_);
     throw;
@@ -116,6 +154,21 @@ void addQuicRefusal(std::vector<std::pair<Chain, std::string>>& rules, Chain cha
   rules.emplace_back(Chain::refuse, socket + " meta l4proto udp udp dport 443 reject");
 }
 
+/// The rules that end in verdict for the cgroup's captured UDP: every datagram but those to an
+/// address of this machine (loopback included), to broadcast and multicast addresses and to
+/// IPv6 link-local ones, which never leave as a flow to one destination elsewhere, and DNS, which
+/// has rules of its own.
+void addUdpRules(std::vector<std::pair<Chain, std::string>>& rules, Chain chain,
+                 const std::string& socket, const std::string& leaveOut, bool returnFirst,
+                 const std::string& verdict) {
+  if (!leaveOut.empty() && returnFirst) rules.emplace_back(chain, leaveOut);
+  const std::string head = socket +
+                           " meta l4proto udp udp dport != 53 "
+                           "fib daddr type != { local, broadcast, multicast } ";
+  rules.emplace_back(chain, head + "meta nfproto ipv4 " + verdict);
+  rules.emplace_back(chain, head + "ip6 daddr != fe80::/10 " + verdict);
+}
+
 std::string socketMatch(const NftCgroup& cgroup) {
   return "socket cgroupv2 level " + std::to_string(cgroup.level) + " " + quoted(cgroup.path);
 }
@@ -128,6 +181,7 @@ std::string leaveOutRule(const std::optional<NftCgroup>& excepted) {
 
 RulePair NftTable::redirect(const NftCgroup& cgroup, const std::optional<NftCgroup>& excepted,
                             std::uint16_t port, const std::optional<DnsRedirect>& dns,
+                            std::optional<std::uint32_t> udpMark,
                             const std::optional<RulePair>& replaced) {
   const std::string socket = socketMatch(cgroup);
   const std::string leaveOut = leaveOutRule(excepted);
@@ -148,19 +202,51 @@ RulePair NftTable::redirect(const NftCgroup& cgroup, const std::optional<NftCgro
   for (auto& rule :
        cgroupRules(Chain::capture, socket, leaveOut, dnsVerdict, "redirect to :" + ports))
     rules.push_back(std::move(rule));
-  addQuicRefusal(rules, Chain::capture, socket, leaveOut);
+  if (udpMark) {
+    // The connection's mark as well: the guard lets the client's answers out by it.
+    addUdpRules(rules, Chain::udpmark, socket, leaveOut, true,
+                "meta mark set " + hex(*udpMark) + " ct mark set " + hex(*udpMark));
+  } else {
+    addQuicRefusal(rules, Chain::capture, socket, leaveOut);
+  }
   return add(rules, replaced);
 }
 
 RulePair NftTable::refuse(const NftCgroup& cgroup, const std::optional<NftCgroup>& excepted,
-                          bool dns, const std::optional<RulePair>& replaced) {
+                          bool dns, bool udp, const std::optional<RulePair>& replaced) {
   const std::string socket = socketMatch(cgroup);
   const std::string leaveOut = leaveOutRule(excepted);
   std::vector<std::pair<Chain, std::string>> rules = cgroupRules(
       Chain::refuse, socket, leaveOut, dns ? std::optional<std::string>("reject") : std::nullopt,
       "reject with tcp reset");
-  addQuicRefusal(rules, Chain::refuse, socket, leaveOut);
+  if (udp)
+    addUdpRules(rules, Chain::refuse, socket, leaveOut, false, "reject");
+  else
+    addQuicRefusal(rules, Chain::refuse, socket, leaveOut);
   return add(rules, replaced);
+}
+
+RulePair NftTable::deliverUdp(std::uint32_t mark, std::uint16_t port, bool ipv6) {
+  // Only the flow's first way: the answers, looped back with the same mark, go to the program.
+  const std::string head =
+      "meta mark " + hex(mark) + " ct direction original meta l4proto udp tproxy ";
+  std::vector<std::pair<Chain, std::string>> rules = {
+      {Chain::deliver, head + "ip to 127.0.0.1:" + std::to_string(port)},
+      {Chain::guard,
+       "meta mark " + hex(mark) + " ct direction reply ct mark " + hex(mark) + " accept"}};
+  if (ipv6) rules.emplace_back(Chain::deliver, head + "ip6 to [::1]:" + std::to_string(port));
+  return add(rules, std::nullopt);
+}
+
+void NftTable::refuseFlow(std::uint32_t mark, const FlowEnd& source, const FlowEnd& destination) {
+  const bool ipv6 = destination.address.find(':') != std::string::npos;
+  if (ipv6 != (source.address.find(':') != std::string::npos))
+    throw NftError(VL("流的两端不是同一种地址"));
+  // The addresses were read as addresses; nft reads them as they are written.
+  run("add element inet velmora " + std::string(ipv6 ? "refused6" : "refused4") + " { " +
+      hex(mark) + " . " + source.address + " . " + std::to_string(source.port) + " . " +
+      destination.address + " . " + std::to_string(destination.port) + " timeout " +
+      std::string(flowRefusal) + " }\n");
 }
 
 void NftTable::remove(const RulePair& rules) {
@@ -170,8 +256,10 @@ void NftTable::remove(const RulePair& rules) {
 RulePair NftTable::add(const std::vector<std::pair<Chain, std::string>>& rules,
                        const std::optional<RulePair>& replaced) {
   std::string commands;
+  // The guard's rules go ahead of its last, which drops what none of them let out.
   for (const auto& [chain, rule] : rules)
-    commands += "add rule inet velmora " + chainName(chain) + " " + rule + "\n";
+    commands += (chain == Chain::guard ? "insert" : "add") + std::string(" rule inet velmora ") +
+                chainName(chain) + " " + rule + "\n";
   if (replaced) commands += deleteRules(*replaced);
   const std::string echoed = run(commands);
   // The echo lists what the transaction added, in order; parsed without exceptions, an echo
@@ -180,8 +268,10 @@ RulePair NftTable::add(const std::vector<std::pair<Chain, std::string>>& rules,
   std::vector<std::uint64_t> handles;
   if (document.is_object() && document.contains("nftables") && document["nftables"].is_array()) {
     for (const json::Value& command : document["nftables"]) {
-      if (!command.is_object() || !command.contains("add")) continue;
-      const json::Value& added = command["add"];
+      if (!command.is_object()) continue;
+      const char* verb = command.contains("add") ? "add" : "insert";
+      if (!command.contains(verb)) continue;
+      const json::Value& added = command[verb];
       if (!added.is_object() || !added.contains("rule")) continue;
       const json::Value& rule = added["rule"];
       if (rule.is_object() && rule.contains("handle") && rule["handle"].is_number_unsigned())

@@ -11,12 +11,14 @@
 #include <cerrno>
 #include <cstring>
 #include <set>
+#include <utility>
 #include <vector>
 
 #include "kit/discovery/cgroups.h"
 #include "kit/file_io.h"
 #include "kit/localize.h"
 #include "log.h"
+#include "transparent_sockets.h"
 
 namespace velmora::netd {
 namespace {
@@ -132,7 +134,7 @@ void Server::accept() {
     return;
   }
   log(VL("客户端已连接（%@）", who(peer)));
-  clients_.push_back(Client{std::move(connection), peer, {}});
+  clients_.push_back(Client{std::move(connection), peer, {}, {}, {}});
 }
 
 bool Server::serve(Client& client) {
@@ -156,9 +158,28 @@ bool Server::serve(Client& client) {
     reply = answer(client, std::string_view(buffer, static_cast<std::size_t>(size)));
   }
   const std::string text = encode(reply);
-  // A client that does not take its replies is dropped rather than waited for.
-  const ssize_t sent =
-      ::send(client.connection.get(), text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  std::vector<UniqueFd> passing = std::exchange(client.passing, {});
+  if (!reply.ok) passing.clear();
+  iovec out{const_cast<char*>(text.data()), text.size()};
+  msghdr sending{};
+  sending.msg_iov = &out;
+  sending.msg_iovlen = 1;
+  alignas(cmsghdr) char control[CMSG_SPACE(2 * sizeof(int))]{};
+  if (!passing.empty()) {
+    sending.msg_control = control;
+    sending.msg_controllen = CMSG_SPACE(passing.size() * sizeof(int));
+    cmsghdr* rights = CMSG_FIRSTHDR(&sending);
+    rights->cmsg_level = SOL_SOCKET;
+    rights->cmsg_type = SCM_RIGHTS;
+    rights->cmsg_len = CMSG_LEN(passing.size() * sizeof(int));
+    for (std::size_t i = 0; i < passing.size(); ++i) {
+      const int fd = passing[i].get();
+      std::memcpy(CMSG_DATA(rights) + i * sizeof fd, &fd, sizeof fd);
+    }
+  }
+  // A client that does not take its replies is dropped rather than waited for. The sockets
+  // passed are the client's now; the helper's copies close here.
+  const ssize_t sent = ::sendmsg(client.connection.get(), &sending, MSG_NOSIGNAL | MSG_DONTWAIT);
   return keep && sent == static_cast<ssize_t>(text.size());
 }
 
@@ -205,11 +226,13 @@ Reply Server::handle(Client& client, const Capture& request) {
   const NftCgroup name = facilities.tree.nftName(request.cgroup);
   std::optional<NftCgroup> exceptedName;
   if (excepted) exceptedName = facilities.tree.nftName(*excepted);
+  std::optional<std::uint32_t> udpMark;
+  if (request.udpPort) udpMark = udpMarkAt(client.peer.uid, *request.udpPort);
   const RulePair rules = facilities.table.redirect(
       name, exceptedName, request.port,
       request.dnsPort ? std::optional<DnsRedirect>({*request.dnsPort, client.peer.uid})
                       : std::nullopt,
-      replaced);
+      udpMark, replaced);
   if (held != held_.end()) forget(held, VL("用户 %lld 的客户端重新捕获了它", client.peer.uid));
   // nft found the cgroup by its path; it must still be the cgroup that was checked.
   if (facilities.tree.idOf(request.cgroup) != node.id) {
@@ -218,9 +241,10 @@ Reply Server::handle(Client& client, const Capture& request) {
     throw Refusal(VL("cgroup「%@」在检查期间被删除并重建，没有捕获", request.cgroup));
   }
   client.captures[request.cgroup] = {request, node.id, name, exceptedName, rules};
-  log(VL("客户端（%@）捕获了 cgroup「%@」，转到端口 %lld%@%@%@", who(client.peer), request.cgroup,
+  log(VL("客户端（%@）捕获了 cgroup「%@」，转到端口 %lld%@%@%@%@", who(client.peer), request.cgroup,
          request.port,
          request.dnsPort ? VL("，DNS 转到端口 %lld", static_cast<long long>(*request.dnsPort)) : "",
+         request.udpPort ? VL("，UDP 转到端口 %lld", static_cast<long long>(*request.udpPort)) : "",
          excepted ? VL("，客户端自己的 cgroup「%@」除外", *excepted) : "",
          request.failsafe ? "" : VL("，断开后拒绝连接")));
   return {};
@@ -248,6 +272,52 @@ Reply Server::handle(Client& client, const List&) {
     if (held.uid == client.peer.uid) reply.held.push_back(cgroup);
   }
   return reply;
+}
+
+std::uint32_t Server::udpMarkAt(uid_t uid, std::uint16_t port) const {
+  for (const Client& other : clients_) {
+    if (other.peer.uid == uid && other.udp && other.udp->port == port) return other.udp->mark;
+  }
+  throw Refusal(
+      VL("用户 %lld 在端口 %lld 上没有 UDP 透明套接字", uid, static_cast<long long>(port)));
+}
+
+const Server::ClientUdp& Server::udpOf(const Client& client) const {
+  if (!client.udp) throw Refusal(VL("这个连接还没有要 UDP 套接字"));
+  return *client.udp;
+}
+
+Reply Server::handle(Client& client, const UdpSockets& request) {
+  if (client.udp) throw Refusal(VL("这个连接已经有 UDP 套接字（端口 %lld）", client.udp->port));
+  Facilities& facilities = this->facilities();
+  if (!facilities.routes) facilities.routes.emplace();
+  // The lowest mark no other client holds: each client's datagrams and answers are told apart
+  // by it.
+  std::set<std::uint32_t> taken;
+  for (const Client& other : clients_) {
+    if (other.udp) taken.insert(other.udp->mark);
+  }
+  std::uint32_t mark = udpMarkBase + 1;
+  while (taken.contains(mark)) ++mark;
+  std::vector<UniqueFd> sockets;
+  sockets.push_back(receivingSocket(AF_INET, request.port, mark));
+  const bool ipv6 = facilities.routes->ipv6();
+  if (ipv6) sockets.push_back(receivingSocket(AF_INET6, request.port, mark));
+  client.udp = ClientUdp{mark, request.port, facilities.table.deliverUdp(mark, request.port, ipv6)};
+  client.passing = std::move(sockets);
+  log(VL("客户端（%@）的 UDP 透明套接字在端口 %lld", who(client.peer), request.port));
+  return {};
+}
+
+Reply Server::handle(Client& client, const ReplySocket& request) {
+  client.passing.push_back(replySocket(request.address, request.port, udpOf(client).mark));
+  return {};
+}
+
+Reply Server::handle(Client& client, const RefuseFlow& request) {
+  facilities().table.refuseFlow(udpOf(client).mark, {request.source, request.sourcePort},
+                                {request.address, request.port});
+  return {};
 }
 
 void Server::checkConflicts(const Client& client, const Capture& request) const {
@@ -302,6 +372,13 @@ void Server::drop(Clients::iterator client) {
       log(VL("结束 cgroup「%@」的捕获时出错：%@", cgroup, error.description()));
     }
   }
+  if (client->udp) {
+    try {
+      facilities().table.remove(client->udp->rules);
+    } catch (const Error& error) {
+      log(VL("移除 UDP 规则时出错：%@", error.description()));
+    }
+  }
   log(VL("客户端已断开（%@），结束了 %lld 个捕获", who(client->peer),
          static_cast<long long>(ended)));
   clients_.erase(client);
@@ -325,7 +402,8 @@ void Server::hold(uid_t uid, const std::string& cgroup, const Captured& captured
   RulePair rules;
   try {
     rules = facilities.table.refuse(captured.name, captured.excepted,
-                                    captured.capture.dnsPort.has_value(), captured.rules);
+                                    captured.capture.dnsPort.has_value(),
+                                    captured.capture.udpPort.has_value(), captured.rules);
   } catch (const NftError&) {
     ::inotify_rm_watch(inotify_.get(), *watch);
     facilities.table.remove(captured.rules);

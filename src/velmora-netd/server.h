@@ -11,12 +11,14 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "cgroup_tree.h"
 #include "kit/netd_protocol.h"
 #include "kit/unique_fd.h"
 #include "nft_table.h"
 #include "peer_check.h"
+#include "policy_routes.h"
 
 namespace velmora::netd {
 
@@ -63,6 +65,8 @@ class Server {
     CgroupTree tree;
     NftTable table;
     SocketTable sockets;
+    /// Made when a client first asks for UDP sockets.
+    std::optional<PolicyRoutes> routes;
   };
   struct Captured {
     Capture capture;
@@ -72,10 +76,20 @@ class Server {
     std::optional<NftCgroup> excepted;
     RulePair rules;
   };
+  /// A client's captured UDP: the mark that tells its datagrams and answers from the others',
+  /// the port of its transparent sockets, and the rules that deliver to them.
+  struct ClientUdp {
+    std::uint32_t mark = 0;
+    std::uint16_t port = 0;
+    RulePair rules;
+  };
   struct Client {
     UniqueFd connection;
     Peer peer;
     std::map<std::string, Captured> captures;
+    std::optional<ClientUdp> udp;
+    /// The sockets that go with the next reply.
+    std::vector<UniqueFd> passing;
   };
   /// A refusal kept after its client left, for the client's user.
   struct Held {
@@ -97,6 +111,12 @@ class Server {
   Reply handle(Client& client, const Capture& request);
   Reply handle(Client& client, const Release& request);
   Reply handle(Client& client, const List& request);
+  Reply handle(Client& client, const UdpSockets& request);
+  Reply handle(Client& client, const ReplySocket& request);
+  Reply handle(Client& client, const RefuseFlow& request);
+  const ClientUdp& udpOf(const Client& client) const;
+  /// The mark of the UDP sockets a client of uid holds at port; throws Refusal when none does.
+  std::uint32_t udpMarkAt(uid_t uid, std::uint16_t port) const;
   /// Refuses a capture that would collide with another client's, with a held refusal of another
   /// user or with anything captured or held above or below it, or make a list too long to send.
   void checkConflicts(const Client& client, const Capture& request) const;
