@@ -23,6 +23,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -86,7 +87,15 @@ TEST(NetdProtocol, RequestsAreReadStrictly) {
        Capture{"/a", 1, true, true}},
       {R"({"request":"capture","cgroup":"/a","port":1,"failsafe":true,"dnsPort":53})",
        Capture{"/a", 1, true, false, 53}},
+      {R"({"request":"capture","cgroup":"/a","port":1,"failsafe":true,"udpPort":1024})",
+       Capture{"/a", 1, true, false, std::nullopt, 1024}},
       {R"({"request":"release","cgroup":"/a/中 文"})", Release{"/a/中 文"}},
+      {R"({"request":"udpSockets","port":11090})", UdpSockets{11090}},
+      {R"({"request":"replySocket","address":"2001:db8::7","port":443})",
+       ReplySocket{"2001:db8::7", 443}},
+      {R"({"request":"refuseFlow","source":"10.0.0.2","sourcePort":4,"address":"1.2.3.4",)"
+       R"("port":443})",
+       RefuseFlow{"10.0.0.2", 4, "1.2.3.4", 443}},
 
       {"", "请求无效：JSON 格式错误：内容在第 1 字节处意外结束"},
       {"hello", "请求无效：JSON 格式错误：第 1 字节处有语法错误"},
@@ -116,6 +125,16 @@ TEST(NetdProtocol, RequestsAreReadStrictly) {
        "请求无效：JSON 数据无效：键「exceptClient」应为布尔值"},
       {R"({"request":"capture","cgroup":"/a","port":1,"failsafe":true,"dnsPort":0})",
        "请求无效：JSON 数据无效：键「dnsPort」的值 0 无效"},
+      {R"({"request":"capture","cgroup":"/a","port":1,"failsafe":true,"udpPort":53})",
+       "请求无效：JSON 数据无效：键「udpPort」的值 53 无效"},
+      {R"({"request":"udpSockets","port":1023})",
+       "请求无效：JSON 数据无效：键「port」的值 1023 无效"},
+      {R"({"request":"replySocket","address":"example.com","port":443})",
+       "请求无效：JSON 数据无效：键「address」的值 \"example.com\" 无效"},
+      {R"({"request":"replySocket","address":"1.2.3.4","port":0})",
+       "请求无效：JSON 数据无效：键「port」的值 0 无效"},
+      {R"({"request":"refuseFlow","source":"10.0.0.2","address":"1.2.3.4","port":443})",
+       "请求无效：JSON 数据无效：缺少键「sourcePort」"},
       {R"({"request":"capture","cgroup":["/a"],"port":80,"failsafe":true})",
        "请求无效：JSON 数据无效：键「cgroup」应为字符串"},
       {R"({"request":"release","cgroup":"a/b"})", "请求无效：cgroup 应以「/」开头"},
@@ -160,6 +179,12 @@ TEST(NetdProtocol, RequestsAreWrittenInOneFormThatReadsBack) {
        R"({"cgroup":"\/a","dnsPort":11053,"failsafe":true,"port":1,"request":"capture"})"},
       {Release{"/a"}, R"({"cgroup":"\/a","request":"release"})"},
       {List{}, R"({"request":"list"})"},
+      {Capture{"/a", 1, true, false, std::nullopt, 11090},
+       R"({"cgroup":"\/a","failsafe":true,"port":1,"request":"capture","udpPort":11090})"},
+      {UdpSockets{11090}, R"({"port":11090,"request":"udpSockets"})"},
+      {ReplySocket{"::1", 9}, R"({"address":"::1","port":9,"request":"replySocket"})"},
+      {RefuseFlow{"::2", 1, "::3", 2},
+       R"({"address":"::3","port":2,"request":"refuseFlow","source":"::2","sourcePort":1})"},
   };
   for (const auto& [request, text] : cases) {
     EXPECT_EQ(encode(request), text);
@@ -562,6 +587,29 @@ class HelperClient {
 
   bool connected() const { return static_cast<bool>(fd_); }
   Reply ask(const Request& request) { return decodeReply(exchange(encode(request))); }
+  /// Asks, and keeps the sockets that came with the reply.
+  Reply ask(const Request& request, std::vector<UniqueFd>& sockets) {
+    const std::string message = encode(request);
+    if (send(fd_.get(), message.data(), message.size(), MSG_NOSIGNAL) < 0) return {false, "send"};
+    char buffer[maxMessageSize];
+    iovec part{buffer, sizeof buffer};
+    alignas(cmsghdr) char control[CMSG_SPACE(4 * sizeof(int))];
+    msghdr received{.msg_iov = &part,
+                    .msg_iovlen = 1,
+                    .msg_control = control,
+                    .msg_controllen = sizeof control};
+    const ssize_t size = recvmsg(fd_.get(), &received, MSG_CMSG_CLOEXEC);
+    if (size <= 0) return {false, "recv"};
+    for (cmsghdr* header = CMSG_FIRSTHDR(&received); header;
+         header = CMSG_NXTHDR(&received, header)) {
+      for (std::size_t at = CMSG_LEN(0); at + sizeof(int) <= header->cmsg_len; at += sizeof(int)) {
+        int fd;
+        std::memcpy(&fd, reinterpret_cast<char*>(header) + at, sizeof fd);
+        sockets.emplace_back(fd);
+      }
+    }
+    return decodeReply(std::string_view(buffer, static_cast<std::size_t>(size)));
+  }
   /// Sends one message and returns the one that answers it ("" when none came).
   std::string exchange(std::string_view message) {
     if (send(fd_.get(), message.data(), message.size(), MSG_NOSIGNAL) < 0) return "";
@@ -899,6 +947,204 @@ TEST_F(NetdTest, ACapturedCgroupsDnsGoesToItsDnsPortAndIsRefusedWhileHeld) {
   }
   EXPECT_EQ(datagramFrom(*app, 53, dns.get()), "refused");
   EXPECT_EQ(datagramFrom(*app, 5353, dns.get()), "sent");
+}
+
+/// What a program saw of a UDP exchange: the error that ended it, or the answer and where it
+/// came from.
+struct UdpOutcome {
+  int error = 0;
+  std::string answer;
+  std::string from;
+
+  bool operator==(const UdpOutcome&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const UdpOutcome& outcome) {
+  return out << "{" << std::strerror(outcome.error) << ", \"" << outcome.answer << "\", "
+             << outcome.from << "}";
+}
+
+/// A datagram received at a transparent socket: its data, sender and original destination.
+struct Arrival {
+  std::string data;
+  sockaddr_in sender{};
+  std::string destination;
+};
+
+std::string text(const sockaddr_in& address) {
+  char shown[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, &address.sin_addr, shown, sizeof shown);
+  return std::string(shown) + ":" + std::to_string(ntohs(address.sin_port));
+}
+
+/// The next datagram at socket within two seconds; nothing when none came.
+std::optional<Arrival> arrivalAt(int socket) {
+  pollfd readable{.fd = socket, .events = POLLIN};
+  if (poll(&readable, 1, 2000) != 1) return std::nullopt;
+  char data[64];
+  iovec part{data, sizeof data};
+  Arrival arrival;
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(sockaddr_in6))];
+  msghdr message{.msg_name = &arrival.sender,
+                 .msg_namelen = sizeof arrival.sender,
+                 .msg_iov = &part,
+                 .msg_iovlen = 1,
+                 .msg_control = control,
+                 .msg_controllen = sizeof control};
+  const ssize_t size = recvmsg(socket, &message, 0);
+  if (size < 0) return std::nullopt;
+  arrival.data.assign(data, static_cast<std::size_t>(size));
+  for (cmsghdr* header = CMSG_FIRSTHDR(&message); header; header = CMSG_NXTHDR(&message, header)) {
+    if (header->cmsg_level == SOL_IP && header->cmsg_type == IP_ORIGDSTADDR) {
+      sockaddr_in destination;
+      std::memcpy(&destination, CMSG_DATA(header), sizeof destination);
+      arrival.destination = text(destination);
+    }
+  }
+  return arrival;
+}
+
+class CapturedUdpTest : public NetdTest {
+ protected:
+  void SetUp() override {
+    NetdTest::SetUp();
+    if (IsSkipped()) return;
+    // Destinations off this machine, reached through a link whose other end has no address:
+    // only the capture can answer for them.
+    ASSERT_TRUE(network->ip({"link", "add", "u0", "type", "veth", "peer", "name", "u1"}));
+    ASSERT_TRUE(network->ip({"link", "set", "u0", "up"}));
+    ASSERT_TRUE(network->ip({"link", "set", "u1", "up"}));
+    ASSERT_TRUE(network->ip({"addr", "add", "198.51.100.1/24", "dev", "u0"}));
+  }
+
+  /// Sends "q" from a process of cgroup, from 198.51.100.1:fromPort (any port with 0), to
+  /// address:port, and waits up to two seconds for an answer, while meanwhile runs.
+  UdpOutcome exchangeFrom(const TestCgroup& cgroup, std::uint16_t fromPort,
+                          const std::string& address, std::uint16_t port,
+                          const std::function<void()>& meanwhile) {
+    const auto [storage, size] = socketAddress(address, port);
+    const UniqueFd procs(open(cgroup.procs().c_str(), O_WRONLY | O_CLOEXEC));
+    int report[2];
+    EXPECT_EQ(pipe2(report, O_CLOEXEC), 0);
+    struct Report {
+      int error = 0;
+      char answer[16] = {};
+      sockaddr_in from{};
+    };
+    const pid_t child = fork();
+    if (child == 0) {
+      keepOnly({report[1], procs.get()});
+      if (write(101, "0", 1) != 1) _exit(1);
+      Report result;
+      const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+      const timeval limit{.tv_sec = 2, .tv_usec = 0};
+      setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+      const sockaddr_in local{
+          .sin_family = AF_INET, .sin_port = htons(fromPort), .sin_addr = {htonl(0xc6336401)}};
+      socklen_t fromSize = sizeof result.from;
+      if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
+          connect(fd, reinterpret_cast<const sockaddr*>(&storage), size) != 0 ||
+          send(fd, "q", 1, 0) != 1 ||
+          recvfrom(fd, result.answer, sizeof result.answer - 1, 0,
+                   reinterpret_cast<sockaddr*>(&result.from), &fromSize) < 0)
+        result.error = errno;
+      _exit(write(100, &result, sizeof result) == sizeof result ? 0 : 1);
+    }
+    close(report[1]);
+    meanwhile();
+    Report result;
+    UdpOutcome outcome;
+    if (read(report[0], &result, sizeof result) == sizeof result)
+      outcome = {result.error, result.answer, result.error ? "" : text(result.from)};
+    close(report[0]);
+    waitpid(child, nullptr, 0);
+    return outcome;
+  }
+
+  static constexpr std::uint16_t udpPort = 11190;
+};
+
+TEST_F(CapturedUdpTest, DatagramsReachTheClientWithTheirDestinationAndAnswersComeFromThere) {
+  helper = startHelper();
+  const auto app = makeCgroup();
+  const auto other = makeCgroup();
+  HelperClient client(socketPath);
+  std::vector<UniqueFd> sockets;
+  ASSERT_EQ(client.ask(UdpSockets{udpPort}, sockets), Reply{});
+  ASSERT_GE(sockets.size(), 1u);
+  std::vector<UniqueFd> again;
+  EXPECT_FALSE(client.ask(UdpSockets{udpPort + 1}, again).ok);
+  EXPECT_TRUE(again.empty());
+  const std::uint16_t target = redirectTarget->port();
+  ASSERT_EQ(client.ask(Capture{app->path(), target, true, false, std::nullopt, udpPort}), Reply{});
+  EXPECT_EQ(client.ask(Capture{other->path(), target, true, false, std::nullopt, udpPort + 1}),
+            (Reply{false, "用户 0 在端口 11191 上没有 UDP 透明套接字"}));
+
+  // The program's datagram arrives with its destination; the answer, sent from a socket bound
+  // there, reaches the program as if the destination had sent it.
+  std::optional<Arrival> arrival;
+  const UdpOutcome answered = exchangeFrom(*app, 0, "198.51.100.7", 9, [&] {
+    arrival = arrivalAt(sockets[0].get());
+    if (!arrival) return;
+    std::vector<UniqueFd> reply;
+    ASSERT_EQ(client.ask(ReplySocket{"198.51.100.7", 9}, reply), Reply{});
+    ASSERT_EQ(reply.size(), 1u);
+    sendto(reply[0].get(), "a", 1, 0, reinterpret_cast<const sockaddr*>(&arrival->sender),
+           sizeof arrival->sender);
+    // The same socket may send nothing that is not an answer: not to another of this
+    // machine's programs, not to the program from another address.
+    const UniqueFd bystander(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    const auto [at, atSize] = socketAddress("10.77.3.1", 9999);
+    ASSERT_EQ(bind(bystander.get(), reinterpret_cast<const sockaddr*>(&at), atSize), 0);
+    sendto(reply[0].get(), "x", 1, 0, reinterpret_cast<const sockaddr*>(&at), atSize);
+    pollfd readable{.fd = bystander.get(), .events = POLLIN};
+    EXPECT_EQ(poll(&readable, 1, 200), 0) << "a reply socket reached a bystander";
+  });
+  ASSERT_TRUE(arrival);
+  EXPECT_EQ(arrival->data, "q");
+  EXPECT_EQ(arrival->destination, "198.51.100.7:9");
+  EXPECT_EQ(answered, (UdpOutcome{0, "a", "198.51.100.7:9"}));
+
+  // QUIC is the client's to decide now: it arrives like the rest, unless the client refuses
+  // the flow, and then the program hears so at once.
+  const UdpOutcome quic = exchangeFrom(*app, 40443, "198.51.100.7", 443,
+                                       [&] { arrival = arrivalAt(sockets[0].get()); });
+  ASSERT_TRUE(arrival);
+  EXPECT_EQ(arrival->destination, "198.51.100.7:443");
+  EXPECT_EQ(quic.error, EAGAIN);
+  ASSERT_EQ(client.ask(RefuseFlow{"198.51.100.1", 40444, "198.51.100.7", 443}), Reply{});
+  // The send itself fails, or the ICMP that answers it reaches the socket.
+  const int refused = exchangeFrom(*app, 40444, "198.51.100.7", 443, [] {}).error;
+  EXPECT_TRUE(refused == EPERM || refused == ECONNREFUSED) << std::strerror(refused);
+  // Another client's refusal does not reach this client's flows.
+  HelperClient second(socketPath);
+  std::vector<UniqueFd> secondSockets;
+  ASSERT_EQ(second.ask(UdpSockets{udpPort + 2}, secondSockets), Reply{});
+  ASSERT_EQ(second.ask(RefuseFlow{"198.51.100.1", 40445, "198.51.100.7", 443}), Reply{});
+  exchangeFrom(*app, 40445, "198.51.100.7", 443, [&] { arrival = arrivalAt(sockets[0].get()); });
+  EXPECT_TRUE(arrival);
+
+  // Programs outside the capture, DNS and loopback keep their own way.
+  EXPECT_EQ(
+      exchangeFrom(*other, 0, "198.51.100.7", 9, [&] { arrival = arrivalAt(sockets[0].get()); })
+          .error,
+      EAGAIN);
+  EXPECT_FALSE(arrival);
+
+  // Answers only from where a captured flow went.
+  const std::pair<const char*, std::string> refusals[] = {
+      {"10.77.3.1", "「10.77.3.1」是本机、回环、组播或广播地址，不能从那里回答"},
+      {"127.0.0.1", "「127.0.0.1」是本机、回环、组播或广播地址，不能从那里回答"},
+      {"224.0.0.251", "「224.0.0.251」是本机、回环、组播或广播地址，不能从那里回答"},
+  };
+  for (const auto& [address, reason] : refusals) {
+    std::vector<UniqueFd> none;
+    EXPECT_EQ(client.ask(ReplySocket{address, 9}, none), (Reply{false, reason}));
+    EXPECT_TRUE(none.empty());
+  }
+  HelperClient stranger(socketPath, nobody);
+  EXPECT_EQ(stranger.ask(ReplySocket{"198.51.100.7", 9}),
+            (Reply{false, "这个连接还没有要 UDP 套接字"}));
 }
 
 TEST_F(NetdTest, WhatAClientMayNotCaptureIsRefusedAndChangesNothing) {
