@@ -24,6 +24,9 @@ class UniqueFd {
   int get() const { return fd_; }
   explicit operator bool() const { return fd_ >= 0; }
 
+  /// Gives the descriptor up to the caller, who closes it from now on.
+  int release() { return std::exchange(fd_, -1); }
+
   void reset(int fd = -1) {
     if (fd_ >= 0) ::close(fd_);
     fd_ = fd;

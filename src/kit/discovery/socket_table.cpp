@@ -87,7 +87,7 @@ std::vector<SocketEntry> SocketTable::boundTo(int protocol, sa_family_t family, 
   }
 }
 
-std::optional<SocketEntry> SocketTable::connection(sa_family_t family,
+std::optional<SocketEntry> SocketTable::connection(int protocol, sa_family_t family,
                                                    const std::array<std::uint32_t, 4>& local,
                                                    std::uint16_t localPort,
                                                    const std::array<std::uint32_t, 4>& remote,
@@ -101,12 +101,15 @@ std::optional<SocketEntry> SocketTable::connection(sa_family_t family,
   auto* request =
       static_cast<inet_diag_req_v2*>(mnl_nlmsg_put_extra_header(header, sizeof(inet_diag_req_v2)));
   request->sdiag_family = family;
-  request->sdiag_protocol = IPPROTO_TCP;
+  request->sdiag_protocol = static_cast<std::uint8_t>(protocol);
   request->idiag_states = ~0u;
-  request->id.idiag_sport = htons(localPort);
-  request->id.idiag_dport = htons(remotePort);
-  std::memcpy(request->id.idiag_src, local.data(), sizeof request->id.idiag_src);
-  std::memcpy(request->id.idiag_dst, remote.data(), sizeof request->id.idiag_dst);
+  // TCP finds the socket by its own end first; UDP takes the two the other way round, as the
+  // packet that would reach the socket has them.
+  const bool udp = protocol == IPPROTO_UDP;
+  request->id.idiag_sport = htons(udp ? remotePort : localPort);
+  request->id.idiag_dport = htons(udp ? localPort : remotePort);
+  std::memcpy(request->id.idiag_src, (udp ? remote : local).data(), sizeof request->id.idiag_src);
+  std::memcpy(request->id.idiag_dst, (udp ? local : remote).data(), sizeof request->id.idiag_dst);
   request->id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
   request->id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
   if (mnl_socket_sendto(netlink_, header, header->nlmsg_len) < 0) return std::nullopt;

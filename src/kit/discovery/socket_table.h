@@ -44,10 +44,11 @@ class SocketTable {
   std::vector<SocketEntry> boundTo(int protocol, sa_family_t family, std::uint16_t port,
                                    std::uint32_t states = ~0u);
 
-  /// The TCP socket whose own ends are local:localPort and remote:remotePort in family, by one
-  /// exact lookup rather than a dump; nothing when the kernel knows none (the connection is gone)
-  /// or does not answer.
-  std::optional<SocketEntry> connection(sa_family_t family,
+  /// The socket of protocol (IPPROTO_TCP or IPPROTO_UDP) whose own ends are local:localPort and
+  /// remote:remotePort in family, by one exact lookup rather than a dump; for UDP, the socket that
+  /// receives what remote sends to local, connected or not. Nothing when the kernel knows none
+  /// (the connection is gone) or does not answer.
+  std::optional<SocketEntry> connection(int protocol, sa_family_t family,
                                         const std::array<std::uint32_t, 4>& local,
                                         std::uint16_t localPort,
                                         const std::array<std::uint32_t, 4>& remote,

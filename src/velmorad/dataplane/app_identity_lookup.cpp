@@ -78,8 +78,8 @@ AppIdentityLookup::AppIdentityLookup(uid_t user, std::filesystem::path procRoot,
 AppIdentityLookup::~AppIdentityLookup() = default;
 
 PeerIdentity AppIdentityLookup::identify(const SocketAddress& peer, const SocketAddress& local,
-                                         Clock::time_point now) {
-  Recent found = identifyRecent(peer, local, now);
+                                         Clock::time_point now, int protocol) {
+  Recent found = identifyRecent(peer, local, now, protocol);
   if (found.searchFor) {
     if (const std::optional<Holder> holder = search(procRoot_, user_, *found.searchFor)) {
       found.peer.app = remember(*holder, now);
@@ -91,8 +91,8 @@ PeerIdentity AppIdentityLookup::identify(const SocketAddress& peer, const Socket
 
 AppIdentityLookup::Recent AppIdentityLookup::identifyRecent(const SocketAddress& peer,
                                                             const SocketAddress& local,
-                                                            Clock::time_point now) {
-  const std::optional<Owner> owner = socketOwner(peer, local);
+                                                            Clock::time_point now, int protocol) {
+  const std::optional<Owner> owner = socketOwner(peer, local, protocol);
   if (!owner) return {};
   Recent result{.peer = {.uid = owner->uid, .app = {}}, .searchFor = std::nullopt};
   if (owner->uid != user_) return result;
@@ -170,15 +170,17 @@ AppIdentity AppIdentityLookup::remember(const Holder& holder, Clock::time_point 
 }
 
 std::optional<AppIdentityLookup::Owner> AppIdentityLookup::socketOwner(const SocketAddress& peer,
-                                                                       const SocketAddress& local) {
+                                                                       const SocketAddress& local,
+                                                                       int protocol) {
   // The peer's socket: its own end is the client's, its far end ours.
   std::array<std::uint32_t, 4> peerAddress{};
   std::array<std::uint32_t, 4> localAddress{};
   const std::size_t length = peer.family == AF_INET ? 4 : 16;
   std::memcpy(peerAddress.data(), peer.address.data(), length);
   std::memcpy(localAddress.data(), local.address.data(), length);
-  const std::optional<SocketEntry> socket = sockets_.connection(
-      static_cast<sa_family_t>(peer.family), peerAddress, peer.port, localAddress, local.port);
+  const std::optional<SocketEntry> socket =
+      sockets_.connection(protocol, static_cast<sa_family_t>(peer.family), peerAddress, peer.port,
+                          localAddress, local.port);
   if (!socket || socket->inode == 0) return std::nullopt;
   return Owner{socket->uid, socket->inode};
 }

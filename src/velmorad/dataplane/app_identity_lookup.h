@@ -2,6 +2,7 @@
 // the kernel's socket tables, the process holding that socket, and what Linux says about it.
 #pragma once
 
+#include <netinet/in.h>
 #include <sys/types.h>
 
 #include <array>
@@ -20,7 +21,7 @@
 
 namespace velmora::dataplane {
 
-/// One end of a TCP connection: an IPv4 address in 4 bytes or an IPv6 address in 16.
+/// One end of a TCP connection or UDP flow: an IPv4 address in 4 bytes or an IPv6 address in 16.
 struct SocketAddress {
   int family = 0;  // AF_INET or AF_INET6
   std::array<std::uint8_t, 16> address{};
@@ -69,14 +70,15 @@ class AppIdentityLookup {
 
   /// The owner and application of the socket connected from peer to local, all in one: local is
   /// the far end as the peer's own socket has it, which for a connection the kernel redirected
-  /// is its original destination, not the listener. The processes of other users are never
-  /// read.
+  /// is its original destination, not the listener. protocol is IPPROTO_TCP, or IPPROTO_UDP for
+  /// the socket a datagram from peer to local was sent from. The processes of other users are
+  /// never read.
   PeerIdentity identify(const SocketAddress& peer, const SocketAddress& local,
-                        Clock::time_point now = Clock::now());
+                        Clock::time_point now = Clock::now(), int protocol = IPPROTO_TCP);
 
   /// The owner of the socket, and its application when a recently seen process holds it.
   Recent identifyRecent(const SocketAddress& peer, const SocketAddress& local,
-                        Clock::time_point now = Clock::now());
+                        Clock::time_point now = Clock::now(), int protocol = IPPROTO_TCP);
   /// The process of user that holds socket inode, newest processes first; nothing when none
   /// does. Reads /proc only, and may run on any thread.
   static std::optional<Holder> search(const std::filesystem::path& procRoot, uid_t user,
@@ -104,7 +106,8 @@ class AppIdentityLookup {
     Descriptors descriptors;
   };
 
-  std::optional<Owner> socketOwner(const SocketAddress& peer, const SocketAddress& local);
+  std::optional<Owner> socketOwner(const SocketAddress& peer, const SocketAddress& local,
+                                   int protocol);
 
   uid_t user_;
   std::filesystem::path procRoot_;
