@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "app_identity_lookup.h"
+#include "captured_udp.h"
 #include "kit/error.h"
 #include "kit/localize.h"
 #include "kit/netd_protocol.h"
@@ -26,6 +27,7 @@
 #include "proxy_protocols.h"
 #include "socks_client.h"
 #include "udp_association.h"
+#include "udp_flows.h"
 
 // The kernel's headers after the C library's, which they then leave alone.
 #include <linux/netfilter_ipv4.h>
@@ -80,21 +82,7 @@ std::string_view httpStatusFor(SocksReply code) {
 }
 
 SocketAddress socketAddress(const tcp::endpoint& endpoint) {
-  SocketAddress result;
-  result.port = endpoint.port();
-  asio::ip::address address = endpoint.address();
-  if (address.is_v6() && address.to_v6().is_v4_mapped())
-    address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
-  if (address.is_v4()) {
-    result.family = AF_INET;
-    const auto bytes = address.to_v4().to_bytes();
-    std::copy(bytes.begin(), bytes.end(), result.address.begin());
-  } else {
-    result.family = AF_INET6;
-    const auto bytes = address.to_v6().to_bytes();
-    std::copy(bytes.begin(), bytes.end(), result.address.begin());
-  }
-  return result;
+  return dataplane::socketAddress(endpoint.address(), endpoint.port());
 }
 
 /// A pipe that splice(2) moves relayed bytes through, so that they never cross into the process.
@@ -197,6 +185,8 @@ struct DataPlane::Impl {
   std::atomic<std::size_t> connections{0};
   std::atomic<bool> full{false};
   service::RefusalLog refusals;
+  /// The UDP transparent capture brings, carried on the first I/O thread.
+  std::shared_ptr<CapturedUdp> capturedUdp;
   /// Where the processes of programs seen for the first time are searched for.
   std::unique_ptr<asio::io_context> searchContext = std::make_unique<asio::io_context>(1);
   std::vector<std::thread> threads;
@@ -858,6 +848,7 @@ DataPlane::Impl::Impl(const Options& options, EventSink events, Log log)
 }
 
 DataPlane::Impl::~Impl() {
+  if (capturedUdp) capturedUdp->stop();
   for (auto& worker : workers) worker->context.stop();
   searchContext->stop();
   for (std::thread& thread : threads) thread.join();
@@ -1057,6 +1048,36 @@ std::optional<std::uint16_t> DataPlane::transparentPort() const {
 
 std::size_t DataPlane::maxConnections() const {
   return impl_->maxConnections;
+}
+
+void DataPlane::carryCapturedUdp(std::vector<UniqueFd> sockets, std::shared_ptr<UdpHelper> helper) {
+  stopCapturedUdp();
+  Impl& plane = *impl_;
+  Worker& worker = *plane.workers.front();
+  plane.capturedUdp = CapturedUdp::start(
+      worker.context.get_executor(), {.sockets = std::move(sockets),
+                                      .helper = std::move(helper),
+                                      .policy = [&plane] { return plane.policy.load(); },
+                                      .fakeNames = plane.options.fakeNames,
+                                      .lookup = worker.lookup.get(),
+                                      .user = plane.user,
+                                      .flows = {.record =
+                                                    [&plane, &worker](ConnectionEvent& event) {
+                                                      event.id = worker.eventIDs.next();
+                                                      event.date = std::chrono::system_clock::now();
+                                                      plane.events(event);
+                                                    },
+                                                .idleTimeout = plane.options.udpIdleTimeout,
+                                                .connectTimeout = plane.options.connectTimeout,
+                                                .carried = &plane.connections,
+                                                .maxCarried = plane.maxConnections,
+                                                .maxFlows = maxCapturedUdpFlows},
+                                      .log = plane.log});
+}
+
+void DataPlane::stopCapturedUdp() {
+  if (const std::shared_ptr<CapturedUdp> carried = std::exchange(impl_->capturedUdp, nullptr))
+    carried->stop();
 }
 
 void DataPlane::setPolicy(std::shared_ptr<const RoutingPolicy> policy) {

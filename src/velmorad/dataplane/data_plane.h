@@ -10,12 +10,16 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "kit/events.h"
 #include "kit/fake_names.h"
 #include "kit/rule_engine.h"
+#include "kit/unique_fd.h"
 
 namespace velmora::dataplane {
+
+class UdpHelper;
 
 /// What decides connections: the switch and the active profile's engine, built once per change
 /// and shared read-only by every connection.
@@ -51,7 +55,7 @@ class DataPlane {
     std::chrono::milliseconds handshakeTimeout = std::chrono::seconds(15);
     std::chrono::milliseconds connectTimeout = std::chrono::seconds(15);
     std::chrono::milliseconds idleTimeout = std::chrono::minutes(10);
-    /// A UDP flow of a SOCKS5 association that carries nothing for this long ends.
+    /// A UDP flow, of a SOCKS5 association or captured, that carries nothing for this long ends.
     std::chrono::milliseconds udpIdleTimeout = std::chrono::minutes(2);
     /// The names behind the fake addresses the DNS responder hands out: a connection to one is
     /// decided and carried by its name. None: fake addresses are addresses like any other.
@@ -84,6 +88,12 @@ class DataPlane {
   void listenTransparent(std::uint16_t port);
   /// The first port of the transparent listener; absent until it is started.
   std::optional<std::uint16_t> transparentPort() const;
+  /// Carries the UDP that transparent capture brings to sockets, the transparent sockets the
+  /// helper made (IPv4, then IPv6), answering through sockets helper gets, on the first I/O
+  /// thread; replaces what it carried before.
+  void carryCapturedUdp(std::vector<UniqueFd> sockets, std::shared_ptr<UdpHelper> helper);
+  /// Stops carrying captured UDP: the sockets close and its flows end.
+  void stopCapturedUdp();
   /// How many connections it serves at once at the most.
   std::size_t maxConnections() const;
   /// Takes effect for connections accepted from now on.

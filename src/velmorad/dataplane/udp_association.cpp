@@ -110,19 +110,18 @@ class Association {
     flows_.send(
         hostPort(host, port),
         [&] {
-          return UdpFlowStart{
-              .app = setup_.app,
-              .policy = setup_.policy,
-              .host = host,
-              .port = port,
-              .answer =
-                  [this](std::string_view header, std::string_view answer) {
-                    std::error_code ignored;
-                    const std::array<asio::const_buffer, 2> buffers{asio::buffer(header),
-                                                                    asio::buffer(answer)};
-                    relay_.send_to(buffers, *client_, 0, ignored);
-                  },
-              .fallBack = nullptr};
+          return UdpFlowStart{.app = setup_.app,
+                              .policy = setup_.policy,
+                              .host = host,
+                              .port = port,
+                              .answer =
+                                  [this](std::string_view header, std::string_view answer) {
+                                    std::error_code ignored;
+                                    const std::array<asio::const_buffer, 2> buffers{
+                                        asio::buffer(header), asio::buffer(answer)};
+                                    relay_.send_to(buffers, *client_, 0, ignored);
+                                  },
+                              .fallBack = nullptr};
         },
         data);
   }

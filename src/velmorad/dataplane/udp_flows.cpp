@@ -53,6 +53,24 @@ std::string addressText(const asio::ip::address& address) {
   return address.to_string();
 }
 
+SocketAddress socketAddress(const asio::ip::address& given, std::uint16_t port) {
+  SocketAddress result;
+  result.port = port;
+  asio::ip::address address = given;
+  if (address.is_v6() && address.to_v6().is_v4_mapped())
+    address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+  if (address.is_v4()) {
+    result.family = AF_INET;
+    const auto bytes = address.to_v4().to_bytes();
+    std::copy(bytes.begin(), bytes.end(), result.address.begin());
+  } else {
+    result.family = AF_INET6;
+    const auto bytes = address.to_v6().to_bytes();
+    std::copy(bytes.begin(), bytes.end(), result.address.begin());
+  }
+  return result;
+}
+
 /// One destination and how its datagrams are carried.
 struct UdpFlows::Flow : std::enable_shared_from_this<Flow> {
   UdpFlowStart start;
@@ -167,6 +185,16 @@ awaitable<void> UdpFlows::carry(std::shared_ptr<Flow> flow) {
 
 awaitable<void> UdpFlows::decideAndCarry(Flow& flow) {
   const UdpFlowStart& start = flow.start;
+  if (start.refusal) {
+    flow.dropping = true;
+    flow.event = ConnectionEvent{.app = start.app.bestDescription(),
+                                 .bundleID = start.app.bundleID,
+                                 .host = start.host,
+                                 .port = start.port,
+                                 .transport = FlowTransport::udp};
+    record(flow, ConnectionEvent::Phase::failed, *start.refusal);
+    co_return;
+  }
   const RoutingPolicy& policy = *start.policy;
   const Verdict verdict = decide(policy, start.app, start.host, start.port, FlowTransport::udp);
   flow.tracked = policy.enabled;
@@ -251,9 +279,9 @@ awaitable<Failure> UdpFlows::openDirect(Flow& flow, const std::string* interface
   if (!error) flow.socket->connect(to, error);
   if (!error) flow.socket->non_blocking(true, error);
   if (error)
-    co_return Failure{replyFor(error),
-                      VL("无法向 %@ 发送：%@", hostPort(addressText(to.address()), to.port()),
-                         error.message())};
+    co_return Failure{
+        replyFor(error),
+        VL("无法向 %@ 发送：%@", hostPort(addressText(to.address()), to.port()), error.message())};
   co_return Failure{};
 }
 
@@ -287,7 +315,8 @@ awaitable<Failure> UdpFlows::openThroughSocks(Flow& flow, const ProxyServer& hop
   if (!error) flow.socket->non_blocking(true, error);
   if (error) co_return failed(error.message());
   const std::optional<std::string> header = socksDatagramHeader(flow.start.host, flow.start.port);
-  if (!header) co_return Failure{SocksReply::hostUnreachable, VL("主机名太长：%@", flow.start.host)};
+  if (!header)
+    co_return Failure{SocksReply::hostUnreachable, VL("主机名太长：%@", flow.start.host)};
   flow.header = *header;
   // The upstream ends its association when this connection ends, and so does the flow.
   ++active_;

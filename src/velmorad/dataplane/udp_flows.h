@@ -12,9 +12,11 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "app_identity_lookup.h"
 #include "data_plane.h"
 #include "socks_client.h"
 
@@ -22,6 +24,9 @@ namespace velmora::dataplane {
 
 /// The text of an address as the rules and events show it: IPv4 mapped into IPv6 as IPv4.
 std::string addressText(const asio::ip::address& address);
+
+/// The address and port as the socket tables take them, IPv4 mapped into IPv6 as IPv4.
+SocketAddress socketAddress(const asio::ip::address& address, std::uint16_t port);
 
 /// What every flow of one set shares.
 struct UdpFlowsSetup {
@@ -51,6 +56,9 @@ struct UdpFlowStart {
   std::function<void(std::string_view header, std::string_view data)> answer;
   /// Called once when the rule's QUIC policy sends the flow back to TCP.
   std::function<void()> fallBack;
+  /// Why the flow is not carried at all, before any rule is asked: its datagrams are dropped,
+  /// and one failed event says this.
+  std::optional<std::string> refusal;
 };
 
 /// The flows of one source of datagrams. Used from one executor; the flows' coroutines run there
