@@ -7,8 +7,10 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "application.h"
+#include "captured_udp.h"
 #include "data_plane.h"
 #include "dns_responder.h"
 #include "kit/daemon_settings.h"
@@ -34,6 +36,14 @@ class LocalProxy {
   /// The port of the transparent listener; absent while it does not listen.
   std::optional<std::uint16_t> transparentPort() const {
     return plane_ ? plane_->transparentPort() : std::nullopt;
+  }
+  /// Has the data plane carry captured UDP, or stop carrying it; see DataPlane.
+  void carryCapturedUdp(std::vector<UniqueFd> sockets,
+                        std::shared_ptr<dataplane::UdpHelper> helper) {
+    if (plane_) plane_->carryCapturedUdp(std::move(sockets), std::move(helper));
+  }
+  void stopCapturedUdp() {
+    if (plane_) plane_->stopCapturedUdp();
   }
   /// The port of the DNS responder; absent while it does not answer.
   std::optional<std::uint16_t> dnsPort() const {

@@ -100,6 +100,11 @@ int serve(bool testHooks) {
   dns::FakeNamesKeeper fakeNamesKeeper(SharedPaths::stateDirectory() / "fake-names.json", fakeNames,
                                        [](std::string_view line) { log(line); });
   LocalProxy localProxy(live, fakeNames);
+  capture.captureUdp(
+      [&localProxy](std::vector<UniqueFd> sockets, std::shared_ptr<dataplane::UdpHelper> helper) {
+        localProxy.carryCapturedUdp(std::move(sockets), std::move(helper));
+      },
+      [&localProxy] { localProxy.stopCapturedUdp(); });
   application.dataPlaneStarted([&application, &localProxy, &capture] {
     const Application::LocalProxy state =
         localProxy.follow(application.settings(), application.activeProfile());

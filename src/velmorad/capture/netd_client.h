@@ -5,7 +5,9 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
+#include "captured_udp.h"
 #include "kit/netd_protocol.h"
 #include "kit/unique_fd.h"
 
@@ -24,10 +26,29 @@ class NetdClient {
   /// is gone or does not answer in time; a refusal is a reply with ok false.
   netd::Reply ask(const netd::Request& request,
                   std::chrono::milliseconds limit = std::chrono::seconds(3));
+  /// As ask, for the requests whose reply brings sockets: they go to sockets, in the order the
+  /// helper sent them.
+  netd::Reply ask(const netd::Request& request, std::vector<UniqueFd>& sockets,
+                  std::chrono::milliseconds limit = std::chrono::seconds(3));
 
  private:
   std::string path_;
   UniqueFd socket_;
+};
+
+/// The helper as captured UDP asks it, over a connection of its own: the one whose transparent
+/// UDP sockets the data plane receives on, since answers may only be sent for the flows of the
+/// same connection. Used from the data plane's thread alone; each request waits at most a second.
+class NetdUdpHelper : public dataplane::UdpHelper {
+ public:
+  explicit NetdUdpHelper(NetdClient client) : client_(std::move(client)) {}
+
+  UniqueFd replySocket(const std::string& address, std::uint16_t port) override;
+  void refuseFlow(const std::string& source, std::uint16_t sourcePort, const std::string& address,
+                  std::uint16_t port) override;
+
+ private:
+  NetdClient client_;
 };
 
 }  // namespace velmora::daemon

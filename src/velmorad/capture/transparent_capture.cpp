@@ -78,6 +78,10 @@ void TransparentCapture::follow(bool enabled, std::optional<std::uint16_t> port,
   // us that an earlier velmorad captured.
   if (!helper_ && (!started_ || !desired().empty())) connect();
   started_ = true;
+  if (helper_ && port_ != udpAsked_) {
+    stopUdp();
+    startUdp();
+  }
   apply();
 }
 
@@ -99,8 +103,11 @@ void TransparentCapture::capture(const std::string& cgroup) {
     if (!applied_.contains(*session_)) throw Error(VL("无法捕获整个会话：%@", sessionRefused_));
     return;
   }
-  const netd::Capture asked{
-      .cgroup = cgroup, .port = *port_, .failsafe = failsafe_, .dnsPort = dnsPort_};
+  const netd::Capture asked{.cgroup = cgroup,
+                            .port = *port_,
+                            .failsafe = failsafe_,
+                            .dnsPort = dnsPort_,
+                            .udpPort = udpPort_};
   netd::Reply reply;
   try {
     reply = helper_->ask(asked);
@@ -143,6 +150,7 @@ bool TransparentCapture::connect() {
       if (!held.held.empty())
         log(VL("接手了 %lld 个在 velmorad 停止期间被拦下的 cgroup",
                static_cast<long long>(held.held.size())));
+      startUdp();
       apply();
       return helper_.has_value();
     }
@@ -160,9 +168,39 @@ void TransparentCapture::lost(const std::string& why) {
   loop_.unwatch(helper_->descriptor());
   helper_.reset();
   applied_.clear();
+  stopUdp();
   problem_ = VL("velmora-netd 断开了：%@", why);
   log(VL("透明捕获中断：%@；它回来后会重新捕获", problem_));
   retry_.request();
+}
+
+void TransparentCapture::captureUdp(CarryUdp carry, std::function<void()> stop) {
+  carryUdp_ = std::move(carry);
+  stopUdp_ = std::move(stop);
+}
+
+void TransparentCapture::startUdp() {
+  if (!carryUdp_ || !port_ || !helper_) return;
+  udpAsked_ = port_;
+  try {
+    NetdClient client(socketPath_);
+    std::vector<UniqueFd> sockets;
+    const netd::Reply reply = client.ask(netd::UdpSockets{*port_}, sockets);
+    if (!reply.ok) throw Error(reply.error);
+    if (sockets.empty()) throw Error(VL("velmora-netd 没有交出套接字"));
+    carryUdp_(std::move(sockets), std::make_shared<NetdUdpHelper>(std::move(client)));
+    udpPort_ = port_;
+    log(VL("被捕获程序的 UDP 经端口 %lld 交给 velmorad", static_cast<long long>(*port_)));
+  } catch (const Error& error) {
+    log(VL("被捕获程序的 UDP 不经 velmorad（只拒绝 QUIC）：%@", error.description()));
+  }
+}
+
+void TransparentCapture::stopUdp() {
+  udpAsked_.reset();
+  if (!udpPort_) return;
+  udpPort_.reset();
+  stopUdp_();
 }
 
 std::map<std::string, netd::Capture> TransparentCapture::desired() const {
@@ -172,14 +210,19 @@ std::map<std::string, netd::Capture> TransparentCapture::desired() const {
   for (const auto& [cgroup, captured] : wanted_) {
     // The helper refuses captures that overlap; inside the session a program is captured anyway.
     if (session && cgroups::contains(*session_, cgroup)) continue;
-    result[cgroup] = {.cgroup = cgroup, .port = *port_, .failsafe = failsafe_, .dnsPort = dnsPort_};
+    result[cgroup] = {.cgroup = cgroup,
+                      .port = *port_,
+                      .failsafe = failsafe_,
+                      .dnsPort = dnsPort_,
+                      .udpPort = udpPort_};
   }
   if (session) {
     result[*session_] = {.cgroup = *session_,
                          .port = *port_,
                          .failsafe = failsafe_,
                          .exceptClient = true,
-                         .dnsPort = dnsPort_};
+                         .dnsPort = dnsPort_,
+                         .udpPort = udpPort_};
   }
   return result;
 }

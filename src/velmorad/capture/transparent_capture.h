@@ -5,9 +5,12 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "application.h"
 #include "kit/daemon_settings.h"
@@ -42,6 +45,13 @@ class TransparentCapture {
   /// again when it was not there.
   Application::Capture state();
 
+  using CarryUdp =
+      std::function<void(std::vector<UniqueFd>, std::shared_ptr<dataplane::UdpHelper>)>;
+  /// Captures the programs' UDP as well, to transparent UDP sockets at the transparent
+  /// listener's port that carry hands to the data plane, with the helper connection that answers
+  /// for them; stop is called when they are gone (the helper left, or the port moved).
+  void captureUdp(CarryUdp carry, std::function<void()> stop);
+
  private:
   /// A captured cgroup: the inotify watch on its cgroup.events file.
   struct Captured {
@@ -50,6 +60,9 @@ class TransparentCapture {
 
   /// Connects to the helper unless connected; false, with problem_ set, when it cannot be used.
   bool connect();
+  /// Asks the helper for UDP sockets at the listener's port and hands them over; logs why not.
+  void startUdp();
+  void stopUdp();
   void lost(const std::string& why);
   /// What the helper should redirect for us now.
   std::map<std::string, netd::Capture> desired() const;
@@ -86,6 +99,12 @@ class TransparentCapture {
   std::map<std::string, Captured> wanted_;
   /// What the helper redirects for us now.
   std::map<std::string, netd::Capture> applied_;
+  CarryUdp carryUdp_;
+  std::function<void()> stopUdp_;
+  /// The port UDP sockets were last asked for on this connection to the helper, and the port
+  /// of those the data plane has.
+  std::optional<std::uint16_t> udpAsked_;
+  std::optional<std::uint16_t> udpPort_;
 };
 
 }  // namespace velmora::daemon
