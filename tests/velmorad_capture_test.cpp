@@ -418,6 +418,121 @@ TEST_F(TransparentCapture, NamesAreDecidedByHostRulesAndCarriedByNameAcrossARest
 
 /// A captured program that connects once velmorad has been killed, and again once a new
 /// velmorad runs.
+/// Captured UDP: destinations in a second namespace behind a veth link, where a UDP echo answers
+/// with the address each datagram came from; dante, the upstream that carries UDP, goes out from
+/// 198.51.100.2 and velmorad directly from 198.51.100.1.
+class CapturedUdp : public TransparentCapture {
+ protected:
+  void SetUp() override {
+    TransparentCapture::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    ASSERT_TRUE(far.available());
+    ASSERT_TRUE(network.ip(
+        {"link", "add", "u0", "type", "veth", "peer", "name", "u1", "netns", far.name()}));
+    ASSERT_TRUE(network.ip({"addr", "add", "198.51.100.1/24", "dev", "u0"}));
+    ASSERT_TRUE(network.ip({"addr", "add", "198.51.100.2/24", "dev", "u0"}));
+    ASSERT_TRUE(network.ip({"link", "set", "u0", "up"}));
+    ASSERT_TRUE(far.ip({"addr", "add", "198.51.100.7/24", "dev", "u1"}));
+    ASSERT_TRUE(far.ip({"link", "set", "u1", "up"}));
+    {
+      const InsideNamespace there(far.name());
+      echo = std::make_unique<testing::UdpPeerEcho>("198.51.100.7", 7000);
+      quic = std::make_unique<testing::UdpPeerEcho>("198.51.100.7", 443);
+    }
+    dante = std::make_unique<testing::Dante>(1082, "198.51.100.2", home.path());
+    ASSERT_EQ(run({"proxy", "add", "dante", "127.0.0.1", "1082"}).status, 0);
+  }
+  void TearDown() override {
+    dante.reset();
+    echo.reset();
+    quic.reset();
+    TransparentCapture::TearDown();
+  }
+
+  /// What a captured program (perl: one process, which alone holds its socket) hears back for
+  /// one datagram to 198.51.100.7:port, sent up to three times a second apart: the address the
+  /// echo saw, "" when nothing came back, or "refused" when a send or a receive failed at once.
+  std::string datagramFromPerl(std::uint16_t port) {
+    const std::string script =
+        "use IO::Socket::INET; my $s = IO::Socket::INET->new(PeerAddr => '198.51.100.7:" +
+        std::to_string(port) +
+        "', Proto => 'udp') or exit 1; for (1 .. 3) { $s->send('q') or do { print "
+        "\"refused\\n\"; exit }; my $answer = ''; my $failed = 0; eval { local $SIG{ALRM} = "
+        "sub { die \"late\\n\" }; alarm 1; $failed = !defined $s->recv($answer, 512) && "
+        "!$!{EINTR}; alarm 0 "
+        "}; if ($failed) { print \"refused\\n\"; exit } if ($answer ne '') { print "
+        "((split /\\n/, $answer)[0], \"\\n\"); exit } }";
+    return run({"run", "--transparent", "--", "perl", "-e", script}).out;
+  }
+  /// What a captured perl reads first from a TCP connection to the destination.
+  std::string connectionFromPerl() {
+    return run({"run", "--transparent", "--", "perl", "-e",
+                "use IO::Socket::INET; my $s = IO::Socket::INET->new(PeerAddr => '10.77.0.1:" +
+                    std::to_string(destination->port()) +
+                    "', Timeout => 5) or exit 1; my $line = <$s>; print $line if defined $line"})
+        .out;
+  }
+  /// What the connection log says of perl's UDP to port: the route of its last open, blocked
+  /// or failed event, with the error where there is one.
+  std::string loggedRoute(std::uint16_t port) {
+    const RunResult logs = run({"logs", "--app", "perl", "--json"});
+    std::string found = "none";
+    for (const ConnectionEvent& event : DTOCoding::decodeArray(logs.out, connectionEventFromJSON)) {
+      if (event.port != port || event.transport != FlowTransport::udp ||
+          event.phase == ConnectionEvent::Phase::close)
+        continue;
+      found = event.route + (event.errorDescription ? " " + *event.errorDescription : "");
+    }
+    return found;
+  }
+
+  NetworkNamespace far;
+  std::unique_ptr<testing::UdpPeerEcho> echo;
+  std::unique_ptr<testing::UdpPeerEcho> quic;
+  std::unique_ptr<testing::Dante> dante;
+};
+
+TEST_F(CapturedUdp, DatagramsGoByTheRulesAndAnswersComeBackFromTheDestination) {
+  ASSERT_TRUE(daemon->waitForLog("被捕获程序的 UDP 经端口")) << daemon->log();
+  const struct {
+    std::string route;
+    std::string heard;
+  } cases[] = {
+      {"proxy:dante", "198.51.100.2\n"},
+      {"direct", "198.51.100.1\n"},
+      {"block", ""},
+      // microsocks does not carry UDP: the flow fails, and says why.
+      {"proxy:upstream", ""},
+  };
+  for (const auto& c : cases) {
+    ASSERT_EQ(run({"route", "set", "perl", c.route}).status, 0);
+    EXPECT_EQ(datagramFromPerl(7000), c.heard) << c.route << "\n" << daemon->log();
+  }
+  EXPECT_EQ(loggedRoute(7000),
+            "proxy upstream (127.0.0.1:1081 socks5) 代理「upstream」拒绝转发 UDP（SOCKS5 应答 7）");
+
+  // A rule for UDP alone leaves TCP to the next rule, and the reverse.
+  ASSERT_EQ(run({"route", "set", "perl", "block"}).status, 0);
+  ASSERT_EQ(run({"rule", "set", "App: perl", "--transport", "udp"}).status, 0);
+  EXPECT_EQ(datagramFromPerl(7000), "");
+  EXPECT_EQ(connectionFromPerl(), "10.77.0.1\n");
+  ASSERT_EQ(run({"rule", "set", "App: perl", "--transport", "tcp"}).status, 0);
+  EXPECT_EQ(datagramFromPerl(7000), "198.51.100.1\n");
+  EXPECT_EQ(connectionFromPerl(), "");
+
+  // QUIC by the rule's policy: through the proxy, directly, or refused so that the program
+  // falls back to TCP.
+  ASSERT_EQ(run({"route", "set", "perl", "proxy:dante"}).status, 0);
+  ASSERT_EQ(run({"rule", "set", "App: perl", "--transport", "any"}).status, 0);
+  const std::pair<std::string, std::string> policies[] = {
+      {"proxy", "198.51.100.2\n"}, {"direct", "198.51.100.1\n"}, {"fallback", "refused\n"}};
+  for (const auto& [policy, heard] : policies) {
+    ASSERT_EQ(run({"rule", "set", "App: perl", "--quic", policy}).status, 0);
+    EXPECT_EQ(datagramFromPerl(443), heard) << policy << "\n" << daemon->log();
+  }
+  EXPECT_EQ(loggedRoute(443), "proxy dante (127.0.0.1:1082 socks5) QUIC 按规则回退到 TCP，不转发");
+}
+
 class CrashOfVelmorad : public TransparentCapture, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(CrashOfVelmorad, FollowsFailsafeOnCrash) {
