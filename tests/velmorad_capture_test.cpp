@@ -531,6 +531,17 @@ TEST_F(CapturedUdp, DatagramsGoByTheRulesAndAnswersComeBackFromTheDestination) {
     EXPECT_EQ(datagramFromPerl(443), heard) << policy << "\n" << daemon->log();
   }
   EXPECT_EQ(loggedRoute(443), "proxy dante (127.0.0.1:1082 socks5) QUIC 按规则回退到 TCP，不转发");
+
+  // One process sending to ever new destinations is bounded; another's flows go on.
+  ASSERT_EQ(run({"route", "set", "perl", "direct"}).status, 0);
+  ASSERT_EQ(run({"run", "--transparent", "--", "perl", "-e",
+                 "use IO::Socket::INET; use Socket; my $s = IO::Socket::INET->new(Proto => "
+                 "'udp') or exit 1; my $to = inet_aton('198.51.100.7'); $s->send('f', 0, "
+                 "pack_sockaddr_in($_, $to)) for 10000 .. 10599; sleep 1"})
+                .status,
+            0);
+  EXPECT_TRUE(daemon->waitForLog("的 UDP 流已达上限 512，新的流被丢弃")) << daemon->log();
+  EXPECT_EQ(datagramFromPerl(7000), "198.51.100.1\n");
 }
 
 class CrashOfVelmorad : public TransparentCapture, public ::testing::WithParamInterface<bool> {};

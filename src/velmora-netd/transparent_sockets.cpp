@@ -14,6 +14,8 @@
 namespace velmora::netd {
 namespace {
 
+constexpr int receiveBuffer = 4 << 20;
+
 struct Address {
   sockaddr_storage storage{};
   socklen_t size = 0;
@@ -91,6 +93,9 @@ UniqueFd receivingSocket(int family, std::uint16_t port, std::uint32_t mark) {
     set(fd.get(), SOL_IPV6, IPV6_V6ONLY, 1, "IPV6_V6ONLY");
     set(fd.get(), SOL_IPV6, IPV6_RECVORIGDSTADDR, 1, "IPV6_RECVORIGDSTADDR");
   }
+  // Every captured program's datagrams meet here: room for a burst of them, beyond the limit
+  // an ordinary socket may ask for.
+  set(fd.get(), SOL_SOCKET, SO_RCVBUFFORCE, receiveBuffer, "SO_RCVBUFFORCE");
   if (::bind(fd.get(), address.get(), address.size) != 0)
     throw Refusal(VL("无法在 %@ 端口 %lld 上接收 UDP：%@", family == AF_INET ? "127.0.0.1" : "::1",
                      static_cast<long long>(port), std::strerror(errno)));

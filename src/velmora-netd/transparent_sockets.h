@@ -12,8 +12,8 @@
 namespace velmora::netd {
 
 /// A non-blocking transparent UDP socket bound to loopback (127.0.0.1 for AF_INET, ::1 for
-/// AF_INET6) at port, which reports each datagram's original destination (IP_RECVORIGDSTADDR)
-/// and carries mark. Throws Error with the reason, the port taken by another socket included.
+/// AF_INET6) at port, which reports each datagram's original destination (IP_RECVORIGDSTADDR),
+/// carries mark and has a receive buffer of 4 MiB. Throws Error with the reason, the port taken by another socket included.
 UniqueFd receivingSocket(int family, std::uint16_t port, std::uint32_t mark);
 
 /// A transparent UDP socket bound to address:port, carrying mark, that drops whatever reaches

@@ -119,13 +119,39 @@ awaitable<void> CapturedUdp::receive(udp::socket& socket) {
 
 void CapturedUdp::arrived(const udp::endpoint& sender, const udp::endpoint& destination,
                           std::string_view data) {
+  const std::string key = hostPort(addressText(sender.address()), sender.port()) + " " +
+                          hostPort(addressText(destination.address()), destination.port());
+  if (flows_.contains(key)) {
+    flows_.send(key, nullptr, data);
+    return;
+  }
+  if (flows_.full()) {
+    complain(VL("被捕获的 UDP 流已达上限 %lld，新的流被丢弃",
+                static_cast<long long>(maxCapturedUdpFlows)));
+    return;
+  }
+  pid_t process = 0;
+  UdpFlowStart start = describe(sender, destination, process);
+  // One process sending to ever new destinations takes no more than its share.
+  std::size_t& count = perProcess_[process];
+  if (count >= maxCapturedUdpFlowsPerProcess) {
+    complain(VL("进程 %lld 的 UDP 流已达上限 %lld，新的流被丢弃", static_cast<long long>(process),
+                static_cast<long long>(maxCapturedUdpFlowsPerProcess)));
+    return;
+  }
+  ++count;
+  start.ended = [weak = weak_from_this(), process] {
+    const auto self = weak.lock();
+    if (!self) return;
+    const auto found = self->perProcess_.find(process);
+    if (found != self->perProcess_.end() && --found->second == 0) self->perProcess_.erase(found);
+  };
   flows_.send(
-      hostPort(addressText(sender.address()), sender.port()) + " " +
-          hostPort(addressText(destination.address()), destination.port()),
-      [&] { return describe(sender, destination); }, data);
+      key, [&start] { return std::move(start); }, data);
 }
 
-UdpFlowStart CapturedUdp::describe(const udp::endpoint& sender, const udp::endpoint& destination) {
+UdpFlowStart CapturedUdp::describe(const udp::endpoint& sender, const udp::endpoint& destination,
+                                   pid_t& process) {
   UdpFlowStart start{.policy = setup_.policy(),
                      .host = addressText(destination.address()),
                      .port = destination.port()};
@@ -133,7 +159,10 @@ UdpFlowStart CapturedUdp::describe(const udp::endpoint& sender, const udp::endpo
     const PeerIdentity peer = setup_.lookup->identify(
         socketAddress(sender.address(), sender.port()),
         socketAddress(destination.address(), destination.port()), Clock::now(), IPPROTO_UDP);
-    if (peer.uid == setup_.user) start.app = peer.app;
+    if (peer.uid == setup_.user) {
+      start.app = peer.app;
+      process = peer.pid.value_or(0);
+    }
   }
   // A fake address stands for the name it was handed out for, as for connections.
   if (setup_.fakeNames && FakeNames::isFake(start.host)) {
@@ -157,7 +186,7 @@ UdpFlowStart CapturedUdp::describe(const udp::endpoint& sender, const udp::endpo
       self->setup_.helper->refuseFlow(addressText(sender.address()), sender.port(),
                                       addressText(destination.address()), destination.port());
     } catch (const Error& error) {
-      self->helperFailed(error.description());
+      self->complain(VL("velmora-netd 没有拒绝 QUIC 流：%@", error.description()));
     }
   };
   return start;
@@ -176,7 +205,7 @@ void CapturedUdp::answer(const udp::endpoint& sender, const udp::endpoint& desti
       answerer.socket = std::make_shared<udp::socket>(
           executor_, destination.address().is_v4() ? udp::v4() : udp::v6(), fd.release());
     } catch (const Error& error) {
-      helperFailed(error.description());
+      complain(VL("velmora-netd 没有给出回答用的套接字：%@", error.description()));
     }
     found = answerers_.emplace(destination, std::move(answerer)).first;
   }
@@ -200,11 +229,11 @@ awaitable<void> CapturedUdp::expireAnswerers() {
   }
 }
 
-void CapturedUdp::helperFailed(const std::string& what) {
+void CapturedUdp::complain(const std::string& line) {
   const Clock::time_point now = Clock::now();
   if (lastComplaint_ && now - *lastComplaint_ < std::chrono::minutes(1)) return;
   lastComplaint_ = now;
-  setup_.log(VL("velmora-netd 没有帮上被捕获的 UDP：%@", what));
+  setup_.log(line);
 }
 
 }  // namespace velmora::dataplane

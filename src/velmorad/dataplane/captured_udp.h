@@ -33,9 +33,10 @@ class UdpHelper {
                           const std::string& address, std::uint16_t port) = 0;
 };
 
-/// The most captured flows at once, for all programs together; datagrams of further flows are
-/// dropped until one ends.
+/// The most captured flows at once, for all programs together, and for one process; datagrams
+/// of further flows are dropped until one ends, and the flows already carried go on.
 inline constexpr std::size_t maxCapturedUdpFlows = 4096;
+inline constexpr std::size_t maxCapturedUdpFlowsPerProcess = 512;
 
 struct CapturedUdpSetup {
   /// The transparent sockets: IPv4, then IPv6 where there is one.
@@ -73,18 +74,21 @@ class CapturedUdp : public std::enable_shared_from_this<CapturedUdp> {
   asio::awaitable<void> expireAnswerers();
   void arrived(const asio::ip::udp::endpoint& sender, const asio::ip::udp::endpoint& destination,
                std::string_view data);
+  /// The new flow from sender to destination, and the process that sent it (0: unknown).
   UdpFlowStart describe(const asio::ip::udp::endpoint& sender,
-                        const asio::ip::udp::endpoint& destination);
+                        const asio::ip::udp::endpoint& destination, pid_t& process);
   void answer(const asio::ip::udp::endpoint& sender, const asio::ip::udp::endpoint& destination,
               std::string_view data);
-  /// Logs a failure of the helper at most once a minute.
-  void helperFailed(const std::string& what);
+  /// Logs a line at most once a minute.
+  void complain(const std::string& line);
 
   asio::any_io_executor executor_;
   CapturedUdpSetup setup_;
   std::vector<std::unique_ptr<asio::ip::udp::socket>> sockets_;
   UdpFlows flows_;
   std::map<asio::ip::udp::endpoint, Answerer> answerers_;
+  /// The flows of each process.
+  std::map<pid_t, std::size_t> perProcess_;
   asio::steady_timer stopped_;
   std::optional<std::chrono::steady_clock::time_point> lastComplaint_;
 };

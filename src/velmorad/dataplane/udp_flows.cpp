@@ -176,6 +176,7 @@ void UdpFlows::end(Flow& flow) {
   if (flow.socket) flow.socket->close(ignored);
   if (flow.upstream) flow.upstream->close(ignored);
   if (flow.ready && flow.tracked) record(flow, ConnectionEvent::Phase::close);
+  if (const std::function<void()> ended = std::exchange(flow.start.ended, nullptr)) ended();
 }
 
 awaitable<void> UdpFlows::carry(std::shared_ptr<Flow> flow) {

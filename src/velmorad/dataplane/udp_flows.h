@@ -59,6 +59,8 @@ struct UdpFlowStart {
   /// Why the flow is not carried at all, before any rule is asked: its datagrams are dropped,
   /// and one failed event says this.
   std::optional<std::string> refusal;
+  /// Called once when the flow ends: idle, closed, or its upstream gone.
+  std::function<void()> ended;
 };
 
 /// The flows of one source of datagrams. Used from one executor; the flows' coroutines run there
@@ -74,6 +76,9 @@ class UdpFlows {
   /// flow is carried, kept a moment while it is set up, dropped when it is not carried.
   void send(const std::string& key, const std::function<UdpFlowStart()>& start,
             std::string_view data);
+  bool contains(const std::string& key) const { return flows_.contains(key); }
+  /// Whether a new flow would be dropped for want of room.
+  bool full() const { return flows_.size() >= setup_.maxFlows; }
   /// Ends the flows that carried nothing for the idle time, looking a few times per period,
   /// until cancelled.
   asio::awaitable<void> expireIdle();
