@@ -420,7 +420,7 @@ TEST_F(TransparentCapture, NamesAreDecidedByHostRulesAndCarriedByNameAcrossARest
 /// velmorad runs.
 /// Captured UDP: destinations in a second namespace behind a veth link, where a UDP echo answers
 /// with the address each datagram came from; dante, the upstream that carries UDP, goes out from
-/// 198.51.100.2 and velmorad directly from 198.51.100.1.
+/// 198.51.100.2, a second dante from 198.51.100.3, and velmorad directly from 198.51.100.1.
 class CapturedUdp : public TransparentCapture {
  protected:
   void SetUp() override {
@@ -431,6 +431,7 @@ class CapturedUdp : public TransparentCapture {
         {"link", "add", "u0", "type", "veth", "peer", "name", "u1", "netns", far.name()}));
     ASSERT_TRUE(network.ip({"addr", "add", "198.51.100.1/24", "dev", "u0"}));
     ASSERT_TRUE(network.ip({"addr", "add", "198.51.100.2/24", "dev", "u0"}));
+    ASSERT_TRUE(network.ip({"addr", "add", "198.51.100.3/24", "dev", "u0"}));
     ASSERT_TRUE(network.ip({"link", "set", "u0", "up"}));
     ASSERT_TRUE(far.ip({"addr", "add", "198.51.100.7/24", "dev", "u1"}));
     ASSERT_TRUE(far.ip({"link", "set", "u1", "up"}));
@@ -439,11 +440,17 @@ class CapturedUdp : public TransparentCapture {
       echo = std::make_unique<testing::UdpPeerEcho>("198.51.100.7", 7000);
       quic = std::make_unique<testing::UdpPeerEcho>("198.51.100.7", 443);
     }
-    dante = std::make_unique<testing::Dante>(1082, "198.51.100.2", home.path());
+    std::filesystem::create_directories(home.path() / "dante");
+    std::filesystem::create_directories(home.path() / "second");
+    dante = std::make_unique<testing::Dante>(1082, "198.51.100.2", home.path() / "dante");
+    secondDante = std::make_unique<testing::Dante>(1083, "198.51.100.3", home.path() / "second");
     ASSERT_EQ(run({"proxy", "add", "dante", "127.0.0.1", "1082"}).status, 0);
+    ASSERT_EQ(run({"proxy", "add", "second", "127.0.0.1", "1083"}).status, 0);
+    ASSERT_EQ(run({"chain", "add", "pair", "dante", "second"}).status, 0);
   }
   void TearDown() override {
     dante.reset();
+    secondDante.reset();
     echo.reset();
     quic.reset();
     TransparentCapture::TearDown();
@@ -490,6 +497,7 @@ class CapturedUdp : public TransparentCapture {
   std::unique_ptr<testing::UdpPeerEcho> echo;
   std::unique_ptr<testing::UdpPeerEcho> quic;
   std::unique_ptr<testing::Dante> dante;
+  std::unique_ptr<testing::Dante> secondDante;
 };
 
 TEST_F(CapturedUdp, DatagramsGoByTheRulesAndAnswersComeBackFromTheDestination) {
@@ -499,13 +507,16 @@ TEST_F(CapturedUdp, DatagramsGoByTheRulesAndAnswersComeBackFromTheDestination) {
     std::string heard;
   } cases[] = {
       {"proxy:dante", "198.51.100.2\n"},
+      // Through the first dante's association to the second's, which sends it on.
+      {"chain:pair", "198.51.100.3\n"},
       {"direct", "198.51.100.1\n"},
       {"block", ""},
       // microsocks does not carry UDP: the flow fails, and says why.
       {"proxy:upstream", ""},
   };
+  ASSERT_EQ(run({"route", "set", "perl", "direct"}).status, 0);
   for (const auto& c : cases) {
-    ASSERT_EQ(run({"route", "set", "perl", c.route}).status, 0);
+    ASSERT_EQ(run({"rule", "set", "App: perl", "--action", c.route}).status, 0);
     EXPECT_EQ(datagramFromPerl(7000), c.heard) << c.route << "\n" << daemon->log();
   }
   EXPECT_EQ(loggedRoute(7000),

@@ -87,11 +87,13 @@ struct UdpFlows::Flow : std::enable_shared_from_this<Flow> {
   /// Counted in the data plane's total while it lasts.
   bool counted = false;
   std::vector<std::string> waiting;
-  /// To the destination, or to the upstream proxy's relay.
+  /// To the destination, or to the first upstream proxy's relay.
   std::unique_ptr<udp::socket> socket;
-  /// The upstream's association lasts as long as this connection to it.
-  std::unique_ptr<tcp::socket> upstream;
-  /// Before every datagram to the upstream's relay; empty on a direct route.
+  /// Each upstream's association lasts as long as this connection to it, the first hop's
+  /// straight, the others' through the hops before them.
+  std::vector<std::unique_ptr<tcp::socket>> upstreams;
+  /// Before every datagram to the first hop's relay: one header for each further hop's relay,
+  /// then the destination's; empty on a direct route.
   std::string header;
 };
 
@@ -174,7 +176,7 @@ void UdpFlows::end(Flow& flow) {
   if (std::exchange(flow.counted, false)) --*setup_.carried;
   std::error_code ignored;
   if (flow.socket) flow.socket->close(ignored);
-  if (flow.upstream) flow.upstream->close(ignored);
+  for (const auto& upstream : flow.upstreams) upstream->close(ignored);
   if (flow.ready && flow.tracked) record(flow, ConnectionEvent::Phase::close);
   if (const std::function<void()> ended = std::exchange(flow.start.ended, nullptr)) ended();
 }
@@ -252,13 +254,12 @@ awaitable<Failure> UdpFlows::open(Flow& flow, const Verdict::Resolved& route) {
   using Kind = Verdict::Resolved::Kind;
   if (route.kind == Kind::direct) co_return co_await openDirect(flow, nullptr);
   if (route.kind == Kind::interface) co_return co_await openDirect(flow, &route.interfaceName);
-  const ProxyServer& hop = route.proxies.front();
-  if (route.proxies.size() > 1)
-    co_return Failure{SocksReply::commandNotSupported, VL("代理链不能转发 UDP")};
-  if (hop.proto != ProxyProtocol::socks5)
-    co_return Failure{SocksReply::commandNotSupported,
-                      VL("代理「%@」是 HTTP 代理，不能转发 UDP", hop.name)};
-  co_return co_await openThroughSocks(flow, hop);
+  for (const ProxyServer& hop : route.proxies) {
+    if (hop.proto != ProxyProtocol::socks5)
+      co_return Failure{SocksReply::commandNotSupported,
+                        VL("代理「%@」是 HTTP 代理，不能转发 UDP", hop.name)};
+  }
+  co_return co_await openThroughSocks(flow, route.proxies);
 }
 
 awaitable<Failure> UdpFlows::openDirect(Flow& flow, const std::string* interfaceName) {
@@ -286,49 +287,84 @@ awaitable<Failure> UdpFlows::openDirect(Flow& flow, const std::string* interface
   co_return Failure{};
 }
 
-awaitable<Failure> UdpFlows::openThroughSocks(Flow& flow, const ProxyServer& hop) {
-  const auto failed = [&](const std::string& why) {
-    return Failure{SocksReply::generalFailure, VL("代理「%@」：%@", hop.name, why)};
-  };
+awaitable<Failure> UdpFlows::openThroughSocks(Flow& flow, const std::vector<ProxyServer>& hops) {
+  const ProxyServer& first = hops.front();
   std::error_code error;
   const std::vector<udp::endpoint> proxies =
-      co_await endpointsOf(executor_, hop.address, hop.port, error);
-  if (error || proxies.empty()) co_return failed(VL("无法解析 %@", hop.address));
-  const tcp::endpoint proxy(proxies.front().address(), hop.port);
-  flow.upstream = std::make_unique<tcp::socket>(executor_);
-  asio::steady_timer limit(executor_, setup_.connectTimeout);
-  std::error_code expired;
-  const auto connected = co_await (flow.upstream->async_connect(proxy, failuresAsValues(error)) ||
-                                   limit.async_wait(failuresAsValues(expired)));
-  if (connected.index() == 1) co_return failed(VL("连接超时"));
-  if (error) co_return failed(error.message());
-  const std::string request = *socksUdpAssociateRequest("0.0.0.0", 0);
-  const SocksOutcome outcome = co_await socksExchange(*flow.upstream, hop, request, VL("转发 UDP"));
-  if (outcome.failure) co_return outcome.failure;
-  const auto bound = parseSocksAddress(outcome.boundAddress);
-  if (!bound) co_return failed(VL("UDP 中继地址不合规"));
-  // A relay bound to every address is reached where the proxy itself is.
-  asio::ip::address relay = asio::ip::make_address(bound->first, error);
-  if (error || relay.is_unspecified()) relay = proxy.address();
+      co_await endpointsOf(executor_, first.address, first.port, error);
+  if (error || proxies.empty())
+    co_return Failure{SocksReply::generalFailure,
+                      VL("代理「%@」：%@", first.name, VL("无法解析 %@", first.address))};
+  const tcp::endpoint proxy(proxies.front().address(), first.port);
+  // Every hop's own association: asked over a connection that reaches it through the hops
+  // before it, as a chained connection would.
+  udp::endpoint firstRelay;
+  std::string header;
+  for (std::size_t i = 0; i < hops.size(); ++i) {
+    const ProxyServer& hop = hops[i];
+    const auto failed = [&](const std::string& why) {
+      return Failure{SocksReply::generalFailure, VL("代理「%@」：%@", hop.name, why)};
+    };
+    auto& control = flow.upstreams.emplace_back(std::make_unique<tcp::socket>(executor_));
+    asio::steady_timer limit(executor_, setup_.connectTimeout);
+    std::error_code expired;
+    const auto connected = co_await (control->async_connect(proxy, failuresAsValues(error)) ||
+                                     limit.async_wait(failuresAsValues(expired)));
+    if (connected.index() == 1)
+      co_return Failure{SocksReply::generalFailure,
+                        VL("代理「%@」：%@", first.name, VL("连接超时"))};
+    if (error)
+      co_return Failure{SocksReply::generalFailure,
+                        VL("代理「%@」：%@", first.name, error.message())};
+    for (std::size_t j = 0; j < i; ++j) {
+      const ProxyServer& next = hops[j + 1];
+      const std::optional<std::string> request = socksConnectRequest(next.address, next.port);
+      if (!request) co_return failed(VL("主机名太长：%@", next.address));
+      const SocksOutcome through = co_await socksExchange(
+          *control, hops[j], *request, VL("连接 %@", hostPort(next.address, next.port)));
+      if (through.failure) co_return through.failure;
+    }
+    const std::string request = *socksUdpAssociateRequest("0.0.0.0", 0);
+    const SocksOutcome outcome = co_await socksExchange(*control, hop, request, VL("转发 UDP"));
+    if (outcome.failure) co_return outcome.failure;
+    const auto bound = parseSocksAddress(outcome.boundAddress);
+    if (!bound) co_return failed(VL("UDP 中继地址不合规"));
+    // A relay bound to every address is reached where the proxy itself is.
+    const asio::ip::address relay = asio::ip::make_address(bound->first, error);
+    const bool everywhere = error || relay.is_unspecified();
+    if (i == 0) {
+      firstRelay = {everywhere ? proxy.address() : relay, bound->second};
+      continue;
+    }
+    const std::optional<std::string> relayHeader =
+        socksDatagramHeader(everywhere ? hop.address : bound->first, bound->second);
+    if (!relayHeader) co_return failed(VL("UDP 中继地址不合规"));
+    header += *relayHeader;
+  }
   flow.socket = std::make_unique<udp::socket>(executor_);
-  flow.socket->open(relay.is_v4() ? udp::v4() : udp::v6(), error);
-  if (!error) flow.socket->connect({relay, bound->second}, error);
+  flow.socket->open(firstRelay.protocol(), error);
+  if (!error) flow.socket->connect(firstRelay, error);
   if (!error) flow.socket->non_blocking(true, error);
-  if (error) co_return failed(error.message());
-  const std::optional<std::string> header = socksDatagramHeader(flow.start.host, flow.start.port);
-  if (!header)
+  if (error)
+    co_return Failure{SocksReply::generalFailure,
+                      VL("代理「%@」：%@", first.name, error.message())};
+  const std::optional<std::string> destination =
+      socksDatagramHeader(flow.start.host, flow.start.port);
+  if (!destination)
     co_return Failure{SocksReply::hostUnreachable, VL("主机名太长：%@", flow.start.host)};
-  flow.header = *header;
-  // The upstream ends its association when this connection ends, and so does the flow.
-  ++active_;
-  asio::co_spawn(executor_, watchUpstream(flow.shared_from_this()), asio::detached);
+  flow.header = header + *destination;
+  // Each upstream ends its association when its connection ends, and so does the flow.
+  for (const auto& control : flow.upstreams) {
+    ++active_;
+    asio::co_spawn(executor_, watchUpstream(flow.shared_from_this(), *control), asio::detached);
+  }
   co_return Failure{};
 }
 
-awaitable<void> UdpFlows::watchUpstream(std::shared_ptr<Flow> flow) {
+awaitable<void> UdpFlows::watchUpstream(std::shared_ptr<Flow> flow, tcp::socket& control) {
   std::array<char, 64> ignored{};
   std::error_code error;
-  co_await flow->upstream->async_read_some(asio::buffer(ignored), failuresAsValues(error));
+  co_await control.async_read_some(asio::buffer(ignored), failuresAsValues(error));
   end(*flow);
   finished();
 }
@@ -351,10 +387,17 @@ awaitable<void> UdpFlows::receiveFromRoute(Flow& flow) {
     std::string_view header = directHeader;
     std::string_view data = datagram;
     if (throughProxy) {
-      const std::optional<SocksDatagram> parsed = parseSocksDatagram(datagram);
-      if (!parsed) continue;
-      header = datagram.substr(0, parsed->dataOffset);
-      data = datagram.substr(parsed->dataOffset);
+      // One header for each relay the answer passed after the last hop's, whose own header
+      // names where it came from.
+      bool wellFormed = true;
+      for (std::size_t layer = 0; layer < flow.upstreams.size() && wellFormed; ++layer) {
+        const std::optional<SocksDatagram> parsed = parseSocksDatagram(data);
+        wellFormed = parsed.has_value();
+        if (!wellFormed) break;
+        header = data.substr(0, parsed->dataOffset);
+        data.remove_prefix(parsed->dataOffset);
+      }
+      if (!wellFormed) continue;
     }
     flow.lastUsed = Clock::now();
     flow.start.answer(header, data);

@@ -1,5 +1,6 @@
 // UDP flows: each destination a program sends to, decided once by the rules as UDP and carried
-// directly, dropped, or through a SOCKS5 upstream's own association, until it carries nothing
+// directly, dropped, or through a SOCKS5 upstream's own association (a chain's through every
+// hop's association in turn), until it carries nothing
 // for a while; reported as connection events. Shared by the SOCKS5 UDP associations of the local
 // proxy and by the UDP that transparent capture brings.
 #pragma once
@@ -15,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app_identity_lookup.h"
 #include "data_plane.h"
@@ -92,8 +94,8 @@ class UdpFlows {
   asio::awaitable<void> decideAndCarry(Flow& flow);
   asio::awaitable<Failure> open(Flow& flow, const Verdict::Resolved& route);
   asio::awaitable<Failure> openDirect(Flow& flow, const std::string* interfaceName);
-  asio::awaitable<Failure> openThroughSocks(Flow& flow, const ProxyServer& hop);
-  asio::awaitable<void> watchUpstream(std::shared_ptr<Flow> flow);
+  asio::awaitable<Failure> openThroughSocks(Flow& flow, const std::vector<ProxyServer>& hops);
+  asio::awaitable<void> watchUpstream(std::shared_ptr<Flow> flow, asio::ip::tcp::socket& control);
   asio::awaitable<void> receiveFromRoute(Flow& flow);
   void transmit(Flow& flow, std::string_view data);
   void record(Flow& flow, ConnectionEvent::Phase phase,
