@@ -17,8 +17,10 @@ namespace {
 
 /// The conntrack zone of captured DNS flows.
 constexpr int dnsZone = 0x7e1a;
-/// How long a refused flow stays refused.
+/// How long a refused flow stays refused, and how many may be at once in each family, for all
+/// clients together: past it, a refusal is refused until older ones expire.
 constexpr std::string_view flowRefusal = "60s";
+constexpr int maxRefusedFlows = 16384;
 
 std::string hex(std::uint32_t value) {
   char text[16];
@@ -101,9 +103,9 @@ NftTable::NftTable() : context_(nft_ctx_new(NFT_CTX_DEFAULT)) {
         "add chain inet velmora deliver "
         "{ type filter hook prerouting priority mangle; policy accept; }\n"
         "add set inet velmora refused4 { type mark . ipv4_addr . inet_service . ipv4_addr . "
-        "inet_service; flags timeout; }\n"
+        "inet_service; flags timeout; size " + std::to_string(maxRefusedFlows) + "; }\n"
         "add set inet velmora refused6 { type mark . ipv6_addr . inet_service . ipv6_addr . "
-        "inet_service; flags timeout; }\n"
+        "inet_service; flags timeout; size " + std::to_string(maxRefusedFlows) + "; }\n"
         "add rule inet velmora guard " +
         marked +
         " drop\n"
