@@ -162,6 +162,15 @@ struct DataPlane::Impl {
     return listening && endpoint.port() == listening->port() &&
            (endpoint.address() == listening->address() || listening->address().is_unspecified());
   }
+  /// Gives an event of a UDP flow carried on worker's thread its identity and time, and passes
+  /// it on.
+  std::function<void(ConnectionEvent&)> recorder(Worker& worker) {
+    return [this, &worker](ConnectionEvent& event) {
+      event.id = worker.eventIDs.next();
+      event.date = std::chrono::system_clock::now();
+      events(event);
+    };
+  }
   /// Logs a refused connection of another user (or of a socket nobody owns any more) at most once
   /// a minute per user, with how many were refused since the last line.
   void refused(std::optional<uid_t> uid);
@@ -484,12 +493,7 @@ awaitable<void> Connection::serve() {
                               .clientHost = request->host,
                               .clientPort = request->port,
                               .user = plane_.user,
-                              .record =
-                                  [this](ConnectionEvent& event) {
-                                    event.id = worker_.eventIDs.next();
-                                    event.date = std::chrono::system_clock::now();
-                                    plane_.events(event);
-                                  },
+                              .record = plane_.recorder(worker_),
                               .idleTimeout = plane_.options.udpIdleTimeout,
                               .connectTimeout = plane_.options.connectTimeout,
                               .carried = &plane_.connections,
@@ -1054,25 +1058,20 @@ void DataPlane::carryCapturedUdp(std::vector<UniqueFd> sockets, std::shared_ptr<
   stopCapturedUdp();
   Impl& plane = *impl_;
   Worker& worker = *plane.workers.front();
-  plane.capturedUdp = CapturedUdp::start(
-      worker.context.get_executor(), {.sockets = std::move(sockets),
-                                      .helper = std::move(helper),
-                                      .policy = [&plane] { return plane.policy.load(); },
-                                      .fakeNames = plane.options.fakeNames,
-                                      .lookup = worker.lookup.get(),
-                                      .user = plane.user,
-                                      .flows = {.record =
-                                                    [&plane, &worker](ConnectionEvent& event) {
-                                                      event.id = worker.eventIDs.next();
-                                                      event.date = std::chrono::system_clock::now();
-                                                      plane.events(event);
-                                                    },
-                                                .idleTimeout = plane.options.udpIdleTimeout,
-                                                .connectTimeout = plane.options.connectTimeout,
-                                                .carried = &plane.connections,
-                                                .maxCarried = plane.maxConnections,
-                                                .maxFlows = maxCapturedUdpFlows},
-                                      .log = plane.log});
+  plane.capturedUdp = CapturedUdp::start(worker.context.get_executor(),
+                                         {.sockets = std::move(sockets),
+                                          .helper = std::move(helper),
+                                          .policy = [&plane] { return plane.policy.load(); },
+                                          .fakeNames = plane.options.fakeNames,
+                                          .lookup = worker.lookup.get(),
+                                          .user = plane.user,
+                                          .flows = {.record = plane.recorder(worker),
+                                                    .idleTimeout = plane.options.udpIdleTimeout,
+                                                    .connectTimeout = plane.options.connectTimeout,
+                                                    .carried = &plane.connections,
+                                                    .maxCarried = plane.maxConnections,
+                                                    .maxFlows = maxCapturedUdpFlows},
+                                          .log = plane.log});
 }
 
 void DataPlane::stopCapturedUdp() {
