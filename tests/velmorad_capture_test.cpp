@@ -420,7 +420,8 @@ TEST_F(TransparentCapture, NamesAreDecidedByHostRulesAndCarriedByNameAcrossARest
 /// velmorad runs.
 /// Captured UDP: destinations in a second namespace behind a veth link, where a UDP echo answers
 /// with the address each datagram came from; dante, the upstream that carries UDP, goes out from
-/// 198.51.100.2, a second dante from 198.51.100.3, and velmorad directly from 198.51.100.1.
+/// 198.51.100.2, a second dante from 198.51.100.3, and velmorad directly from 198.51.100.1 (over
+/// IPv6 from 2001:db8:7::1).
 class CapturedUdp : public TransparentCapture {
  protected:
   void SetUp() override {
@@ -434,11 +435,14 @@ class CapturedUdp : public TransparentCapture {
     ASSERT_TRUE(network.ip({"addr", "add", "198.51.100.3/24", "dev", "u0"}));
     ASSERT_TRUE(network.ip({"link", "set", "u0", "up"}));
     ASSERT_TRUE(far.ip({"addr", "add", "198.51.100.7/24", "dev", "u1"}));
+    ASSERT_TRUE(network.ip({"-6", "addr", "add", "2001:db8:7::1/64", "dev", "u0", "nodad"}));
+    ASSERT_TRUE(far.ip({"-6", "addr", "add", "2001:db8:7::7/64", "dev", "u1", "nodad"}));
     ASSERT_TRUE(far.ip({"link", "set", "u1", "up"}));
     {
       const InsideNamespace there(far.name());
       echo = std::make_unique<testing::UdpPeerEcho>("198.51.100.7", 7000);
       quic = std::make_unique<testing::UdpPeerEcho>("198.51.100.7", 443);
+      echo6 = std::make_unique<testing::UdpPeerEcho>("2001:db8:7::7", 7000);
     }
     std::filesystem::create_directories(home.path() / "dante");
     std::filesystem::create_directories(home.path() / "second");
@@ -452,18 +456,19 @@ class CapturedUdp : public TransparentCapture {
     dante.reset();
     secondDante.reset();
     echo.reset();
+    echo6.reset();
     quic.reset();
     TransparentCapture::TearDown();
   }
 
   /// What a captured program (perl: one process, which alone holds its socket) hears back for
-  /// one datagram to 198.51.100.7:port, sent up to three times a second apart: the address the
+  /// one datagram to address:port, sent up to three times a second apart: the address the
   /// echo saw, "" when nothing came back, or "refused" when a send or a receive failed at once.
-  std::string datagramFromPerl(std::uint16_t port) {
+  std::string datagramFromPerl(std::uint16_t port, const std::string& address = "198.51.100.7") {
     const std::string script =
-        "use IO::Socket::INET; my $s = IO::Socket::INET->new(PeerAddr => '198.51.100.7:" +
-        std::to_string(port) +
-        "', Proto => 'udp') or exit 1; for (1 .. 3) { $s->send('q') or do { print "
+        "use IO::Socket::IP; my $s = IO::Socket::IP->new(PeerHost => '" + address +
+        "', PeerPort => " + std::to_string(port) +
+        ", Proto => 'udp') or exit 1; for (1 .. 3) { $s->send('q') or do { print "
         "\"refused\\n\"; exit }; my $answer = ''; my $failed = 0; eval { local $SIG{ALRM} = "
         "sub { die \"late\\n\" }; alarm 1; $failed = !defined $s->recv($answer, 512) && "
         "!$!{EINTR}; alarm 0 "
@@ -496,6 +501,7 @@ class CapturedUdp : public TransparentCapture {
   NetworkNamespace far;
   std::unique_ptr<testing::UdpPeerEcho> echo;
   std::unique_ptr<testing::UdpPeerEcho> quic;
+  std::unique_ptr<testing::UdpPeerEcho> echo6;
   std::unique_ptr<testing::Dante> dante;
   std::unique_ptr<testing::Dante> secondDante;
 };
@@ -521,6 +527,11 @@ TEST_F(CapturedUdp, DatagramsGoByTheRulesAndAnswersComeBackFromTheDestination) {
   }
   EXPECT_EQ(loggedRoute(7000),
             "proxy upstream (127.0.0.1:1081 socks5) 代理「upstream」拒绝转发 UDP（SOCKS5 应答 7）");
+  // IPv6 the same way: through the helper's socket on ::1, answered from the destination.
+  ASSERT_EQ(run({"rule", "set", "App: perl", "--action", "block"}).status, 0);
+  EXPECT_EQ(datagramFromPerl(7000, "2001:db8:7::7"), "");
+  ASSERT_EQ(run({"rule", "set", "App: perl", "--action", "direct"}).status, 0);
+  EXPECT_EQ(datagramFromPerl(7000, "2001:db8:7::7"), "2001:db8:7::1\n") << daemon->log();
 
   // A rule for UDP alone leaves TCP to the next rule, and the reverse.
   ASSERT_EQ(run({"route", "set", "perl", "block"}).status, 0);

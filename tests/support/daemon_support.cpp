@@ -272,27 +272,51 @@ InsideNamespace::~InsideNamespace() {
   close(original_);
 }
 
-PeerEchoServer::PeerEchoServer(const std::string& address) {
+namespace {
+
+/// The socket address of an IPv4 or IPv6 address text and a port.
+sockaddr_storage socketAddressOf(const std::string& address, std::uint16_t port) {
   sockaddr_storage at{};
-  socklen_t size = sizeof at;
-  const bool ipv6 = address.find(':') != std::string::npos;
-  if (ipv6) {
+  if (address.find(':') != std::string::npos) {
     auto& ip = reinterpret_cast<sockaddr_in6&>(at);
     ip.sin6_family = AF_INET6;
+    ip.sin6_port = htons(port);
     inet_pton(AF_INET6, address.c_str(), &ip.sin6_addr);
   } else {
     auto& ip = reinterpret_cast<sockaddr_in&>(at);
     ip.sin_family = AF_INET;
+    ip.sin_port = htons(port);
     inet_pton(AF_INET, address.c_str(), &ip.sin_addr);
   }
+  return at;
+}
+
+std::uint16_t portOf(const sockaddr_storage& at) {
+  return ntohs(at.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6&>(at).sin6_port
+                                        : reinterpret_cast<const sockaddr_in&>(at).sin_port);
+}
+
+std::string addressTextOf(const sockaddr_storage& at) {
+  char text[INET6_ADDRSTRLEN] = {};
+  if (at.ss_family == AF_INET6)
+    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6&>(at).sin6_addr, text, sizeof text);
+  else
+    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(at).sin_addr, text, sizeof text);
+  return text;
+}
+
+}  // namespace
+
+PeerEchoServer::PeerEchoServer(const std::string& address) {
+  sockaddr_storage at = socketAddressOf(address, 0);
+  socklen_t size = sizeof at;
   listener_ = socket(at.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (bind(listener_, reinterpret_cast<sockaddr*>(&at), size) != 0 || listen(listener_, 16) != 0) {
     close(listener_);
     throw std::runtime_error("cannot listen on " + address);
   }
   getsockname(listener_, reinterpret_cast<sockaddr*>(&at), &size);
-  port_ = ntohs(ipv6 ? reinterpret_cast<sockaddr_in6&>(at).sin6_port
-                     : reinterpret_cast<sockaddr_in&>(at).sin_port);
+  port_ = portOf(at);
   thread_ = std::thread([this] { serve(); });
 }
 
@@ -309,13 +333,7 @@ void PeerEchoServer::serve() {
     socklen_t size = sizeof peer;
     const int fd = accept4(listener_, reinterpret_cast<sockaddr*>(&peer), &size, SOCK_CLOEXEC);
     if (fd < 0) return;
-    char text[INET6_ADDRSTRLEN] = {};
-    if (peer.ss_family == AF_INET6) {
-      inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6&>(peer).sin6_addr, text, sizeof text);
-    } else {
-      inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in&>(peer).sin_addr, text, sizeof text);
-    }
-    const std::string line = std::string(text) + "\n";
+    const std::string line = addressTextOf(peer) + "\n";
     ssize_t n = write(fd, line.data(), line.size());
     char buffer[4096];
     while (n > 0 && (n = read(fd, buffer, sizeof buffer)) > 0)
@@ -325,9 +343,8 @@ void PeerEchoServer::serve() {
 }
 
 UdpPeerEcho::UdpPeerEcho(const std::string& address, std::uint16_t port) {
-  sockaddr_in at{.sin_family = AF_INET, .sin_port = htons(port)};
-  inet_pton(AF_INET, address.c_str(), &at.sin_addr);
-  socket_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_storage at = socketAddressOf(address, port);
+  socket_ = socket(at.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (bind(socket_, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
       pipe2(stop_, O_CLOEXEC) != 0) {
     close(socket_);
@@ -335,21 +352,19 @@ UdpPeerEcho::UdpPeerEcho(const std::string& address, std::uint16_t port) {
   }
   socklen_t size = sizeof at;
   getsockname(socket_, reinterpret_cast<sockaddr*>(&at), &size);
-  port_ = ntohs(at.sin_port);
+  port_ = portOf(at);
   thread_ = std::thread([this] {
     char buffer[2048];
     while (true) {
       pollfd watched[] = {{socket_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
       if (poll(watched, 2, -1) < 0 || watched[1].revents) return;
-      sockaddr_in from{};
+      sockaddr_storage from{};
       socklen_t fromSize = sizeof from;
       const ssize_t got = recvfrom(socket_, buffer, sizeof buffer, 0,
                                    reinterpret_cast<sockaddr*>(&from), &fromSize);
       if (got < 0) continue;
-      char text[INET_ADDRSTRLEN] = {};
-      inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
       const std::string reply =
-          std::string(text) + "\n" + std::string(buffer, static_cast<std::size_t>(got));
+          addressTextOf(from) + "\n" + std::string(buffer, static_cast<std::size_t>(got));
       sendto(socket_, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from), fromSize);
     }
   });

@@ -120,8 +120,8 @@ class PeerEchoServer {
   std::thread thread_;
 };
 
-/// A UDP server on an IPv4 address (at port, or one the kernel picks) that answers each datagram
-/// with the sender's address, a newline and the datagram.
+/// A UDP server on an IPv4 or IPv6 address (at port, or one the kernel picks) that answers each
+/// datagram with the sender's address, a newline and the datagram.
 class UdpPeerEcho {
  public:
   explicit UdpPeerEcho(const std::string& address, std::uint16_t port = 0);
