@@ -48,6 +48,7 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 1' INT TERM
+. "$root/bench/capture_session.sh"
 [ "$(id -u)" -eq 0 ] || { echo "captured_udp_bench: needs root for its network namespaces" >&2; exit 1; }
 for program in "$load" "$daemon" "$helper" "$tool" dbus-daemon danted pgrep timeout setsid; do
   command -v "$program" > /dev/null || { echo "captured_udp_bench: missing $program (scripts/setup --bench, then build)" >&2; exit 1; }
@@ -70,15 +71,6 @@ wait_port() {  # port: TCP on 127.0.0.1 in near
     sleep 0.05
   done
   echo "captured_udp_bench: nothing listens on port $1" >&2
-  exit 1
-}
-wait_log() {  # file text
-  for _ in $(seq 100); do
-    grep -q "$2" "$1" 2> /dev/null && return 0
-    sleep 0.05
-  done
-  echo "captured_udp_bench: no \"$2\" in $1:" >&2
-  cat "$1" >&2
   exit 1
 }
 
@@ -111,31 +103,7 @@ for _ in $(seq 50); do
 done
 [ -n "$ready" ] || { echo "captured_udp_bench: the sink does not answer" >&2; exit 1; }
 
-home=$work/home
-mkdir -p "$home/.config/Velmora"
-cat > "$home/.config/Velmora/velmorad.json" << 'SETTINGS'
-{
-  "enabled" : true,
-  "proxyPort" : 11080,
-  "transparentPort" : 11090,
-  "dnsPort" : 11053,
-  "capture" : "programs"
-}
-SETTINGS
-{
-  read -r address
-  read -r bus_pid
-} < <(inside "$near" env -i HOME="$home" dbus-daemon --session --fork --print-address=1 --print-pid=1)
-pids+=("$bus_pid")
-environment=(env -i HOME="$home" TMPDIR="$home" LANG=C.UTF-8 DBUS_SESSION_BUS_ADDRESS="$address"
-  DBUS_SYSTEM_BUS_ADDRESS="unix:path=$home/no-system-bus" VELMORA_NETD_SOCKET="$work/netd.sock")
-on_cpu "$near" 0 "${environment[@]}" "$helper" --socket "$work/netd.sock" 2> "$work/netd.log" & pids+=($!)
-helper_pid=$!
-wait_log "$work/netd.log" 已就绪
-on_cpu "$near" 0 "${environment[@]}" "$daemon" 2> "$work/velmorad.log" & pids+=($!)
-daemon_pid=$!
-wait_port 11090
-wait_log "$work/velmorad.log" 已连上
+start_capture_session "$near"
 velmoractl() { inside "$near" timeout 10 "${environment[@]}" "$tool" "$@"; }
 
 # The program in a cgroup of the script's own, under which velmoractl makes the captured one.

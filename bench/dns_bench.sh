@@ -39,6 +39,7 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 1' INT TERM
+. "$root/bench/capture_session.sh"
 [ "$(id -u)" -eq 0 ] || { echo "dns_bench: needs root for its network namespace" >&2; exit 1; }
 for program in "$load" "$sink" "$daemon" "$helper" "$tool" "$build/bench/dns_bench" dbus-daemon; do
   command -v "$program" > /dev/null || { echo "dns_bench: missing $program (scripts/setup --bench, then build)" >&2; exit 1; }
@@ -67,15 +68,6 @@ wait_port() {  # port [address]
   echo "dns_bench: nothing listens on port $1" >&2
   exit 1
 }
-wait_log() {  # file text
-  for _ in $(seq 100); do
-    grep -q "$2" "$1" 2> /dev/null && return 0
-    sleep 0.05
-  done
-  echo "dns_bench: no \"$2\" in $1:" >&2
-  cat "$1" >&2
-  exit 1
-}
 
 sink_address=10.200.0.1
 sink_port=9000
@@ -97,29 +89,7 @@ on_cpu 1 "$sink" sink "$sink_address" $sink_port & pids+=($!)
 on_cpu 1 "$load" resolver "$nameserver" "$sink_address" & pids+=($!)
 wait_port $sink_port "$sink_address"
 
-home=$work/home
-mkdir -p "$home/.config/Velmora"
-cat > "$home/.config/Velmora/velmorad.json" << 'SETTINGS'
-{
-  "enabled" : true,
-  "proxyPort" : 11080,
-  "transparentPort" : 11090,
-  "dnsPort" : 11053,
-  "capture" : "programs"
-}
-SETTINGS
-{
-  read -r address
-  read -r bus_pid
-} < <(inside env -i HOME="$home" dbus-daemon --session --fork --print-address=1 --print-pid=1)
-pids+=("$bus_pid")
-environment=(env -i HOME="$home" TMPDIR="$home" LANG=C.UTF-8 DBUS_SESSION_BUS_ADDRESS="$address"
-  DBUS_SYSTEM_BUS_ADDRESS="unix:path=$home/no-system-bus" VELMORA_NETD_SOCKET="$work/netd.sock")
-on_cpu 0 "${environment[@]}" "$helper" --socket "$work/netd.sock" 2> "$work/netd.log" & pids+=($!)
-wait_log "$work/netd.log" 已就绪
-on_cpu 0 "${environment[@]}" "$daemon" 2> "$work/velmorad.log" & pids+=($!)
-wait_port 11090
-wait_log "$work/velmorad.log" 已连上
+start_capture_session "$netns"
 inside "${environment[@]}" "$tool" route set dns_load direct > /dev/null
 
 # The program in a cgroup of the script's own, under which velmoractl makes the captured one.
