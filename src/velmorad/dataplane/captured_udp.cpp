@@ -22,6 +22,9 @@ using namespace asio::experimental::awaitable_operators;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t maxDatagram = 65535;
+/// New flows whose program is being searched for, and the datagrams each keeps meanwhile.
+constexpr std::size_t maxWaitingFlows = 1024;
+constexpr std::size_t maxWaitingDatagrams = 16;
 
 udp::endpoint endpointOf(const sockaddr_storage& address) {
   if (address.ss_family == AF_INET) {
@@ -71,7 +74,9 @@ awaitable<void> CapturedUdp::run() {
   std::error_code error;
   co_await (flows_.expireIdle() || expireAnswerers() ||
             stopped_.async_wait(failuresAsValues(error)));
+  closed_ = true;
   for (const auto& socket : sockets_) socket->close(error);
+  waiting_.clear();
   co_await flows_.close();
   answerers_.clear();
 }
@@ -119,10 +124,16 @@ awaitable<void> CapturedUdp::receive(udp::socket& socket) {
 
 void CapturedUdp::arrived(const udp::endpoint& sender, const udp::endpoint& destination,
                           std::string_view data) {
+  if (closed_) return;
   const std::string key = hostPort(addressText(sender.address()), sender.port()) + " " +
                           hostPort(addressText(destination.address()), destination.port());
   if (flows_.contains(key)) {
     flows_.send(key, nullptr, data);
+    return;
+  }
+  if (const auto waiting = waiting_.find(key); waiting != waiting_.end()) {
+    if (waiting->second.datagrams.size() < maxWaitingDatagrams)
+      waiting->second.datagrams.emplace_back(data);
     return;
   }
   if (flows_.full()) {
@@ -130,8 +141,64 @@ void CapturedUdp::arrived(const udp::endpoint& sender, const udp::endpoint& dest
                 static_cast<long long>(maxCapturedUdpFlows)));
     return;
   }
-  pid_t process = 0;
-  UdpFlowStart start = describe(sender, destination, process);
+  AppIdentityLookup::Recent found;
+  if (setup_.lookup) {
+    found = setup_.lookup->identifyRecent(socketAddress(sender.address(), sender.port()),
+                                          socketAddress(destination.address(), destination.port()),
+                                          Clock::now(), IPPROTO_UDP);
+  }
+  if (!found.searchFor) {
+    begin(key, sender, destination, found.peer, {std::string(data)});
+    return;
+  }
+  // A program seen for the first time: its search reads all of /proc and goes to the search
+  // thread, so that the flows and connections of this thread do not wait for it. The flows of
+  // its socket wait meanwhile, with their first datagrams; one search serves them all.
+  if (waiting_.size() >= maxWaitingFlows) {
+    complain(VL("%lld 个新的 UDP 流在等待确认所属程序，新的流被丢弃",
+                static_cast<long long>(maxWaitingFlows)));
+    return;
+  }
+  waiting_.emplace(key, Waiting{sender, destination, *found.searchFor, {std::string(data)}});
+  if (searches_.insert(*found.searchFor).second)
+    asio::co_spawn(executor_, search(*found.searchFor, found.peer), asio::detached);
+}
+
+awaitable<void> CapturedUdp::search(std::uint64_t inode, PeerIdentity peer) {
+  const std::shared_ptr<CapturedUdp> self = shared_from_this();
+  AppIdentityLookup& lookup = *setup_.lookup;
+  const std::optional<AppIdentityLookup::Holder> holder = co_await asio::co_spawn(
+      setup_.search,
+      [&lookup, inode]() -> awaitable<std::optional<AppIdentityLookup::Holder>> {
+        co_return AppIdentityLookup::search(lookup.procRoot(), lookup.user(), inode);
+      },
+      asio::use_awaitable);
+  searches_.erase(inode);
+  if (holder) {
+    peer.app = lookup.remember(*holder);
+    peer.pid = holder->pid;
+  }
+  for (auto waiting = waiting_.begin(); waiting != waiting_.end();) {
+    if (waiting->second.inode != inode) {
+      ++waiting;
+      continue;
+    }
+    Waiting flow = std::move(waiting->second);
+    const std::string key = waiting->first;
+    waiting = waiting_.erase(waiting);
+    if (!closed_) begin(key, flow.sender, flow.destination, peer, std::move(flow.datagrams));
+  }
+}
+
+void CapturedUdp::begin(const std::string& key, const udp::endpoint& sender,
+                        const udp::endpoint& destination, const PeerIdentity& peer,
+                        std::vector<std::string> datagrams) {
+  if (flows_.full()) {
+    complain(VL("被捕获的 UDP 流已达上限 %lld，新的流被丢弃",
+                static_cast<long long>(maxCapturedUdpFlows)));
+    return;
+  }
+  const pid_t process = peer.uid == setup_.user ? peer.pid.value_or(0) : 0;
   // One process sending to ever new destinations takes no more than its share.
   std::size_t& count = perProcess_[process];
   if (count >= maxCapturedUdpFlowsPerProcess) {
@@ -140,30 +207,24 @@ void CapturedUdp::arrived(const udp::endpoint& sender, const udp::endpoint& dest
     return;
   }
   ++count;
+  UdpFlowStart start = describe(sender, destination, peer);
   start.ended = [weak = weak_from_this(), process] {
     const auto self = weak.lock();
     if (!self) return;
     const auto found = self->perProcess_.find(process);
     if (found != self->perProcess_.end() && --found->second == 0) self->perProcess_.erase(found);
   };
-  flows_.send(
-      key, [&start] { return std::move(start); }, data);
+  for (const std::string& data : datagrams)
+    flows_.send(
+        key, [&start] { return std::move(start); }, data);
 }
 
 UdpFlowStart CapturedUdp::describe(const udp::endpoint& sender, const udp::endpoint& destination,
-                                   pid_t& process) {
+                                   const PeerIdentity& peer) {
   UdpFlowStart start{.policy = setup_.policy(),
                      .host = addressText(destination.address()),
                      .port = destination.port()};
-  if (setup_.lookup) {
-    const PeerIdentity peer = setup_.lookup->identify(
-        socketAddress(sender.address(), sender.port()),
-        socketAddress(destination.address(), destination.port()), Clock::now(), IPPROTO_UDP);
-    if (peer.uid == setup_.user) {
-      start.app = peer.app;
-      process = peer.pid.value_or(0);
-    }
-  }
+  if (peer.uid == setup_.user) start.app = peer.app;
   // A fake address stands for the name it was handed out for, as for connections.
   if (setup_.fakeNames && FakeNames::isFake(start.host)) {
     if (std::optional<std::string> name = setup_.fakeNames->host(start.host)) {

@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,8 @@ struct CapturedUdpSetup {
   std::shared_ptr<FakeNames> fakeNames;
   /// Finds the program behind a flow; used from the carrying thread alone.
   AppIdentityLookup* lookup = nullptr;
+  /// Where a program seen for the first time is searched for in /proc.
+  asio::any_io_executor search;
   uid_t user = 0;
   UdpFlowsSetup flows;
   std::function<void(std::string_view)> log;
@@ -74,9 +77,16 @@ class CapturedUdp : public std::enable_shared_from_this<CapturedUdp> {
   asio::awaitable<void> expireAnswerers();
   void arrived(const asio::ip::udp::endpoint& sender, const asio::ip::udp::endpoint& destination,
                std::string_view data);
-  /// The new flow from sender to destination, and the process that sent it (0: unknown).
+  /// Finds the process holding socket inode on the search executor, then begins the flows of
+  /// that socket that waited, with their datagrams, as peer's.
+  asio::awaitable<void> search(std::uint64_t inode, PeerIdentity peer);
+  /// Starts the flow of key from the program peer, within its process's share, with datagrams.
+  void begin(const std::string& key, const asio::ip::udp::endpoint& sender,
+             const asio::ip::udp::endpoint& destination, const PeerIdentity& peer,
+             std::vector<std::string> datagrams);
+  /// The new flow from sender to destination, sent by peer.
   UdpFlowStart describe(const asio::ip::udp::endpoint& sender,
-                        const asio::ip::udp::endpoint& destination, pid_t& process);
+                        const asio::ip::udp::endpoint& destination, const PeerIdentity& peer);
   void answer(const asio::ip::udp::endpoint& sender, const asio::ip::udp::endpoint& destination,
               std::string_view data);
   /// Logs a line at most once a minute.
@@ -89,6 +99,18 @@ class CapturedUdp : public std::enable_shared_from_this<CapturedUdp> {
   std::map<asio::ip::udp::endpoint, Answerer> answerers_;
   /// The flows of each process.
   std::map<pid_t, std::size_t> perProcess_;
+  /// A new flow whose program is being searched for, by the inode of its socket.
+  struct Waiting {
+    asio::ip::udp::endpoint sender;
+    asio::ip::udp::endpoint destination;
+    std::uint64_t inode = 0;
+    std::vector<std::string> datagrams;
+  };
+  std::map<std::string, Waiting> waiting_;
+  /// The sockets whose process is being searched for.
+  std::set<std::uint64_t> searches_;
+  /// Stopped: nothing new begins.
+  bool closed_ = false;
   asio::steady_timer stopped_;
   std::optional<std::chrono::steady_clock::time_point> lastComplaint_;
 };

@@ -1064,6 +1064,7 @@ void DataPlane::carryCapturedUdp(std::vector<UniqueFd> sockets, std::shared_ptr<
                                           .policy = [&plane] { return plane.policy.load(); },
                                           .fakeNames = plane.options.fakeNames,
                                           .lookup = worker.lookup.get(),
+       .search = plane.searchContext->get_executor(),
                                           .user = plane.user,
                                           .flows = {.record = plane.recorder(worker),
                                                     .idleTimeout = plane.options.udpIdleTimeout,
