@@ -566,6 +566,33 @@ TEST_F(CapturedUdp, DatagramsGoByTheRulesAndAnswersComeBackFromTheDestination) {
   EXPECT_EQ(datagramFromPerl(7000), "198.51.100.1\n");
 }
 
+TEST_F(CapturedUdp, DatagramsToAFakeAddressGoByItsName) {
+  const std::optional<std::string> resolverAddress = machineResolver();
+  if (!resolverAddress) GTEST_SKIP() << "/etc/resolv.conf names no IPv4 resolver to stand in for";
+  if (!resolverAddress->starts_with("127.")) {
+    ASSERT_TRUE(network.ip({"addr", "add", *resolverAddress + "/32", "dev", "lo"}));
+  }
+  ASSERT_TRUE(network.ip({"route", "add", "198.18.0.0/15", "dev", "lo"}));
+  testing::TinyResolver resolver(*resolverAddress, "198.51.100.7");
+  ASSERT_EQ(run({"route", "set", "perl", "direct"}).status, 0);
+  ASSERT_EQ(run({"rule", "add", "echo", "--app", "*", "--host", "echo.velmora.test", "--action",
+                 "proxy:dante"})
+                .status,
+            0);
+  ASSERT_EQ(run({"rule", "move", "echo", "--top"}).status, 0);
+
+  // The program asks velmorad's responder and gets a fake address; its datagrams to it are
+  // decided by the name, and dante is given the name to resolve.
+  EXPECT_EQ(datagramFromPerl(7000, "echo.velmora.test"), "198.51.100.2\n") << daemon->log();
+  const RunResult logs = run({"logs", "--app", "perl", "--json"});
+  bool byName = false;
+  for (const ConnectionEvent& event : DTOCoding::decodeArray(logs.out, connectionEventFromJSON)) {
+    byName |= event.transport == FlowTransport::udp && event.host == "echo.velmora.test" &&
+              event.route == "proxy dante (127.0.0.1:1082 socks5)";
+  }
+  EXPECT_TRUE(byName) << logs.out;
+}
+
 class CrashOfVelmorad : public TransparentCapture, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(CrashOfVelmorad, FollowsFailsafeOnCrash) {
