@@ -1124,6 +1124,25 @@ TEST_F(CapturedUdpTest, DatagramsReachTheClientWithTheirDestinationAndAnswersCom
   exchangeFrom(*app, 40445, "198.51.100.7", 443, [&] { arrival = arrivalAt(sockets[0].get()); });
   EXPECT_TRUE(arrival);
 
+  // A capture whose UDP sockets went keeps their mark until its client makes it again: the next
+  // sockets get another, and the program's datagrams do not reach them.
+  {
+    HelperClient holder(socketPath);
+    std::vector<UniqueFd> held;
+    ASSERT_EQ(holder.ask(UdpSockets{udpPort + 3}, held), Reply{});
+    ASSERT_EQ(client.ask(Capture{other->path(), target, true, false, std::nullopt, udpPort + 3}),
+              Reply{});
+    holder.close();
+    // Answered after the helper has seen the holder go.
+    ASSERT_EQ(client.ask(List{}).captures.size(), 2u);
+    HelperClient next(socketPath);
+    std::vector<UniqueFd> nextSockets;
+    ASSERT_EQ(next.ask(UdpSockets{udpPort + 4}, nextSockets), Reply{});
+    exchangeFrom(*other, 0, "198.51.100.7", 9, [&] { arrival = arrivalAt(nextSockets[0].get()); });
+    EXPECT_FALSE(arrival);
+    ASSERT_EQ(client.ask(Release{other->path()}), Reply{});
+  }
+
   // Programs outside the capture, DNS and loopback keep their own way.
   EXPECT_EQ(
       exchangeFrom(*other, 0, "198.51.100.7", 9, [&] { arrival = arrivalAt(sockets[0].get()); })

@@ -240,7 +240,7 @@ Reply Server::handle(Client& client, const Capture& request) {
     if (own != client.captures.end()) client.captures.erase(own);
     throw Refusal(VL("cgroup「%@」在检查期间被删除并重建，没有捕获", request.cgroup));
   }
-  client.captures[request.cgroup] = {request, node.id, name, exceptedName, rules};
+  client.captures[request.cgroup] = {request, node.id, name, exceptedName, rules, udpMark};
   log(VL("客户端（%@）捕获了 cgroup「%@」，转到端口 %lld%@%@%@%@", who(client.peer), request.cgroup,
          request.port,
          request.dnsPort ? VL("，DNS 转到端口 %lld", static_cast<long long>(*request.dnsPort)) : "",
@@ -291,11 +291,15 @@ Reply Server::handle(Client& client, const UdpSockets& request) {
   if (client.udp) throw Refusal(VL("这个连接已经有 UDP 套接字（端口 %lld）", client.udp->port));
   Facilities& facilities = this->facilities();
   if (!facilities.routes) facilities.routes.emplace();
-  // The lowest mark no other client holds: each client's datagrams and answers are told apart
-  // by it.
+  // The lowest mark no other client holds and no capture still gives: each client's datagrams
+  // and answers are told apart by it, and a capture whose UDP sockets went keeps marking for
+  // them until its client makes it again, which must not bring its datagrams to someone else.
   std::set<std::uint32_t> taken;
   for (const Client& other : clients_) {
     if (other.udp) taken.insert(other.udp->mark);
+    for (const auto& [cgroup, captured] : other.captures) {
+      if (captured.udpMark) taken.insert(*captured.udpMark);
+    }
   }
   std::uint32_t mark = udpMarkBase + 1;
   while (taken.contains(mark)) ++mark;

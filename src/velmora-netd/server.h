@@ -75,6 +75,8 @@ class Server {
     /// The client's own cgroup, left out of a capture above it.
     std::optional<NftCgroup> excepted;
     RulePair rules;
+    /// The mark its rules give the cgroup's UDP: no other client gets it while they do.
+    std::optional<std::uint32_t> udpMark;
   };
   /// A client's captured UDP: the mark that tells its datagrams and answers from the others',
   /// the port of its transparent sockets, and the rules that deliver to them.
