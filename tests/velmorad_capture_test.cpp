@@ -82,6 +82,22 @@ std::string readFile(const std::filesystem::path& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+/// The first resolver /etc/resolv.conf names, when it is an IPv4 address: the namespace's
+/// programs, velmorad and the upstream all read that file.
+std::optional<std::string> machineResolver() {
+  std::ifstream file("/etc/resolv.conf");
+  std::string keyword, address;
+  while (file >> keyword) {
+    if (keyword == "nameserver" && file >> address) {
+      in_addr parsed{};
+      if (inet_pton(AF_INET, address.c_str(), &parsed) == 1) return address;
+      return std::nullopt;
+    }
+    std::getline(file, keyword);
+  }
+  return std::nullopt;
+}
+
 /// While this lives this process is in a cgroup of its own, so that the cgroups the programs it
 /// starts make lie inside it; the end moves it back and removes them all.
 class InOwnCgroup {
@@ -191,6 +207,21 @@ class TransparentCapture : public ::testing::Test {
     std::ofstream(home.path() / ("go" + std::to_string(n))).put('\n');
     if (!eventually([&] { return std::filesystem::exists(out); })) return "nothing";
     return readFile(out);
+  }
+
+  /// A stand-in for the machine's resolver, answering every name with answer, on the address
+  /// /etc/resolv.conf names first (the namespace's programs, velmorad and the upstreams all ask
+  /// it), and a route for the fake addresses, which a datagram or connection needs before it is
+  /// captured (a machine's default route covers them); null where that file names no IPv4
+  /// resolver.
+  std::unique_ptr<testing::TinyResolver> standInResolver(const std::string& answer) {
+    const std::optional<std::string> address = machineResolver();
+    if (!address) return nullptr;
+    if (!address->starts_with("127.")) {
+      EXPECT_TRUE(network.ip({"addr", "add", *address + "/32", "dev", "lo"}));
+    }
+    EXPECT_TRUE(network.ip({"route", "add", "198.18.0.0/15", "dev", "lo"}));
+    return std::make_unique<testing::TinyResolver>(*address, answer);
   }
 
   /// bash connecting to the destination under `run --transparent`: the first line it got.
@@ -332,33 +363,10 @@ TEST_F(TransparentCapture, TheWholeSessionIsCapturedButVelmorad) {
   daemon.reset();
 }
 
-/// The first resolver /etc/resolv.conf names, when it is an IPv4 address: the namespace's
-/// programs, velmorad and the upstream all read that file.
-std::optional<std::string> machineResolver() {
-  std::ifstream file("/etc/resolv.conf");
-  std::string keyword, address;
-  while (file >> keyword) {
-    if (keyword == "nameserver" && file >> address) {
-      in_addr parsed{};
-      if (inet_pton(AF_INET, address.c_str(), &parsed) == 1) return address;
-      return std::nullopt;
-    }
-    std::getline(file, keyword);
-  }
-  return std::nullopt;
-}
-
 TEST_F(TransparentCapture, NamesAreDecidedByHostRulesAndCarriedByNameAcrossARestart) {
-  const std::optional<std::string> resolverAddress = machineResolver();
-  if (!resolverAddress) GTEST_SKIP() << "/etc/resolv.conf names no IPv4 resolver to stand in for";
-  if (!resolverAddress->starts_with("127.")) {
-    ASSERT_TRUE(network.ip({"addr", "add", *resolverAddress + "/32", "dev", "lo"}));
-  }
-  // A connection is routed before it is redirected: a machine's default route covers the fake
-  // addresses, which this namespace has to be given.
-  ASSERT_TRUE(network.ip({"route", "add", "198.18.0.0/15", "dev", "lo"}));
   // The namespace's resolver knows every name, at the destination's address.
-  testing::TinyResolver resolver(*resolverAddress, "10.77.0.1");
+  const std::unique_ptr<testing::TinyResolver> resolver = standInResolver("10.77.0.1");
+  if (!resolver) GTEST_SKIP() << "/etc/resolv.conf names no IPv4 resolver to stand in for";
 
   // One name is left to the machine's resolvers; a host rule sends another to the upstream.
   const std::filesystem::path profileFile =
@@ -391,7 +399,7 @@ TEST_F(TransparentCapture, NamesAreDecidedByHostRulesAndCarriedByNameAcrossARest
   EXPECT_TRUE(fake.starts_with("198.18.")) << fake;
   EXPECT_TRUE(addressOf("direct.velmora.test").starts_with("10.77.0.1 "));
   EXPECT_EQ(connectTo("direct.velmora.test"), "10.77.0.1\n");
-  const std::vector<std::string> asked = resolver.asked();
+  const std::vector<std::string> asked = resolver->asked();
   EXPECT_NE(std::ranges::find(asked, "direct.velmora.test."), asked.end());
   // A program that asks later from the port a captured program asked from is not redirected with
   // that program's flow: the captured flows are tracked apart.
@@ -567,13 +575,8 @@ TEST_F(CapturedUdp, DatagramsGoByTheRulesAndAnswersComeBackFromTheDestination) {
 }
 
 TEST_F(CapturedUdp, DatagramsToAFakeAddressGoByItsName) {
-  const std::optional<std::string> resolverAddress = machineResolver();
-  if (!resolverAddress) GTEST_SKIP() << "/etc/resolv.conf names no IPv4 resolver to stand in for";
-  if (!resolverAddress->starts_with("127.")) {
-    ASSERT_TRUE(network.ip({"addr", "add", *resolverAddress + "/32", "dev", "lo"}));
-  }
-  ASSERT_TRUE(network.ip({"route", "add", "198.18.0.0/15", "dev", "lo"}));
-  testing::TinyResolver resolver(*resolverAddress, "198.51.100.7");
+  const std::unique_ptr<testing::TinyResolver> resolver = standInResolver("198.51.100.7");
+  if (!resolver) GTEST_SKIP() << "/etc/resolv.conf names no IPv4 resolver to stand in for";
   ASSERT_EQ(run({"route", "set", "perl", "direct"}).status, 0);
   ASSERT_EQ(run({"rule", "add", "echo", "--app", "*", "--host", "echo.velmora.test", "--action",
                  "proxy:dante"})
