@@ -1,7 +1,19 @@
 # Sourced by the benchmarks of transparent capture: velmora-netd and velmorad in a network
 # namespace of the benchmark's own, with a session bus and settings of their own, both on CPU 0.
 # The script that sources it sets work (its scratch directory), helper and daemon (the built
-# programs) and the array pids (what its cleanup kills).
+# programs), the array pids (what its cleanup kills) and group (the cgroup it starts the captured
+# program under, once made).
+
+# For the script's cleanup: the program's cgroup is velmorad's to remove once the program ends;
+# whatever is left goes, as soon as the processes killed a moment ago have left it (at most 2 s).
+remove_program_group() {
+  [ -n "$group" ] || return 0
+  for _ in $(seq 40); do
+    for sub in "$group"/*/; do [ -d "$sub" ] && rmdir "$sub" 2> /dev/null || true; done
+    rmdir "$group" 2> /dev/null && return 0
+    sleep 0.05
+  done
+}
 
 # Waits up to 5 s for text in file; otherwise shows the file and ends the script.
 wait_log() {  # file text

@@ -39,11 +39,7 @@ cleanup() {
   wait 2> /dev/null || true
   [ -z "$made_near" ] || ip netns delete "$near" 2> /dev/null || true
   [ -z "$made_far" ] || ip netns delete "$far" 2> /dev/null || true
-  # The program's cgroup is velmorad's to remove once the program ends; whatever is left goes.
-  if [ -n "$group" ]; then
-    for sub in "$group"/*/; do [ -d "$sub" ] && rmdir "$sub" 2> /dev/null || true; done
-    rmdir "$group" 2> /dev/null || true
-  fi
+  remove_program_group
   rm -rf "$work"
 }
 trap cleanup EXIT

@@ -30,11 +30,7 @@ cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2> /dev/null || true; done
   wait 2> /dev/null || true
   [ -z "$made_netns" ] || ip netns delete "$netns" 2> /dev/null || true
-  # The program's cgroup is velmorad's to remove once the program ends; whatever is left goes.
-  if [ -n "$group" ]; then
-    for sub in "$group"/*/; do [ -d "$sub" ] && rmdir "$sub" 2> /dev/null || true; done
-    rmdir "$group" 2> /dev/null || true
-  fi
+  remove_program_group
   rm -rf "$work"
 }
 trap cleanup EXIT
