@@ -153,6 +153,25 @@ TEST(EventRingBuffer, KeepsTheNewestInArrivalOrder) {
   EXPECT_EQ(hosts(single.snapshot({}, {}, {}, 10)), std::vector<std::string>{"second"});
 }
 
+TEST(EventRingBuffer, AReaderGetsEachEventOnceAndSkipsWhatWasOverwritten) {
+  EventRingBuffer buffer(3);
+  std::uint64_t cursor = 0;
+  EXPECT_TRUE(buffer.after(cursor).empty());
+  buffer.append(event("App", "E1"));
+  buffer.append(event("App", "E2"));
+  EXPECT_EQ(hosts(buffer.after(cursor)), (std::vector<std::string>{"E1", "E2"}));
+  EXPECT_EQ(cursor, 2u);
+  EXPECT_TRUE(buffer.after(cursor).empty());
+  // Five more while the reader was away: the two oldest of them are gone.
+  for (int i = 3; i <= 7; ++i) buffer.append(event("App", "E" + std::to_string(i)));
+  EXPECT_EQ(hosts(buffer.after(cursor)), (std::vector<std::string>{"E5", "E6", "E7"}));
+  EXPECT_EQ(cursor, 7u);
+  // A cursor from the future (another buffer's) starts at the end.
+  std::uint64_t ahead = 100;
+  EXPECT_TRUE(buffer.after(ahead).empty());
+  EXPECT_EQ(ahead, 7u);
+}
+
 TEST(EventRingBuffer, FiltersThenLimits) {
   EventRingBuffer buffer(10);
   ConnectionEvent helper = event("WebKit Networking", "b.apple.com", at("2025-03-01T09:00:00Z"));

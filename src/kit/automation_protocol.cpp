@@ -153,6 +153,8 @@ json::Value toJSON(const StatusDTO& record) {
   if (record.capturedPrograms) result["capturedPrograms"] = *record.capturedPrograms;
   if (record.captureProblem) result["captureProblem"] = *record.captureProblem;
   if (record.captureMode) result["captureMode"] = *record.captureMode;
+  if (record.dashboard) result["dashboard"] = *record.dashboard;
+  if (record.dashboardProblem) result["dashboardProblem"] = *record.dashboardProblem;
   return result;
 }
 
@@ -206,7 +208,9 @@ StatusDTO statusDTOFromJSON(const json::Reader& reader) {
                    .localProxyProblem = reader.optionalString("localProxyProblem"),
                    .capturedPrograms = optionalInteger(reader, "capturedPrograms"),
                    .captureProblem = reader.optionalString("captureProblem"),
-                   .captureMode = reader.optionalString("captureMode")};
+                   .captureMode = reader.optionalString("captureMode"),
+                   .dashboard = reader.optionalString("dashboard"),
+                   .dashboardProblem = reader.optionalString("dashboardProblem")};
 }
 
 ProfileSummaryDTO profileSummaryDTOFromJSON(const json::Reader& reader) {

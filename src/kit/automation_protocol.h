@@ -34,6 +34,10 @@ struct StatusDTO {
   std::optional<std::string> captureProblem;
   /// Which programs transparent capture takes: "programs", "session" or "off".
   std::optional<std::string> captureMode;
+  /// Where the dashboard listens ("http://127.0.0.1:11070/"); absent when it does not.
+  std::optional<std::string> dashboard;
+  /// Why the dashboard does not listen where the settings ask for, when it does not.
+  std::optional<std::string> dashboardProblem;
 
   bool operator==(const StatusDTO&) const = default;
 };

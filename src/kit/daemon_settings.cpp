@@ -1,5 +1,12 @@
 #include "daemon_settings.h"
 
+#include <sys/random.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+
+#include "error.h"
 #include "file_io.h"
 #include "json_text.h"
 
@@ -29,6 +36,24 @@ std::filesystem::path DaemonSettings::fileIn(const std::filesystem::path& storeD
   return storeDirectory / "velmorad.json";
 }
 
+std::string DaemonSettings::newDashboardToken() {
+  std::array<unsigned char, 32> bytes{};
+  std::size_t filled = 0;
+  while (filled < bytes.size()) {
+    const ssize_t got = ::getrandom(bytes.data() + filled, bytes.size() - filled, 0);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) throw Error(std::string("getrandom: ") + std::strerror(errno));
+    filled += static_cast<std::size_t>(got);
+  }
+  static constexpr char digits[] = "0123456789abcdef";
+  std::string token;
+  for (const unsigned char byte : bytes) {
+    token.push_back(digits[byte >> 4]);
+    token.push_back(digits[byte & 15]);
+  }
+  return token;
+}
+
 DaemonSettings DaemonSettings::load(const std::filesystem::path& file) {
   DaemonSettings settings;
   std::error_code error;
@@ -47,6 +72,10 @@ DaemonSettings DaemonSettings::load(const std::filesystem::path& file) {
   if (const auto value = reader.optional("capture"))
     settings.capture = value->enumeration(captureNamed);
   if (const auto value = reader.optional("sessionCgroup")) settings.sessionCgroup = value->string();
+  if (const auto value = reader.optional("dashboard")) settings.dashboard = value->boolean();
+  if (const auto value = reader.optional("dashboardPort")) settings.dashboardPort = value->port();
+  if (const auto value = reader.optional("dashboardToken"))
+    settings.dashboardToken = value->string();
   return settings;
 }
 
@@ -57,8 +86,11 @@ void DaemonSettings::save(const std::filesystem::path& file) const {
                           {"proxyPort", proxyPort},
                           {"transparentPort", transparentPort},
                           {"dnsPort", dnsPort},
-                          {"capture", captureWord(capture)}};
+                          {"capture", captureWord(capture)},
+                          {"dashboard", dashboard},
+                          {"dashboardPort", dashboardPort}};
   if (!sessionCgroup.empty()) document["sessionCgroup"] = sessionCgroup;
+  if (!dashboardToken.empty()) document["dashboardToken"] = dashboardToken;
   writeFileAtomically(file, json::pretty(document) + "\n", 0600);
 }
 

@@ -1,7 +1,7 @@
 // The application's own settings, which belong to no profile: the master switch, whether
 // automation clients may change the configuration, where the local proxy listens, and the port
 // of the transparent listener and of the DNS responder for captured programs, and which
-// programs transparent capture takes.
+// programs transparent capture takes, and the dashboard in the browser.
 #pragma once
 
 #include <cstdint>
@@ -34,8 +34,17 @@ struct DaemonSettings {
   /// The session's cgroup ("/my-session") on a machine whose user session has no systemd
   /// manager (user@UID.service) to find it by; empty otherwise.
   std::string sessionCgroup;
+  /// Whether velmorad serves its dashboard in the browser, on 127.0.0.1 and ::1 at dashboardPort.
+  bool dashboard = true;
+  std::uint16_t dashboardPort = 11070;
+  /// The user's secret that every request to the dashboard carries; velmorad makes one when it
+  /// finds none, and the file stays readable by the user alone.
+  std::string dashboardToken;
 
   static std::filesystem::path fileIn(const std::filesystem::path& storeDirectory);
+  /// A new secret for the dashboard: 32 random bytes in hexadecimal. Throws velmora::Error when
+  /// the kernel gives no random bytes.
+  static std::string newDashboardToken();
   /// The settings in file, or the defaults when there is no file. Throws json::DecodingError or
   /// FileError for a file that cannot be read.
   static DaemonSettings load(const std::filesystem::path& file);

@@ -99,6 +99,7 @@ EventRingBuffer::EventRingBuffer(std::int64_t capacity)
 
 void EventRingBuffer::append(ConnectionEvent event) {
   std::lock_guard guard(lock_);
+  ++appended_;
   if (storage_.size() < capacity_) {
     storage_.push_back(std::move(event));
     return;
@@ -128,6 +129,18 @@ std::vector<ConnectionEvent> EventRingBuffer::snapshot(const std::optional<std::
     return since && event.date < *since;
   });
   if (events.size() > limit) events.erase(events.begin(), events.end() - static_cast<long>(limit));
+  return events;
+}
+
+std::vector<ConnectionEvent> EventRingBuffer::after(std::uint64_t& sequence) const {
+  std::lock_guard guard(lock_);
+  const std::uint64_t oldest = appended_ - storage_.size();
+  sequence = std::clamp(sequence, oldest, appended_);
+  std::vector<ConnectionEvent> events;
+  events.reserve(static_cast<std::size_t>(appended_ - sequence));
+  // The oldest kept event is at head_ once the buffer is full, and at 0 before.
+  for (; sequence < appended_; ++sequence)
+    events.push_back(storage_[(head_ + static_cast<std::size_t>(sequence - oldest)) % storage_.size()]);
   return events;
 }
 

@@ -98,11 +98,16 @@ class EventRingBuffer {
                                         const std::optional<json::Date>& since,
                                         std::size_t limit) const;
 
+  /// The events kept that were appended as number sequence (counted from 0) or later, oldest
+  /// first; sequence moves past them. Events overwritten before they were read are skipped.
+  std::vector<ConnectionEvent> after(std::uint64_t& sequence) const;
+
  private:
   const std::size_t capacity_;
   mutable std::mutex lock_;
   std::vector<ConnectionEvent> storage_;
   std::size_t head_ = 0;
+  std::uint64_t appended_ = 0;
 };
 
 }  // namespace velmora
