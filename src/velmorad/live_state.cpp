@@ -13,6 +13,7 @@ void LiveState::record(const ConnectionEvent& event) {
   std::lock_guard guard(lock_);
   StatsSnapshot::App& app = stats_.perApp[event.app];
   using Phase = ConnectionEvent::Phase;
+  if (event.phase != Phase::close && event.ruleName) ++ruleCounts_[*event.ruleName];
   switch (event.phase) {
     case Phase::open:
       ++stats_.activeConnections;
@@ -39,6 +40,11 @@ void LiveState::record(const ConnectionEvent& event) {
       app.bytesReceived += event.bytesReceived;
       break;
   }
+}
+
+std::map<std::string, std::uint64_t> LiveState::ruleCounts() const {
+  std::lock_guard guard(lock_);
+  return ruleCounts_;
 }
 
 StatsSnapshot LiveState::stats() const {

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <chrono>
+#include <map>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "kit/automation_protocol.h"
@@ -28,9 +30,19 @@ class LiveState {
   /// The events the query asks for, "since" counted back from now; no limit means every event.
   std::vector<ConnectionEvent> connections(const ConnectionQueryDTO& query, json::Date now) const;
 
+  /// The events recorded as number sequence (counted from 0) or later that are still kept;
+  /// sequence moves past them.
+  std::vector<ConnectionEvent> eventsAfter(std::uint64_t& sequence) const {
+    return events_.after(sequence);
+  }
+
+  /// How many connections each rule decided since the start, by the rule's name.
+  std::map<std::string, std::uint64_t> ruleCounts() const;
+
  private:
   mutable std::mutex lock_;
   StatsSnapshot stats_;
+  std::map<std::string, std::uint64_t> ruleCounts_;
   EventRingBuffer events_{eventCapacity};
 };
 

@@ -42,7 +42,10 @@ Application::LocalProxy LocalProxy::follow(const DaemonSettings& settings,
       } else {
         plane_ = std::make_unique<dataplane::DataPlane>(
             dataplane::DataPlane::Options{
-                .address = wanted.first, .port = wanted.second, .fakeNames = names_},
+                .address = wanted.first,
+                .port = wanted.second,
+                .fakeNames = names_,
+                .traffic = traffic_},
             [this](const ConnectionEvent& event) { live_.record(event); },
             [](std::string_view line) { log(line); });
         log(VL("本地代理在 %@ 上监听（SOCKS5 与 HTTP），最多同时 %lld 个连接", plane_->address(),

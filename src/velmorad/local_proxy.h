@@ -15,6 +15,7 @@
 #include "dns_responder.h"
 #include "kit/daemon_settings.h"
 #include "live_state.h"
+#include "live_traffic.h"
 
 namespace velmora::daemon {
 
@@ -23,9 +24,10 @@ namespace velmora::daemon {
 class LocalProxy {
  public:
   /// Connections to names' fake addresses are carried by name, and the DNS responder hands
-  /// them out from names.
-  LocalProxy(LiveState& live, std::shared_ptr<FakeNames> names)
-      : live_(live), names_(std::move(names)) {}
+  /// them out from names. Open connections are kept in view in traffic.
+  LocalProxy(LiveState& live, std::shared_ptr<FakeNames> names,
+             std::shared_ptr<dataplane::LiveTraffic> traffic)
+      : live_(live), names_(std::move(names)), traffic_(std::move(traffic)) {}
 
   /// Listens where settings ask, unless it already does or already failed to, and routes by
   /// profile and the switch. Logs each move and each failure once. The transparent listener
@@ -60,6 +62,7 @@ class LocalProxy {
   std::optional<std::uint16_t> askedTransparent_;
   std::optional<std::string> transparentProblem_;
   const std::shared_ptr<FakeNames> names_;
+  const std::shared_ptr<dataplane::LiveTraffic> traffic_;
   std::unique_ptr<dns::DnsResponder> dns_;
   std::optional<std::uint16_t> askedDns_;
 };

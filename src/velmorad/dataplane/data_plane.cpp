@@ -24,6 +24,7 @@
 #include "kit/netd_protocol.h"
 #include "kit/service.h"
 #include "kit/unique_fd.h"
+#include "live_traffic.h"
 #include "proxy_protocols.h"
 #include "socks_client.h"
 #include "udp_association.h"
@@ -281,12 +282,12 @@ class Connection {
                                     std::uint16_t port);
   awaitable<Failure> httpHandshake(const ProxyServer& hop, const std::string& host,
                                    std::uint16_t port);
-  awaitable<void> pump(tcp::socket& from, tcp::socket& to, std::uint64_t& count,
+  awaitable<void> pump(tcp::socket& from, tcp::socket& to, std::atomic<std::uint64_t>& count,
                        std::string initial);
   /// Sends size bytes of the thread's scratch buffer on; false when the other side is gone.
-  awaitable<bool> forward(tcp::socket& to, std::size_t size, std::uint64_t& count);
+  awaitable<bool> forward(tcp::socket& to, std::size_t size, std::atomic<std::uint64_t>& count);
   /// Moves the bytes of one splice into the pipe on to the other side; false when it is gone.
-  awaitable<bool> drain(Pipe& pipe, tcp::socket& to, std::size_t size, std::uint64_t& count);
+  awaitable<bool> drain(Pipe& pipe, tcp::socket& to, std::size_t size, std::atomic<std::uint64_t>& count);
   awaitable<void> write(tcp::socket& to, std::string_view bytes) {
     std::error_code error;
     co_await asio::async_write(to, asio::buffer(bytes), failuresAsValues(error));
@@ -320,6 +321,8 @@ class Connection {
   std::string pending_;
   std::string early_;
   ConnectionEvent event_;
+  LiveTraffic::Counters counted_;
+  LiveTraffic::Entry inView_;
 };
 
 awaitable<void> Connection::watchdog() {
@@ -497,7 +500,8 @@ awaitable<void> Connection::serve() {
                               .idleTimeout = plane_.options.udpIdleTimeout,
                               .connectTimeout = plane_.options.connectTimeout,
                               .carried = &plane_.connections,
-                              .maxCarried = plane_.maxConnections};
+                              .maxCarried = plane_.maxConnections,
+                              .traffic = plane_.options.traffic.get()};
     co_await serveUdpAssociation(client_, std::move(setup));
     co_return;
   }
@@ -572,15 +576,19 @@ awaitable<void> Connection::serve() {
   // With the switch off connections pass straight through and are only counted.
   const bool tracked = policy->enabled;
   record(tracked ? ConnectionEvent::Phase::open : ConnectionEvent::Phase::direct);
+  inView_.enter(plane_.options.traffic.get(), event_, counted_);
   stage_ = Stage::relaying;
   deadline_ = Clock::now() + plane_.options.idleTimeout;
-  co_await (pump(client_, upstream_, event_.bytesSent, std::move(pending_)) &&
-            pump(upstream_, client_, event_.bytesReceived, std::move(early_)));
+  co_await (pump(client_, upstream_, counted_.sent, std::move(pending_)) &&
+            pump(upstream_, client_, counted_.received, std::move(early_)));
+  inView_.leave();
+  event_.bytesSent = counted_.sent;
+  event_.bytesReceived = counted_.received;
   if (tracked)
     record(ConnectionEvent::Phase::close, timedOut_ ? std::optional(VL("空闲超时")) : std::nullopt);
 }
 
-awaitable<void> Connection::pump(tcp::socket& from, tcp::socket& to, std::uint64_t& count,
+awaitable<void> Connection::pump(tcp::socket& from, tcp::socket& to, std::atomic<std::uint64_t>& count,
                                  std::string initial) {
   std::error_code error;
   if (!initial.empty()) {
@@ -650,7 +658,7 @@ awaitable<void> Connection::pump(tcp::socket& from, tcp::socket& to, std::uint64
   }
 }
 
-awaitable<bool> Connection::forward(tcp::socket& to, std::size_t size, std::uint64_t& count) {
+awaitable<bool> Connection::forward(tcp::socket& to, std::size_t size, std::atomic<std::uint64_t>& count) {
   const ssize_t sent = ::send(to.native_handle(), worker_.scratch.data(), size, MSG_NOSIGNAL);
   if (sent < 0 && errno != EAGAIN) co_return false;
   const std::size_t done = sent > 0 ? static_cast<std::size_t>(sent) : 0;
@@ -666,7 +674,7 @@ awaitable<bool> Connection::forward(tcp::socket& to, std::size_t size, std::uint
 }
 
 awaitable<bool> Connection::drain(Pipe& pipe, tcp::socket& to, std::size_t size,
-                                  std::uint64_t& count) {
+                                  std::atomic<std::uint64_t>& count) {
   while (size > 0) {
     const ssize_t sent = ::splice(pipe.readEnd.get(), nullptr, to.native_handle(), nullptr, size,
                                   SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
@@ -1071,7 +1079,8 @@ void DataPlane::carryCapturedUdp(std::vector<UniqueFd> sockets, std::shared_ptr<
                                                     .connectTimeout = plane.options.connectTimeout,
                                                     .carried = &plane.connections,
                                                     .maxCarried = plane.maxConnections,
-                                                    .maxFlows = maxCapturedUdpFlows},
+                                                    .maxFlows = maxCapturedUdpFlows,
+                                                    .traffic = plane.options.traffic.get()},
                                           .log = plane.log});
 }
 

@@ -19,6 +19,7 @@
 
 namespace velmora::dataplane {
 
+class LiveTraffic;
 class UdpHelper;
 
 /// What decides connections: the switch and the active profile's engine, built once per change
@@ -60,6 +61,8 @@ class DataPlane {
     /// The names behind the fake addresses the DNS responder hands out: a connection to one is
     /// decided and carried by its name. None: fake addresses are addresses like any other.
     std::shared_ptr<FakeNames> fakeNames;
+    /// Where open connections and flows are kept in view with their bytes; none: nowhere.
+    std::shared_ptr<LiveTraffic> traffic;
   };
   using EventSink = std::function<void(const ConnectionEvent&)>;
   using Log = std::function<void(std::string_view)>;

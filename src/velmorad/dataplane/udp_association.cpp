@@ -36,7 +36,8 @@ class Association {
                                         .connectTimeout = setup_.connectTimeout,
                                         .carried = setup_.carried,
                                         .maxCarried = setup_.maxCarried,
-                                        .maxFlows = maxUdpFlows}) {}
+                                        .maxFlows = maxUdpFlows,
+                                        .traffic = setup_.traffic}) {}
 
   awaitable<void> run() {
     std::error_code error;

@@ -40,6 +40,8 @@ struct UdpAssociationSetup {
   /// carried go on.
   std::atomic<std::size_t>* carried = nullptr;
   std::size_t maxCarried = 0;
+  /// Where open flows are kept in view with their bytes; none: nowhere.
+  LiveTraffic* traffic = nullptr;
 };
 
 /// The most flows one association carries at once; datagrams to further destinations are

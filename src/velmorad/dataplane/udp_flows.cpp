@@ -75,6 +75,8 @@ SocketAddress socketAddress(const asio::ip::address& given, std::uint16_t port) 
 struct UdpFlows::Flow : std::enable_shared_from_this<Flow> {
   UdpFlowStart start;
   ConnectionEvent event;
+  LiveTraffic::Counters bytes;
+  LiveTraffic::Entry inView;
   Clock::time_point started = Clock::now();
   Clock::time_point lastUsed = started;
   /// Whether the connection log follows the flow (routing on) or only counts it.
@@ -160,7 +162,7 @@ void UdpFlows::transmit(Flow& flow, std::string_view data) {
   std::error_code error;
   const std::array<asio::const_buffer, 2> buffers{asio::buffer(flow.header), asio::buffer(data)};
   flow.socket->send(buffers, 0, error);
-  if (!error) flow.event.bytesSent += data.size();
+  if (!error) flow.bytes.sent += data.size();
 }
 
 void UdpFlows::record(Flow& flow, ConnectionEvent::Phase phase, std::optional<std::string> error) {
@@ -177,6 +179,9 @@ void UdpFlows::end(Flow& flow) {
   std::error_code ignored;
   if (flow.socket) flow.socket->close(ignored);
   for (const auto& upstream : flow.upstreams) upstream->close(ignored);
+  flow.inView.leave();
+  flow.event.bytesSent = flow.bytes.sent;
+  flow.event.bytesReceived = flow.bytes.received;
   if (flow.ready && flow.tracked) record(flow, ConnectionEvent::Phase::close);
   if (const std::function<void()> ended = std::exchange(flow.start.ended, nullptr)) ended();
 }
@@ -246,6 +251,7 @@ awaitable<void> UdpFlows::decideAndCarry(Flow& flow) {
   }
   flow.ready = true;
   record(flow, flow.tracked ? ConnectionEvent::Phase::open : ConnectionEvent::Phase::direct);
+  flow.inView.enter(setup_.traffic, flow.event, flow.bytes);
   for (const std::string& data : std::exchange(flow.waiting, {})) transmit(flow, data);
   co_await receiveFromRoute(flow);
 }
@@ -401,7 +407,7 @@ awaitable<void> UdpFlows::receiveFromRoute(Flow& flow) {
     }
     flow.lastUsed = Clock::now();
     flow.start.answer(header, data);
-    flow.event.bytesReceived += data.size();
+    flow.bytes.received += data.size();
   }
 }
 

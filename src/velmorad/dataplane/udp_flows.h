@@ -20,6 +20,7 @@
 
 #include "app_identity_lookup.h"
 #include "data_plane.h"
+#include "live_traffic.h"
 #include "socks_client.h"
 
 namespace velmora::dataplane {
@@ -44,6 +45,8 @@ struct UdpFlowsSetup {
   std::size_t maxCarried = 0;
   /// The most flows at once; datagrams for further ones are dropped until one ends.
   std::size_t maxFlows = 256;
+  /// Where open flows are kept in view with their bytes; none: nowhere.
+  LiveTraffic* traffic = nullptr;
 };
 
 /// A new flow: whose it is, where it goes, and how its answers go back.

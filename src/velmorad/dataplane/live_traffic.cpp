@@ -1,0 +1,45 @@
+#include "live_traffic.h"
+
+namespace velmora::dataplane {
+
+void LiveTraffic::Entry::enter(LiveTraffic* traffic, const ConnectionEvent& opened,
+                               const Counters& counters) {
+  leave();
+  if (!traffic) return;
+  std::lock_guard guard(traffic->lock_);
+  traffic->open_.insert_or_assign(&counters, opened);
+  traffic_ = traffic;
+  counters_ = &counters;
+}
+
+void LiveTraffic::Entry::leave() {
+  if (!traffic_) return;
+  std::lock_guard guard(traffic_->lock_);
+  const auto found = traffic_->open_.find(counters_);
+  if (found != traffic_->open_.end()) {
+    Bytes& ended = traffic_->ended_[found->second.app];
+    ended.sent += counters_->sent.load(std::memory_order_relaxed);
+    ended.received += counters_->received.load(std::memory_order_relaxed);
+    traffic_->open_.erase(found);
+  }
+  traffic_ = nullptr;
+  counters_ = nullptr;
+}
+
+LiveTraffic::Snapshot LiveTraffic::snapshot() const {
+  Snapshot snapshot;
+  std::lock_guard guard(lock_);
+  snapshot.totals = ended_;
+  snapshot.open.reserve(open_.size());
+  for (const auto& [counters, opened] : open_) {
+    const Bytes bytes{counters->sent.load(std::memory_order_relaxed),
+                      counters->received.load(std::memory_order_relaxed)};
+    snapshot.open.push_back({opened, bytes});
+    Bytes& total = snapshot.totals[opened.app];
+    total.sent += bytes.sent;
+    total.received += bytes.received;
+  }
+  return snapshot;
+}
+
+}  // namespace velmora::dataplane
