@@ -64,6 +64,14 @@ void Application::refreshSettings() {
       log(settings.automationWritesAllowed ? VL("已允许自动化修改配置")
                                            : VL("已禁止自动化修改配置"));
     settings_ = settings;
+    if (settings_.dashboard && settings_.dashboardToken.empty()) {
+      // The dashboard's secret is made once, where only the user can read it.
+      DaemonSettings withToken = settings_;
+      withToken.dashboardToken = DaemonSettings::newDashboardToken();
+      withToken.save(settingsFile_);
+      settings_ = withToken;
+      log(VL("已为控制面板生成口令"));
+    }
   } catch (const std::exception& error) {
     // Keep what was in force; the file is the user's to repair.
     if (settingsDamage_ != error.what())
@@ -192,7 +200,9 @@ std::string Application::getStatus() {
                 .capturedPrograms =
                     capture.problem ? std::nullopt : std::optional<std::int64_t>(capture.programs),
                 .captureProblem = capture.problem,
-                .captureMode = std::string(captureWord(settings_.capture))});
+                .captureMode = std::string(captureWord(settings_.capture)),
+                .dashboard = localProxy_.dashboard,
+                .dashboardProblem = localProxy_.dashboardProblem});
 }
 
 void Application::setEnabled(bool enabled) {

@@ -40,13 +40,17 @@ class Application : public AutomationXPCProtocol {
   const std::optional<Profile>& activeProfile() const { return active_; }
   const DaemonSettings& settings() const { return settings_; }
 
-  /// Where the local proxy listens, why not where the settings ask for, and where its
-  /// transparent listener listens ("127.0.0.1:11090"; on ::1 too, at the same port, where the
+  /// Where the local proxy listens, why not where the settings ask for, where its
+  /// transparent listener listens, and where the dashboard does ("127.0.0.1:11090"; on ::1 too, at the same port, where the
   /// host has IPv6).
   struct LocalProxy {
     std::optional<std::string> listening;
     std::optional<std::string> problem;
     std::optional<std::string> transparent;
+    /// Where the dashboard listens ("http://127.0.0.1:11070/"), and why not where the settings
+    /// ask for.
+    std::optional<std::string> dashboard;
+    std::optional<std::string> dashboardProblem;
   };
   /// The local proxy follows from now on: changed runs after every refresh and switch change,
   /// so that the proxy follows the settings, the active profile and the switch, and returns

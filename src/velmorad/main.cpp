@@ -14,6 +14,7 @@
 
 #include "application.h"
 #include "capture/transparent_capture.h"
+#include "dashboard.h"
 #include "fake_names_keeper.h"
 #include "kit/automation_service.h"
 #include "kit/localize.h"
@@ -99,15 +100,27 @@ int serve(bool testHooks) {
   const auto fakeNames = std::make_shared<FakeNames>();
   dns::FakeNamesKeeper fakeNamesKeeper(SharedPaths::stateDirectory() / "fake-names.json", fakeNames,
                                        [](std::string_view line) { log(line); });
-  LocalProxy localProxy(live, fakeNames);
+  const auto traffic = std::make_shared<dataplane::LiveTraffic>();
+  LocalProxy localProxy(live, fakeNames, traffic);
+  MainLoop::Inbox inbox(loop);
+  dashboard::Dashboard dashboard(
+      {.live = live,
+       .traffic = traffic,
+       .operations = application,
+       .writesAllowed = [&application] { return application.settings().automationWritesAllowed; },
+       .onMain = [&inbox](std::function<void()> work) { inbox.post(std::move(work)); },
+       .log = [](std::string_view line) { log(line); }});
   capture.captureUdp(
       [&localProxy](std::vector<UniqueFd> sockets, std::shared_ptr<dataplane::UdpHelper> helper) {
         localProxy.carryCapturedUdp(std::move(sockets), std::move(helper));
       },
       [&localProxy] { localProxy.stopCapturedUdp(); });
-  application.dataPlaneStarted([&application, &localProxy, &capture] {
-    const Application::LocalProxy state =
+  application.dataPlaneStarted([&application, &localProxy, &capture, &dashboard] {
+    Application::LocalProxy state =
         localProxy.follow(application.settings(), application.activeProfile());
+    const dashboard::Dashboard::Place place = dashboard.follow(application.settings());
+    state.dashboard = place.address;
+    state.dashboardProblem = place.problem;
     const std::optional<Profile>& profile = application.activeProfile();
     const DaemonSettings& settings = application.settings();
     capture.follow(settings.enabled, localProxy.transparentPort(), localProxy.dnsPort(),

@@ -2,6 +2,8 @@
 
 #include <poll.h>
 #include <sdbus-c++/sdbus-c++.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -17,6 +19,31 @@ MainLoop::Coalescer::Coalescer(MainLoop& loop, std::chrono::milliseconds delay,
 
 void MainLoop::Coalescer::request() {
   if (!due_) due_ = Clock::now() + delay_;
+}
+
+MainLoop::Inbox::Inbox(MainLoop& loop) : wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+  if (!wake_) throw std::system_error(errno, std::generic_category(), "eventfd");
+  loop.watch(wake_.get(), [this] { run(); });
+}
+
+void MainLoop::Inbox::post(std::function<void()> work) {
+  {
+    std::lock_guard guard(lock_);
+    work_.push_back(std::move(work));
+  }
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const ssize_t written = ::write(wake_.get(), &one, sizeof one);
+}
+
+void MainLoop::Inbox::run() {
+  std::uint64_t count = 0;
+  [[maybe_unused]] const ssize_t read = ::read(wake_.get(), &count, sizeof count);
+  std::deque<std::function<void()>> work;
+  {
+    std::lock_guard guard(lock_);
+    work.swap(work_);
+  }
+  for (const std::function<void()>& each : work) each();
 }
 
 void MainLoop::watch(int fd, std::function<void()> onReadable) {

@@ -3,9 +3,13 @@
 #pragma once
 
 #include <chrono>
+#include <deque>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <vector>
+
+#include "kit/unique_fd.h"
 
 namespace sdbus {
 class IConnection;
@@ -35,6 +39,24 @@ class MainLoop {
     std::chrono::milliseconds delay_;
     std::function<void()> action_;
     std::optional<Clock::time_point> due_;
+  };
+
+  /// Work that other threads hand to the loop's thread: post() from any thread, and the loop
+  /// runs it in order once the inbox is watched.
+  class Inbox {
+   public:
+    /// Watches its descriptor in loop. Throws std::system_error when it cannot have one.
+    explicit Inbox(MainLoop& loop);
+    Inbox(const Inbox&) = delete;
+    Inbox& operator=(const Inbox&) = delete;
+    void post(std::function<void()> work);
+
+   private:
+    void run();
+
+    UniqueFd wake_;
+    std::mutex lock_;
+    std::deque<std::function<void()>> work_;
   };
 
   void watch(int fd, std::function<void()> onReadable);
