@@ -11,8 +11,9 @@ namespace velmora::cli {
 namespace {
 
 // These never take a value, so "--json status" keeps "status" as the command word.
-constexpr std::array<std::string_view, 9> kValuelessOptions = {
-    "--json", "--offline", "--follow", "-h", "--help", "--add", "--no-auth", "--top", "--bottom"};
+constexpr std::array<std::string_view, 10> kValuelessOptions = {
+    "--json", "--offline", "--follow", "-h", "--help", "--add", "--no-auth", "--top", "--bottom",
+    "--print"};
 
 /// The word with every byte that does not belong to valid UTF-8 written as \xNN.
 std::string printable(std::string_view word) {

@@ -185,7 +185,11 @@ std::optional<ImportReport> Backend::importProfile(std::string_view data) {
 }
 
 DaemonSettings::Capture Backend::captureMode() {
-  return DaemonSettings::load(DaemonSettings::fileIn(store_().directory())).capture;
+  return settings().capture;
+}
+
+DaemonSettings Backend::settings() {
+  return DaemonSettings::load(DaemonSettings::fileIn(store_().directory()));
 }
 
 void Backend::setCaptureMode(DaemonSettings::Capture mode) {

@@ -63,6 +63,8 @@ class Backend {
   void captureCgroup(const std::string& cgroup);
 
   // Always the files.
+  /// The settings in velmorad.json.
+  DaemonSettings settings();
   std::vector<ProfileSummaryDTO> profilesFromFiles();
   void removeProfile(const std::string& name);
   void renameProfile(const std::string& name, const std::string& newName);

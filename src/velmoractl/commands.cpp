@@ -60,6 +60,7 @@ Profile
   test <应用> <主机:端口>                        试算：会命中哪条规则、走哪（应用可写程序的绝对路径）
   test --pid <进程号> <主机:端口>                按正在运行的进程试算，与真实连接看到的应用相同
   logs [--app <应用>] [--host <主机>] [--follow]  最近连接
+  dashboard [--print]                            在浏览器里打开实时控制面板（--print 只打印地址）
   interface list                                 隧道网卡及其背后的程序（用于 interface:名称）
   run [--] <程序> [参数…]                        让这个程序经本机代理联网（设置 http_proxy 等）
   run --transparent [--] <程序> [参数…]          连不理代理设置的程序也按规则路由（透明捕获）
@@ -95,6 +96,7 @@ const std::map<std::string, Handler, std::less<>>& commandTable() {
       {"on", runSwitch},
       {"off", runSwitch},
       {"capture", runCapture},
+      {"dashboard", runDashboard},
       {"profile", runProfile},
       {"env", runEnv},
       {"rule", runRule},

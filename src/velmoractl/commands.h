@@ -18,6 +18,7 @@ void dispatch(CommandContext& context);
 void runStatus(CommandContext& context);
 void runSwitch(CommandContext& context);  // on, off
 void runCapture(CommandContext& context);
+void runDashboard(CommandContext& context);
 void runProfile(CommandContext& context);
 void runEnv(CommandContext& context);
 void runRule(CommandContext& context);

@@ -270,6 +270,7 @@ const std::vector<CompletionCommand>& completionTable() {
         {{"--follow"}, Value::none},
         {{"--since"}, Value::text},
         {{"--limit"}, Value::text}}},
+      {"dashboard", {}, {{{"--print"}, Value::none}}},
       {"export", {Value::profile}, {{{"-o", "--output"}, Value::file}}},
       {"import", {Value::file}, {}},
       {"run", {Value::program}, {{{"--transparent"}, Value::none}}},

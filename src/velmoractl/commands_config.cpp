@@ -119,6 +119,9 @@ void runStatus(CommandContext& context) {
   if (!fromFiles && (status.localProxy || status.localProxyProblem))
     context.out.emit("本地代理  : " + status.localProxy.value_or("未监听") +
                      (status.localProxyProblem ? "（" + *status.localProxyProblem + "）" : ""));
+  if (!fromFiles && (status.dashboard || status.dashboardProblem))
+    context.out.emit("控制面板  : " + status.dashboard.value_or("未监听") +
+                     (status.dashboardProblem ? "（" + *status.dashboardProblem + "）" : ""));
   if (status.captureMode) context.out.emit("捕获范围  : " + captureText(*status.captureMode));
   if (!fromFiles) {
     if (status.captureProblem) {
