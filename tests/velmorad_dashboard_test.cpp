@@ -1,0 +1,334 @@
+// velmorad's dashboard end to end: the built daemon in a network namespace of the test's own,
+// real connections through its local proxy, the HTTP side as a browser's request would be, and
+// the page itself in headless Chromium.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+#include <nlohmann/json.hpp>
+
+#include "browser.h"
+#include "daemon_support.h"
+#include "http_request.h"
+#include "kit/daemon_settings.h"
+#include "kit/file_io.h"
+#include "kit/profile_store.h"
+#include "kit/unique_fd.h"
+#include "test_support.h"
+
+namespace velmora {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::HeadlessBrowser;
+using testing::InsideNamespace;
+using testing::NetworkNamespace;
+using testing::PeerEchoServer;
+using testing::PrivateBus;
+using testing::RunningDaemon;
+using testing::ScratchDirectory;
+
+constexpr std::uint16_t proxyPort = DaemonSettings{}.proxyPort;
+constexpr std::uint16_t dashboardPort = DaemonSettings{}.dashboardPort;
+const std::string origin = "http://127.0.0.1:" + std::to_string(dashboardPort);
+
+UniqueFd connectTo(std::uint16_t port) {
+  UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const timeval limit{.tv_sec = 10, .tv_usec = 0};
+  setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  sockaddr_in at{.sin_family = AF_INET, .sin_port = htons(port)};
+  inet_pton(AF_INET, "127.0.0.1", &at.sin_addr);
+  if (connect(fd.get(), reinterpret_cast<sockaddr*>(&at), sizeof at) != 0) return UniqueFd();
+  return fd;
+}
+
+/// One HTTP exchange with the dashboard as the text the server wrote, the connection closed
+/// after it.
+struct Reply {
+  int status = 0;
+  std::string head;
+  std::string body;
+};
+
+Reply exchange(const std::string& request) {
+  const UniqueFd fd = connectTo(dashboardPort);
+  Reply reply;
+  if (!fd || write(fd.get(), request.data(), request.size()) != static_cast<ssize_t>(request.size()))
+    return reply;
+  std::string text;
+  char chunk[4096];
+  for (ssize_t n; (n = read(fd.get(), chunk, sizeof chunk)) > 0;) text.append(chunk, n);
+  const std::size_t end = text.find("\r\n\r\n");
+  if (end == std::string::npos || !text.starts_with("HTTP/1.1 ")) return reply;
+  reply.status = std::stoi(text.substr(9, 3));
+  reply.head = text.substr(0, end);
+  reply.body = text.substr(end + 4);
+  return reply;
+}
+
+std::string request(const std::string& method, const std::string& target,
+                    const std::vector<std::string>& headers, const std::string& body = "") {
+  std::string text = method + " " + target + " HTTP/1.1\r\nConnection: close\r\n";
+  for (const std::string& header : headers) text += header + "\r\n";
+  if (!body.empty()) text += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+  return text + "\r\n" + body;
+}
+
+/// A SOCKS5 connection through the local proxy to 10.77.0.1:port that stays open; its bytes
+/// arrive at the echo server, whose first line and echo are read back.
+UniqueFd openThroughProxy(std::uint16_t port) {
+  UniqueFd fd = connectTo(proxyPort);
+  std::string hello = std::string("\x05\x01\x00\x05\x01\x00\x01\x0a\x4d\x00\x01", 11);
+  hello += static_cast<char>(port >> 8);
+  hello += static_cast<char>(port & 0xFF);
+  char reply[64];
+  if (!fd || write(fd.get(), hello.data(), hello.size()) != static_cast<ssize_t>(hello.size()) ||
+      recv(fd.get(), reply, 12, MSG_WAITALL) != 12 || reply[3] != 0)
+    return UniqueFd();
+  const std::string payload(3000, 'x');
+  if (write(fd.get(), payload.data(), payload.size()) != static_cast<ssize_t>(payload.size()))
+    return UniqueFd();
+  return fd;
+}
+
+TEST(DashboardRequests, AreReadStrictly) {
+  using dashboard::parseRequestHead;
+  const auto parsed = parseRequestHead(
+      "POST /api/route?token=a%2Fb+c&x HTTP/1.1\r\nHost: 127.0.0.1:1\r\n"
+      "Cookie: theme=dark; velmora-dashboard=s3cret ;other=1\r\nContent-Length: 12\r\n"
+      "X-A: 1\r\nx-a: 2\r\n\r\n");
+  ASSERT_TRUE(parsed);
+  EXPECT_EQ(parsed->method, "POST");
+  EXPECT_EQ(parsed->path, "/api/route");
+  EXPECT_EQ(parsed->query.at("token"), "a/b c");
+  EXPECT_EQ(parsed->query.at("x"), "");
+  EXPECT_EQ(parsed->cookie("velmora-dashboard"), "s3cret");
+  EXPECT_EQ(parsed->cookie("velmora"), std::nullopt);
+  EXPECT_EQ(parsed->header("x-a"), "1, 2");
+  EXPECT_EQ(parsed->contentLength, 12u);
+  EXPECT_TRUE(parsed->keepAlive);
+  EXPECT_FALSE(parseRequestHead("GET / HTTP/1.0\r\n\r\n")->keepAlive);
+
+  for (const char* refused : {
+           "GET / HTTP/2\r\n\r\n",                              // another version
+           "GET http://a/ HTTP/1.1\r\n\r\n",                    // an absolute target
+           "GET  / HTTP/1.1\r\n\r\n",                           // a doubled space
+           "GET /%zz HTTP/1.1\r\n\r\n",                         // a broken escape
+           "GET /%4 HTTP/1.1\r\n\r\n",                          // a cut escape
+           "GET / HTTP/1.1\r\nNo colon\r\n\r\n",              // a header without a value
+           "GET / HTTP/1.1\r\nBad Name: x\r\n\r\n",           // a space in a name
+           "POST / HTTP/1.1\r\nContent-Length: 65537\r\n\r\n",  // a body too large
+           "POST / HTTP/1.1\r\nContent-Length: 1x\r\n\r\n",
+           "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n",
+           "GET / HTTP/1.1\r\n",                                  // no end of the head
+       })
+    EXPECT_FALSE(parseRequestHead(refused)) << refused;
+  EXPECT_TRUE(dashboard::sameSecret("abc", "abc"));
+  EXPECT_FALSE(dashboard::sameSecret("abc", "abd"));
+  EXPECT_FALSE(dashboard::sameSecret("abc", "ab"));
+}
+
+class Dashboard : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!network.available()) GTEST_SKIP() << "making a network namespace needs root and ip(8)";
+    ASSERT_TRUE(network.ip({"link", "set", "lo", "up"}));
+    ASSERT_TRUE(network.ip({"addr", "add", "10.77.0.1/32", "dev", "lo"}));
+    inside = std::make_unique<InsideNamespace>(network.name());
+    ASSERT_TRUE(inside->entered());
+    destination = std::make_unique<PeerEchoServer>("10.77.0.1");
+    daemon = std::make_unique<RunningDaemon>(RunningDaemon::Options{
+        .home = home.path(), .sessionBus = bus.address(), .networkNamespace = network.name()});
+    ASSERT_TRUE(daemon->waitUntilReady()) << daemon->log();
+    ASSERT_TRUE(daemon->waitForLog("控制面板在 " + origin)) << daemon->log();
+    ASSERT_EQ(run({"on"}).status, 0);
+    const testing::RunResult printed = run({"dashboard", "--print"});
+    ASSERT_EQ(printed.status, 0) << printed.err;
+    address = printed.out.substr(0, printed.out.find('\n'));
+    token = address.substr(address.find("?token=") + 7);
+  }
+  void TearDown() override {
+    daemon.reset();
+    destination.reset();
+    inside.reset();
+  }
+
+  testing::RunResult run(const std::vector<std::string>& arguments) {
+    return testing::runVelmoractl(arguments, home.path());
+  }
+  std::filesystem::path store() const { return home.path() / ".config" / "Velmora"; }
+  std::string cookie() const { return "Cookie: velmora-dashboard=" + token; }
+  Reply post(const std::string& path, const std::string& body) {
+    return exchange(request("POST", path,
+                            {"Host: 127.0.0.1:" + std::to_string(dashboardPort), cookie(),
+                             "Origin: " + origin, "Content-Type: application/json"},
+                            body));
+  }
+
+  ScratchDirectory home;
+  PrivateBus bus;
+  NetworkNamespace network;
+  std::unique_ptr<InsideNamespace> inside;
+  std::unique_ptr<PeerEchoServer> destination;
+  std::unique_ptr<RunningDaemon> daemon;
+  std::string address;
+  std::string token;
+  const std::string self = std::filesystem::read_symlink("/proc/self/exe").filename();
+};
+
+TEST_F(Dashboard, RefusesAnyoneWithoutTheSecretHostAndOrigin) {
+  const std::string host = "Host: 127.0.0.1:" + std::to_string(dashboardPort);
+  const std::string json = "Content-Type: application/json";
+  struct Case {
+    const char* what;
+    std::string request;
+    int status;
+  };
+  const std::vector<Case> cases = {
+      {"no secret", request("GET", "/api/state", {host}), 403},
+      {"a wrong secret", request("GET", "/api/state", {host, "Cookie: velmora-dashboard=x"}), 403},
+      {"a wrong secret in the address", request("GET", "/?token=" + token + "0", {host}), 403},
+      {"the secret outside the address's one place", request("GET", "/api/state?token=" + token, {host}), 403},
+      {"another host name (DNS rebinding)",
+       request("GET", "/api/state", {"Host: attacker.example:" + std::to_string(dashboardPort), cookie()}),
+       403},
+      {"no host", request("GET", "/api/state", {cookie()}), 403},
+      {"a change without origin", request("POST", "/api/enabled", {host, cookie(), json}, R"({"enabled":false})"), 403},
+      {"a change from another origin",
+       request("POST", "/api/enabled", {host, cookie(), json, "Origin: http://attacker.example"}, R"({"enabled":false})"),
+       403},
+      {"a change as a form",
+       request("POST", "/api/enabled",
+               {host, cookie(), "Origin: " + origin, "Content-Type: application/x-www-form-urlencoded"},
+               "enabled=false"),
+       403},
+      {"the page's own request", request("GET", "/api/state", {host, cookie()}), 200},
+      {"a malformed request", "GET /api/state HTTP/1.1\r\nHost\r\n\r\n", 400},
+  };
+  for (const Case& each : cases) {
+    const Reply reply = exchange(each.request);
+    EXPECT_EQ(reply.status, each.status) << each.what;
+    EXPECT_EQ(reply.head.find("Access-Control-"), std::string::npos) << each.what;
+    if (each.status == 403) {
+      EXPECT_EQ(reply.body.find("activeProfile"), std::string::npos) << each.what;
+    }
+  }
+  // None of the refused changes took effect.
+  EXPECT_TRUE(DaemonSettings::load(DaemonSettings::fileIn(store())).enabled);
+}
+
+TEST_F(Dashboard, TheSecretEntersOnceAndStaysInAStrictCookie) {
+  const std::string host = "Host: 127.0.0.1:" + std::to_string(dashboardPort);
+  const std::filesystem::path settings = DaemonSettings::fileIn(store());
+  EXPECT_EQ(std::filesystem::status(settings).permissions() & std::filesystem::perms::all,
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  EXPECT_EQ(token.size(), 64u);
+
+  const Reply entered = exchange(request("GET", "/?token=" + token, {host}));
+  EXPECT_EQ(entered.status, 303);
+  EXPECT_NE(entered.head.find("\r\nLocation: /\r\n"), std::string::npos) << entered.head;
+  EXPECT_NE(entered.head.find("Set-Cookie: velmora-dashboard=" + token +
+                              "; Path=/; HttpOnly; SameSite=Strict"),
+            std::string::npos)
+      << entered.head;
+
+  const Reply page = exchange(request("GET", "/", {"Host: localhost:" + std::to_string(dashboardPort), cookie()}));
+  EXPECT_EQ(page.status, 200);
+  EXPECT_NE(page.head.find("Content-Security-Policy: default-src 'self'"), std::string::npos);
+  EXPECT_NE(page.body.find("/app.js"), std::string::npos);
+}
+
+TEST_F(Dashboard, ChangesGoThroughTheOperationsAndRespectTheSettings) {
+  const Reply tried = post("/api/test", R"({"app":"firefox","host":"example.com","port":443})");
+  ASSERT_EQ(tried.status, 200) << tried.body;
+  const nlohmann::json answer = nlohmann::json::parse(tried.body);
+  EXPECT_EQ(answer["matchedRule"], "Default");
+  EXPECT_FALSE(answer["trace"].empty());
+
+  EXPECT_EQ(post("/api/enabled", R"({"enabled":false})").status, 200);
+  EXPECT_FALSE(DaemonSettings::load(DaemonSettings::fileIn(store())).enabled);
+  const Reply unknown = post("/api/profile", R"({"name":"nowhere"})");
+  EXPECT_EQ(unknown.status, 400);
+  EXPECT_NE(unknown.body.find("nowhere"), std::string::npos) << unknown.body;
+
+  DaemonSettings settings = DaemonSettings::load(DaemonSettings::fileIn(store()));
+  settings.automationWritesAllowed = false;
+  settings.save(DaemonSettings::fileIn(store()));
+  bool takenUp = false;
+  for (int i = 0; i < 100 && !takenUp; ++i, std::this_thread::sleep_for(100ms))
+    takenUp = run({"status", "--json"}).out.find(R"("automationWritesAllowed" : false)") !=
+              std::string::npos;
+  ASSERT_TRUE(takenUp);
+  const Reply refused = post("/api/route", R"({"app":"firefox","target":"block"})");
+  EXPECT_EQ(refused.status, 403) << refused.body;
+  for (const Rule& rule : ProfileStore(store()).activeProfile().rules)
+    EXPECT_NE(rule.name, "App: firefox");
+}
+
+TEST_F(Dashboard, TheEventStreamCarriesOpenConnectionsWithTheirBytes) {
+  const UniqueFd events = connectTo(dashboardPort);
+  const std::string ask = request("GET", "/api/events",
+                                  {"Host: 127.0.0.1:" + std::to_string(dashboardPort), cookie()});
+  ASSERT_EQ(write(events.get(), ask.data(), ask.size()), static_cast<ssize_t>(ask.size()));
+  const UniqueFd carried = openThroughProxy(destination->port());
+  ASSERT_TRUE(carried);
+
+  // Ticks come once a second; the connection shows in one of the first few, bytes and all.
+  std::string stream;
+  bool seen = false;
+  char chunk[65536];
+  const auto deadline = std::chrono::steady_clock::now() + 15s;
+  while (!seen && std::chrono::steady_clock::now() < deadline) {
+    const ssize_t n = read(events.get(), chunk, sizeof chunk);
+    if (n <= 0) break;
+    stream.append(chunk, n);
+    for (std::size_t at; (at = stream.find("\n\n")) != std::string::npos; stream.erase(0, at + 2)) {
+      const std::string message = stream.substr(0, at);
+      if (!message.starts_with("event: tick\ndata: ")) continue;
+      const nlohmann::json tick = nlohmann::json::parse(message.substr(18));
+      for (const nlohmann::json& open : tick["open"]) {
+        if (open["host"] == "10.77.0.1" && open["bytesSent"] == 3000 && open["app"] == self &&
+            tick["rules"].value("Default", 0) >= 1)
+          seen = true;
+      }
+    }
+  }
+  EXPECT_TRUE(seen) << stream;
+}
+
+TEST_F(Dashboard, ThePageShowsConnectionsAndSetsARoute) {
+  if (!HeadlessBrowser::available()) GTEST_SKIP() << "the page's test needs Debian's chromium";
+  const UniqueFd carried = openThroughProxy(destination->port());
+  ASSERT_TRUE(carried);
+  HeadlessBrowser browser(address);
+  EXPECT_TRUE(browser.waitFor(
+      R"(Array.from(document.querySelectorAll('#connections tbody tr[data-id] .host'))
+           .some(cell => cell.textContent.includes('10.77.0.1')))"));
+  EXPECT_TRUE(browser.waitFor("document.querySelector('#apps .app-row[data-app=\"" + self +
+                              "\"] svg.chart') !== null"));
+  EXPECT_TRUE(browser.waitFor(
+      R"(Number(document.querySelector('#rules tr[data-rule="Default"] .count').textContent) >= 1)"));
+  // The cookie is the page's alone: its scripts cannot read it.
+  EXPECT_EQ(browser.evaluate("document.cookie"), "");
+
+  ASSERT_TRUE(browser.evaluate(R"((() => {
+      const form = document.querySelector('#route-form');
+      form.querySelector('[name=app]').value = 'firefox';
+      form.querySelector('[name=target]').value = 'block';
+      form.requestSubmit();
+      return true;
+    })())"));
+  EXPECT_TRUE(browser.waitFor("document.querySelector('#route-result').textContent.includes('已设置')"));
+  const Profile active = ProfileStore(store()).activeProfile();
+  const auto route = std::find_if(active.rules.begin(), active.rules.end(),
+                                  [](const Rule& rule) { return rule.name == "App: firefox"; });
+  ASSERT_NE(route, active.rules.end());
+  EXPECT_EQ(route->action, RuleAction::block());
+}
+
+}  // namespace
+}  // namespace velmora
