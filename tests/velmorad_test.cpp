@@ -104,14 +104,18 @@ TEST_F(Daemon, StatusShowsTheLiveStateAndCounters) {
   // A port nobody holds now, rather than the default one another daemon of a parallel test holds;
   // the transparent listener at a port of the kernel's choice for the same reason.
   std::uint16_t port = 0;
+  std::uint16_t dashboardPort = 0;
   {
     const testing::PeerEchoServer probe("127.0.0.1");
+    const testing::PeerEchoServer another("127.0.0.1");
     port = probe.port();
+    dashboardPort = another.port();
   }
   std::filesystem::create_directories(store());
   DaemonSettings settings;
   settings.proxyPort = port;
   settings.transparentPort = 0;
+  settings.dashboardPort = dashboardPort;
   settings.save(DaemonSettings::fileIn(store()));
   const auto daemon = start();
   EXPECT_TRUE(printed(run({"status"}),
@@ -120,6 +124,9 @@ TEST_F(Daemon, StatusShowsTheLiveStateAndCounters) {
                       "本地代理  : 127.0.0.1:" +
                           std::to_string(port) +
                           "\n"
+                          "控制面板  : http://127.0.0.1:" +
+                          std::to_string(dashboardPort) +
+                          "/\n"
                           "捕获范围  : programs（只有 run --transparent 启动的程序）\n"
                           "透明捕获  : 不可用（连不上 velmora-netd（" +
                           (home.path() / "no-netd.sock").string() +
