@@ -699,13 +699,22 @@ std::optional<std::string> Dashboard::Server::tick() {
   for (std::size_t i = skipped; i < events.size(); ++i) log.push_back(toJSON(events[i]));
   json::Value rules = json::Value::object();
   for (const auto& [name, count] : sources_.live.ruleCounts()) rules[name] = count;
+  // The log counts a connection's bytes when it closes; the page counts them as they move.
+  json::Value stats = toJSON(sources_.live.stats());
+  LiveTraffic::Bytes carried;
+  for (const auto& [app, total] : traffic.totals) {
+    carried.sent += total.sent;
+    carried.received += total.received;
+  }
+  stats["bytesSent"] = carried.sent;
+  stats["bytesReceived"] = carried.received;
   return sseMessage("tick", json::compact({{"open", std::move(open)},
                                            {"openTotal", traffic.open.size()},
                                            {"apps", std::move(apps)},
                                            {"events", std::move(log)},
                                            {"skippedEvents", skipped},
                                            {"rules", std::move(rules)},
-                                           {"stats", toJSON(sources_.live.stats())}}));
+                                           {"stats", std::move(stats)}}));
 }
 
 Dashboard::Dashboard(Sources sources) : sources_(std::move(sources)) {}
@@ -714,8 +723,7 @@ Dashboard::~Dashboard() = default;
 
 Dashboard::Place Dashboard::follow(const DaemonSettings& settings) {
   if (!settings.dashboard) {
-    if (server_) sources_.log(VL("控制面板已关闭"));
-    server_.reset();
+    if (std::exchange(server_, nullptr)) sources_.log(VL("控制面板已关闭"));
     asked_.reset();
     problem_.reset();
     return {};

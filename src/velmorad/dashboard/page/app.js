@@ -456,7 +456,7 @@
       }
       byName.delete(r.name);
       const [name, match, action, count] = tr.children;
-      setText(name, r.locked ? `${r.name} 🔒` : r.name);
+      setText(name, r.locked ? `${r.name}（内置）` : r.name);
       name.title = r.locked ? '已锁定' : '';
       setText(match, matchText(r));
       match.title = match.textContent;
