@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <memory>
+#include <thread>
 #include <nlohmann/json.hpp>
 
 #include "browser.h"
@@ -267,6 +269,47 @@ TEST_F(Dashboard, ChangesGoThroughTheOperationsAndRespectTheSettings) {
   EXPECT_EQ(refused.status, 403) << refused.body;
   for (const Rule& rule : ProfileStore(store()).activeProfile().rules)
     EXPECT_NE(rule.name, "App: firefox");
+}
+
+TEST_F(Dashboard, FollowsItsSettingsWhileTheDaemonRuns) {
+  const std::string host = "Host: 127.0.0.1:" + std::to_string(dashboardPort);
+  const auto change = [&](const std::function<void(DaemonSettings&)>& edit) {
+    DaemonSettings settings = DaemonSettings::load(DaemonSettings::fileIn(store()));
+    edit(settings);
+    settings.save(DaemonSettings::fileIn(store()));
+  };
+  const auto statusSays = [&](const std::string& text) {
+    for (int i = 0; i < 100; ++i, std::this_thread::sleep_for(100ms)) {
+      if (run({"status"}).out.find(text) != std::string::npos) return true;
+    }
+    return false;
+  };
+
+  // A new secret shuts the old one out at once.
+  change([](DaemonSettings& settings) { settings.dashboardToken = std::string(64, 'a'); });
+  bool shutOut = false;
+  for (int i = 0; i < 100 && !shutOut; ++i, std::this_thread::sleep_for(100ms))
+    shutOut = exchange(request("GET", "/api/state", {host, cookie()})).status == 403;
+  EXPECT_TRUE(shutOut);
+  EXPECT_EQ(exchange(request("GET", "/api/state",
+                             {host, "Cookie: velmora-dashboard=" + std::string(64, 'a')}))
+                .status,
+            200);
+
+  change([](DaemonSettings& settings) { settings.dashboard = false; });
+  ASSERT_TRUE(statusSays("状态")) << daemon->log();
+  EXPECT_TRUE(daemon->waitForLog("控制面板已关闭")) << daemon->log();
+  EXPECT_FALSE(connectTo(dashboardPort));
+  const testing::RunResult off = run({"dashboard", "--print"});
+  EXPECT_NE(off.status, 0);
+  EXPECT_NE(off.err.find("控制面板已关闭"), std::string::npos) << off.err;
+
+  change([](DaemonSettings& settings) {
+    settings.dashboard = true;
+    settings.dashboardPort = dashboardPort + 1;
+  });
+  EXPECT_TRUE(statusSays("控制面板  : http://127.0.0.1:" + std::to_string(dashboardPort + 1) + "/"))
+      << daemon->log();
 }
 
 TEST_F(Dashboard, TheEventStreamCarriesOpenConnectionsWithTheirBytes) {
