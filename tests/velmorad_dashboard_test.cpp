@@ -80,11 +80,18 @@ std::string request(const std::string& method, const std::string& target,
   return text + "\r\n" + body;
 }
 
-/// A SOCKS5 connection through the local proxy to 10.77.0.1:port that stays open; its bytes
-/// arrive at the echo server, whose first line and echo are read back.
-UniqueFd openThroughProxy(std::uint16_t port) {
+/// A SOCKS5 connection through the local proxy to host:port that stays open, with 3,000 bytes
+/// sent on it; host is 10.77.0.1 or a name.
+UniqueFd openThroughProxy(std::uint16_t port, const std::string& host = "10.77.0.1") {
   UniqueFd fd = connectTo(proxyPort);
-  std::string hello = std::string("\x05\x01\x00\x05\x01\x00\x01\x0a\x4d\x00\x01", 11);
+  std::string hello = std::string("\x05\x01\x00\x05\x01\x00", 6);
+  if (host == "10.77.0.1") {
+    hello += std::string("\x01\x0a\x4d\x00\x01", 5);
+  } else {
+    hello += '\x03';
+    hello += static_cast<char>(host.size());
+    hello += host;
+  }
   hello += static_cast<char>(port >> 8);
   hello += static_cast<char>(port & 0xFF);
   char reply[64];
@@ -319,13 +326,18 @@ TEST_F(Dashboard, TheEventStreamCarriesOpenConnectionsWithTheirBytes) {
   ASSERT_EQ(write(events.get(), ask.data(), ask.size()), static_cast<ssize_t>(ask.size()));
   const UniqueFd carried = openThroughProxy(destination->port());
   ASSERT_TRUE(carried);
+  // A name on a direct route shows the address velmorad reached it at.
+  const PeerEchoServer local("127.0.0.1");
+  const UniqueFd byName = openThroughProxy(local.port(), "localhost");
+  ASSERT_TRUE(byName);
 
-  // Ticks come once a second; the connection shows in one of the first few, bytes and all.
+  // Ticks come once a second; the connections show in one of the first few, bytes and all.
   std::string stream;
   bool seen = false;
+  bool seenByName = false;
   char chunk[65536];
   const auto deadline = std::chrono::steady_clock::now() + 15s;
-  while (!seen && std::chrono::steady_clock::now() < deadline) {
+  while (!(seen && seenByName) && std::chrono::steady_clock::now() < deadline) {
     const ssize_t n = read(events.get(), chunk, sizeof chunk);
     if (n <= 0) break;
     stream.append(chunk, n);
@@ -337,10 +349,12 @@ TEST_F(Dashboard, TheEventStreamCarriesOpenConnectionsWithTheirBytes) {
         if (open["host"] == "10.77.0.1" && open["bytesSent"] == 3000 && open["app"] == self &&
             tick["rules"].value("Default", 0) >= 1)
           seen = true;
+        if (open["host"] == "localhost" && open.value("address", "") == "127.0.0.1")
+          seenByName = true;
       }
     }
   }
-  EXPECT_TRUE(seen) << stream;
+  EXPECT_TRUE(seen && seenByName) << stream;
 }
 
 TEST_F(Dashboard, ThePageShowsConnectionsAndSetsARoute) {

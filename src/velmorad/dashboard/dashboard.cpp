@@ -672,6 +672,8 @@ std::optional<std::string> Dashboard::Server::tick() {
                          {"age", std::chrono::duration<double>(now - opened.date).count()}};
     if (opened.bundleID) entry["bundleID"] = *opened.bundleID;
     if (opened.ruleName) entry["ruleName"] = *opened.ruleName;
+    if (!each.open->address.empty() && each.open->address != opened.host)
+      entry["address"] = each.open->address;
     open.push_back(std::move(entry));
   }
   json::Value apps = json::Value::array();

@@ -576,7 +576,14 @@ awaitable<void> Connection::serve() {
   // With the switch off connections pass straight through and are only counted.
   const bool tracked = policy->enabled;
   record(tracked ? ConnectionEvent::Phase::open : ConnectionEvent::Phase::direct);
-  inView_.enter(plane_.options.traffic.get(), event_, counted_);
+  // A direct route's upstream socket reached the destination itself; a proxy route's, a proxy.
+  std::string reached;
+  if (verdict.resolved.kind != Verdict::Resolved::Kind::proxy) {
+    std::error_code unknown;
+    const tcp::endpoint destination = upstream_.remote_endpoint(unknown);
+    if (!unknown) reached = addressText(destination.address());
+  }
+  inView_.enter(plane_.options.traffic.get(), event_, counted_, std::move(reached));
   stage_ = Stage::relaying;
   deadline_ = Clock::now() + plane_.options.idleTimeout;
   co_await (pump(client_, upstream_, counted_.sent, std::move(pending_)) &&

@@ -3,11 +3,11 @@
 namespace velmora::dataplane {
 
 void LiveTraffic::Entry::enter(LiveTraffic* traffic, const ConnectionEvent& opened,
-                               const Counters& counters) {
+                               const Counters& counters, std::string address) {
   leave();
   if (!traffic) return;
   std::lock_guard guard(traffic->lock_);
-  traffic->open_.insert_or_assign(&counters, opened);
+  traffic->open_.insert_or_assign(&counters, InView{opened, std::move(address)});
   traffic_ = traffic;
   counters_ = &counters;
 }
@@ -17,7 +17,7 @@ void LiveTraffic::Entry::leave() {
   std::lock_guard guard(traffic_->lock_);
   const auto found = traffic_->open_.find(counters_);
   if (found != traffic_->open_.end()) {
-    Bytes& ended = traffic_->ended_[found->second.app];
+    Bytes& ended = traffic_->ended_[found->second.opened.app];
     ended.sent += counters_->sent.load(std::memory_order_relaxed);
     ended.received += counters_->received.load(std::memory_order_relaxed);
     traffic_->open_.erase(found);
@@ -31,11 +31,11 @@ LiveTraffic::Snapshot LiveTraffic::snapshot() const {
   std::lock_guard guard(lock_);
   snapshot.totals = ended_;
   snapshot.open.reserve(open_.size());
-  for (const auto& [counters, opened] : open_) {
+  for (const auto& [counters, inView] : open_) {
     const Bytes bytes{counters->sent.load(std::memory_order_relaxed),
                       counters->received.load(std::memory_order_relaxed)};
-    snapshot.open.push_back({opened, bytes});
-    Bytes& total = snapshot.totals[opened.app];
+    snapshot.open.push_back({inView.opened, inView.address, bytes});
+    Bytes& total = snapshot.totals[inView.opened.app];
     total.sent += bytes.sent;
     total.received += bytes.received;
   }

@@ -31,8 +31,10 @@ class LiveTraffic {
     ~Entry() { leave(); }
     Entry(const Entry&) = delete;
     Entry& operator=(const Entry&) = delete;
-    /// Comes into view as opened says, with counters' bytes; nothing when traffic is null.
-    void enter(LiveTraffic* traffic, const ConnectionEvent& opened, const Counters& counters);
+    /// Comes into view as opened says, with counters' bytes and the address it reached when
+    /// that is known here (a direct route's); nothing when traffic is null.
+    void enter(LiveTraffic* traffic, const ConnectionEvent& opened, const Counters& counters,
+               std::string address = {});
     /// Leaves the view; its bytes count as ended ones of its application from now on.
     void leave();
 
@@ -45,9 +47,11 @@ class LiveTraffic {
     std::uint64_t sent = 0;
     std::uint64_t received = 0;
   };
-  /// One open connection or flow: its open event and its bytes so far.
+  /// One open connection or flow: its open event, the address it reached when known, and its
+  /// bytes so far.
   struct Open {
     ConnectionEvent opened;
+    std::string address;
     Bytes bytes;
   };
   /// Everything at one moment: what is open, and per application the bytes of all that ended
@@ -60,7 +64,11 @@ class LiveTraffic {
 
  private:
   mutable std::mutex lock_;
-  std::unordered_map<const Counters*, ConnectionEvent> open_;
+  struct InView {
+    ConnectionEvent opened;
+    std::string address;
+  };
+  std::unordered_map<const Counters*, InView> open_;
   std::map<std::string, Bytes> ended_;
 };
 

@@ -251,7 +251,14 @@ awaitable<void> UdpFlows::decideAndCarry(Flow& flow) {
   }
   flow.ready = true;
   record(flow, flow.tracked ? ConnectionEvent::Phase::open : ConnectionEvent::Phase::direct);
-  flow.inView.enter(setup_.traffic, flow.event, flow.bytes);
+  // A direct flow's socket is connected to the destination; others' to a proxy's relay.
+  std::string reached;
+  if (route.kind != Verdict::Resolved::Kind::proxy) {
+    std::error_code unknown;
+    const udp::endpoint destination = flow.socket->remote_endpoint(unknown);
+    if (!unknown) reached = addressText(destination.address());
+  }
+  flow.inView.enter(setup_.traffic, flow.event, flow.bytes, std::move(reached));
   for (const std::string& data : std::exchange(flow.waiting, {})) transmit(flow, data);
   co_await receiveFromRoute(flow);
 }

@@ -263,7 +263,8 @@
     const fa = view.filterApp;
     const fh = view.filterHost;
     const all = model.open;
-    const shown = all.filter((c) => (contains(c.app, fa) || contains(c.bundleID, fa)) && contains(c.host, fh));
+    const shown = all.filter((c) => (contains(c.app, fa) || contains(c.bundleID, fa)) &&
+      (contains(c.host, fh) || (fh && contains(c.address, fh))));
     const key = SORTS[view.sortKey] ?? SORTS.rate;
     const dir = view.sortDesc ? -1 : 1;
     shown.sort((a, b) => {
@@ -283,7 +284,8 @@
       const { tr, cells } = connRow(id);
       setText(cells.app, c.app);
       cells.app.title = c.bundleID ?? '';
-      setText(cells.host, fmtEndpoint(c.host, c.port, c.transport));
+      // A name reached directly shows the address it was reached at as well.
+      setText(cells.host, fmtEndpoint(c.host, c.port, c.transport) + (c.address ? ` → ${c.address}` : ''));
       setText(cells.rule, c.ruleName ?? '—');
       setText(cells.route, c.route);
       setText(cells.sent, fmtBytes(c.bytesSent));
