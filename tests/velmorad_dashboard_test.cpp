@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "browser.h"
+#include "daemon_in_namespace.h"
 #include "daemon_support.h"
 #include "http_request.h"
 #include "kit/daemon_settings.h"
@@ -27,12 +28,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::HeadlessBrowser;
-using testing::InsideNamespace;
-using testing::NetworkNamespace;
 using testing::PeerEchoServer;
-using testing::PrivateBus;
-using testing::RunningDaemon;
-using testing::ScratchDirectory;
 
 constexpr std::uint16_t proxyPort = DaemonSettings{}.proxyPort;
 constexpr std::uint16_t dashboardPort = DaemonSettings{}.dashboardPort;
@@ -141,34 +137,17 @@ TEST(DashboardRequests, AreReadStrictly) {
   EXPECT_FALSE(dashboard::sameSecret("abc", "ab"));
 }
 
-class Dashboard : public ::testing::Test {
+class Dashboard : public testing::DaemonInNamespace {
  protected:
   void SetUp() override {
-    if (!network.available()) GTEST_SKIP() << "making a network namespace needs root and ip(8)";
-    ASSERT_TRUE(network.ip({"link", "set", "lo", "up"}));
-    ASSERT_TRUE(network.ip({"addr", "add", "10.77.0.1/32", "dev", "lo"}));
-    inside = std::make_unique<InsideNamespace>(network.name());
-    ASSERT_TRUE(inside->entered());
-    destination = std::make_unique<PeerEchoServer>("10.77.0.1");
-    daemon = std::make_unique<RunningDaemon>(RunningDaemon::Options{
-        .home = home.path(), .sessionBus = bus.address(), .networkNamespace = network.name()});
-    ASSERT_TRUE(daemon->waitUntilReady()) << daemon->log();
-    ASSERT_TRUE(daemon->waitForLog("控制面板在 " + origin)) << daemon->log();
-    ASSERT_EQ(run({"on"}).status, 0);
+    start("控制面板在 " + origin);
+    if (IsSkipped() || HasFatalFailure()) return;
     const testing::RunResult printed = run({"dashboard", "--print"});
     ASSERT_EQ(printed.status, 0) << printed.err;
     address = printed.out.substr(0, printed.out.find('\n'));
     token = address.substr(address.find("?token=") + 7);
   }
-  void TearDown() override {
-    daemon.reset();
-    destination.reset();
-    inside.reset();
-  }
 
-  testing::RunResult run(const std::vector<std::string>& arguments) {
-    return testing::runVelmoractl(arguments, home.path());
-  }
   std::filesystem::path store() const { return home.path() / ".config" / "Velmora"; }
   std::string cookie() const { return "Cookie: velmora-dashboard=" + token; }
   Reply post(const std::string& path, const std::string& body) {
@@ -178,15 +157,8 @@ class Dashboard : public ::testing::Test {
                             body));
   }
 
-  ScratchDirectory home;
-  PrivateBus bus;
-  NetworkNamespace network;
-  std::unique_ptr<InsideNamespace> inside;
-  std::unique_ptr<PeerEchoServer> destination;
-  std::unique_ptr<RunningDaemon> daemon;
   std::string address;
   std::string token;
-  const std::string self = std::filesystem::read_symlink("/proc/self/exe").filename();
 };
 
 TEST_F(Dashboard, RefusesAnyoneWithoutTheSecretHostAndOrigin) {

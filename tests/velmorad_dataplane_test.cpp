@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 
+#include "daemon_in_namespace.h"
 #include "daemon_support.h"
 #include "kit/automation_protocol.h"
 #include "kit/daemon_settings.h"
@@ -22,12 +23,8 @@ namespace velmora {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::InsideNamespace;
-using testing::NetworkNamespace;
 using testing::PeerEchoServer;
-using testing::PrivateBus;
 using testing::Redirection;
-using testing::RunningDaemon;
 using testing::RunResult;
 using testing::ScratchDirectory;
 
@@ -64,32 +61,9 @@ std::string socksRound(const std::string& host, std::uint16_t port,
   return seen;
 }
 
-class DaemonDataPlane : public ::testing::Test {
+class DaemonDataPlane : public testing::DaemonInNamespace {
  protected:
-  RunResult run(const std::vector<std::string>& arguments) {
-    return testing::runVelmoractl(arguments, home.path());
-  }
-
-  /// velmorad with routing on in a network namespace of its own, with a destination on
-  /// 10.77.0.1 that echoes the address it was reached from.
-  void SetUp() override {
-    if (!network.available()) GTEST_SKIP() << "making a network namespace needs root and ip(8)";
-    ASSERT_TRUE(network.ip({"link", "set", "lo", "up"}));
-    ASSERT_TRUE(network.ip({"addr", "add", "10.77.0.1/32", "dev", "lo"}));
-    inside = std::make_unique<InsideNamespace>(network.name());
-    ASSERT_TRUE(inside->entered());
-    destination = std::make_unique<PeerEchoServer>("10.77.0.1");
-    daemon = std::make_unique<RunningDaemon>(RunningDaemon::Options{
-        .home = home.path(), .sessionBus = bus.address(), .networkNamespace = network.name()});
-    ASSERT_TRUE(daemon->waitUntilReady()) << daemon->log();
-    ASSERT_TRUE(daemon->waitForLog("本地代理在 127.0.0.1:11080 上监听")) << daemon->log();
-    ASSERT_EQ(run({"on"}).status, 0);
-  }
-  void TearDown() override {
-    daemon.reset();
-    destination.reset();
-    inside.reset();
-  }
+  void SetUp() override { start("本地代理在 127.0.0.1:11080 上监听"); }
 
   /// Where status says the local proxy is, once it says so with problem (or without any),
   /// waiting a bounded time for the daemon to take up a change of its settings file.
@@ -104,13 +78,6 @@ class DaemonDataPlane : public ::testing::Test {
     return std::nullopt;
   }
 
-  ScratchDirectory home;
-  PrivateBus bus;
-  NetworkNamespace network;
-  std::unique_ptr<InsideNamespace> inside;
-  std::unique_ptr<PeerEchoServer> destination;
-  std::unique_ptr<RunningDaemon> daemon;
-  const std::string self = std::filesystem::read_symlink("/proc/self/exe").filename();
 };
 
 TEST_F(DaemonDataPlane, LiveTrafficShowsInLogsAndStatus) {
