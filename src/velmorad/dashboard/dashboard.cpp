@@ -30,7 +30,6 @@ namespace velmora::dashboard {
 namespace {
 
 using asio::awaitable;
-using asio::use_awaitable;
 using asio::ip::tcp;
 using namespace asio::experimental::awaitable_operators;
 using namespace std::chrono_literals;
@@ -142,6 +141,28 @@ json::Value stateDocument(AutomationXPCProtocol& operations, bool writable) {
   return document;
 }
 
+/// One open connection as the page lists it, with its bytes in the last tick.
+json::Value openConnectionJSON(const LiveTraffic::Open& open, const LiveTraffic::Bytes& rate,
+                               json::Date now) {
+  const ConnectionEvent& opened = open.opened;
+  json::Value entry = {{"id", opened.id.string()},
+                       {"app", opened.app},
+                       {"host", opened.host},
+                       {"port", opened.port},
+                       {"transport", rawValue(opened.transport)},
+                       {"route", opened.route},
+                       {"phase", rawValue(opened.phase)},
+                       {"bytesSent", open.bytes.sent},
+                       {"bytesReceived", open.bytes.received},
+                       {"rateSent", rate.sent},
+                       {"rateReceived", rate.received},
+                       {"age", std::chrono::duration<double>(now - opened.date).count()}};
+  if (opened.bundleID) entry["bundleID"] = *opened.bundleID;
+  if (opened.ruleName) entry["ruleName"] = *opened.ruleName;
+  if (!open.address.empty() && open.address != opened.host) entry["address"] = open.address;
+  return entry;
+}
+
 }  // namespace
 
 std::string dashboardAddress(std::uint16_t port) {
@@ -206,6 +227,9 @@ class Dashboard::Server {
   /// Takes the traffic, the log and the counters in since the last tick; the message for the
   /// pages when someone watches.
   std::optional<std::string> tick();
+  /// Adds the last tick's bytes of each application to the history; returns them for the
+  /// applications that moved or have a history.
+  std::map<std::string, LiveTraffic::Bytes> takeTraffic(const LiveTraffic::Snapshot& traffic);
   std::string hello() const;
   /// Sends the state to the pages when it differs from what they were last sent.
   awaitable<void> publishState();
@@ -593,10 +617,8 @@ awaitable<void> Dashboard::Server::sample() {
   }
 }
 
-std::optional<std::string> Dashboard::Server::tick() {
-  const bool watched = !watchers_.empty();
-  const LiveTraffic::Snapshot traffic =
-      sources_.traffic ? sources_.traffic->snapshot() : LiveTraffic::Snapshot{};
+std::map<std::string, LiveTraffic::Bytes> Dashboard::Server::takeTraffic(
+    const LiveTraffic::Snapshot& traffic) {
   // Each application's bytes in the last tick: what its totals grew by.
   std::map<std::string, LiveTraffic::Bytes> moved;
   for (const auto& [app, total] : traffic.totals) {
@@ -606,6 +628,7 @@ std::optional<std::string> Dashboard::Server::tick() {
     last = total;
     if (delta.sent || delta.received || history_.contains(app)) moved[app] = delta;
   }
+  // An application quiet for the whole span leaves the history until it moves again.
   for (auto entry = history_.begin(); entry != history_.end();) {
     std::deque<LiveTraffic::Bytes>& seconds = entry->second;
     seconds.push_back(moved[entry->first]);
@@ -618,6 +641,14 @@ std::optional<std::string> Dashboard::Server::tick() {
   for (const auto& [app, delta] : moved) {
     if (!history_.contains(app)) history_[app].push_back(delta);
   }
+  return moved;
+}
+
+std::optional<std::string> Dashboard::Server::tick() {
+  const bool watched = !watchers_.empty();
+  const LiveTraffic::Snapshot traffic =
+      sources_.traffic ? sources_.traffic->snapshot() : LiveTraffic::Snapshot{};
+  std::map<std::string, LiveTraffic::Bytes> moved = takeTraffic(traffic);
 
   std::vector<ConnectionEvent> events = sources_.live.eventsAfter(cursor_);
   for (const ConnectionEvent& event : events) {
@@ -656,26 +687,7 @@ std::optional<std::string> Dashboard::Server::tick() {
   });
   if (shown.size() > maxOpenShown) shown.resize(maxOpenShown);
   json::Value open = json::Value::array();
-  for (const Shown& each : shown) {
-    const ConnectionEvent& opened = each.open->opened;
-    json::Value entry = {{"id", opened.id.string()},
-                         {"app", opened.app},
-                         {"host", opened.host},
-                         {"port", opened.port},
-                         {"transport", rawValue(opened.transport)},
-                         {"route", opened.route},
-                         {"phase", rawValue(opened.phase)},
-                         {"bytesSent", each.open->bytes.sent},
-                         {"bytesReceived", each.open->bytes.received},
-                         {"rateSent", each.rate.sent},
-                         {"rateReceived", each.rate.received},
-                         {"age", std::chrono::duration<double>(now - opened.date).count()}};
-    if (opened.bundleID) entry["bundleID"] = *opened.bundleID;
-    if (opened.ruleName) entry["ruleName"] = *opened.ruleName;
-    if (!each.open->address.empty() && each.open->address != opened.host)
-      entry["address"] = each.open->address;
-    open.push_back(std::move(entry));
-  }
+  for (const Shown& each : shown) open.push_back(openConnectionJSON(*each.open, each.rate, now));
   json::Value apps = json::Value::array();
   std::map<std::string, bool> listed;
   for (const auto& [app, delta] : moved) listed[app] = true;
