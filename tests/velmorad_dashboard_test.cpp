@@ -337,8 +337,11 @@ TEST_F(Dashboard, ThePageShowsConnectionsAndSetsARoute) {
   EXPECT_TRUE(browser.waitFor(
       R"(Array.from(document.querySelectorAll('#connections tbody tr[data-id] .host'))
            .some(cell => cell.textContent.includes('10.77.0.1')))"));
-  EXPECT_TRUE(browser.waitFor("document.querySelector('#apps .app-row[data-app=\"" + self +
-                              "\"] svg.chart') !== null"));
+  // The application's row: its chart, and the 3,000 bytes it sent so far.
+  const std::string row = "document.querySelector('#apps .app-row[data-app=\"" + self + "\"]')";
+  EXPECT_TRUE(browser.waitFor(row + " !== null && " + row + ".querySelector('svg.chart') !== null"));
+  EXPECT_TRUE(browser.waitFor(row + ".querySelector('.total').textContent.includes('↑ 2.9 KB')"))
+      << browser.evaluate(row + ".querySelector('.total').textContent").value_or(nullptr).dump();
   EXPECT_TRUE(browser.waitFor(
       R"(Number(document.querySelector('#rules tr[data-rule="Default"] .count').textContent) >= 1)"));
   // The cookie is the page's alone: its scripts cannot read it.
