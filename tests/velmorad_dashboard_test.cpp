@@ -278,6 +278,27 @@ TEST_F(Dashboard, ChangesGoThroughTheOperationsAndRespectTheSettings) {
     EXPECT_NE(rule.name, "App: firefox");
 }
 
+TEST_F(Dashboard, TheCommandOpensTheAddressWithTheSecretInTheBrowser) {
+  // A stand-in for xdg-open that keeps the address it was given, and fails when told to.
+  const std::filesystem::path bin = home.path() / "bin";
+  std::filesystem::create_directories(bin);
+  writeFile(bin / "xdg-open",
+            "#!/bin/sh\nprintf '%s' \"$1\" > \"$(dirname \"$0\")/opened\"\n"
+            "[ ! -e \"$(dirname \"$0\")/fail\" ]\n",
+            0700);
+  const testing::RunOptions withPath{.environment = {"PATH=" + bin.string() + ":/usr/bin:/bin"}};
+
+  const testing::RunResult opened = testing::runVelmoractl({"dashboard"}, home.path(), withPath);
+  EXPECT_EQ(opened.status, 0) << opened.err;
+  EXPECT_EQ(opened.out, "已在浏览器里打开控制面板：" + origin + "/\n");
+  EXPECT_EQ(readFile(bin / "opened"), address);
+
+  writeFile(bin / "fail", "", 0600);
+  const testing::RunResult failed = testing::runVelmoractl({"dashboard"}, home.path(), withPath);
+  EXPECT_EQ(failed.status, 1);
+  EXPECT_NE(failed.err.find("velmoractl dashboard --print"), std::string::npos) << failed.err;
+}
+
 TEST_F(Dashboard, FollowsItsSettingsWhileTheDaemonRuns) {
   const std::string host = "Host: 127.0.0.1:" + std::to_string(dashboardPort);
   const auto change = [&](const std::function<void(DaemonSettings&)>& edit) {

@@ -128,8 +128,11 @@ RunResult runVelmoractl(const std::vector<std::string>& arguments,
   std::string busVariable =
       "DBUS_SESSION_BUS_ADDRESS=" +
       (privateBusAddress ? *privateBusAddress : "unix:path=" + (home / "no-bus").string());
+  std::vector<std::string> further = options.environment;
   std::vector<char*> environment = {homeVariable.data(), tmpVariable.data(), busVariable.data(),
-                                    const_cast<char*>("LANG=C.UTF-8"), nullptr};
+                                    const_cast<char*>("LANG=C.UTF-8")};
+  for (std::string& variable : further) environment.push_back(variable.data());
+  environment.push_back(nullptr);
 
   // The input waits in a memory file, so that no pipe can fill up while the child is starting.
   const int inputFD = memfd_create("velmoractl-input", MFD_CLOEXEC);

@@ -48,6 +48,8 @@ struct RunOptions {
   StandardOutput output = StandardOutput::captured;
   /// What the run reads on standard input (nothing: /dev/null).
   std::string input;
+  /// Further variables of the run's environment, as "PATH=…".
+  std::vector<std::string> environment;
 };
 
 /// Runs the built velmoractl with the arguments, HOME set to home, no XDG_CONFIG_HOME, and no
