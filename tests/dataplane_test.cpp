@@ -594,35 +594,21 @@ TEST_F(DataPlaneTest, AnotherUsersConnectionsAreRefusedOnEveryWayInAndLoggedOnce
   route({rule("Everything", RuleAction::direct())});
   const std::uint16_t proxyPort = plane->port();
   const std::string target = "10.77.0.1:" + std::to_string(destination->port());
-  // A child process that has become user 65534 tries each way in; what it was told comes back
-  // through a pipe.
-  int answers[2];
-  ASSERT_EQ(pipe(answers), 0);
-  const pid_t child = fork();
-  if (child == 0) {
-    close(answers[0]);
-    if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) _exit(3);
-    std::string told;
-    {
-      Client client(proxyPort);
-      told += std::to_string(client.socksConnect("10.77.0.1", destination->port())) + " ";
-    }
-    for (const std::string& request : {"CONNECT " + target + " HTTP/1.1\r\n\r\n",
-                                       "GET http://" + target + "/ HTTP/1.1\r\n\r\n"}) {
-      Client client(proxyPort);
-      client.send(request);
-      told += client.receive(12) + " ";
-    }
-    _exit(write(answers[1], told.data(), told.size()) == static_cast<ssize_t>(told.size()) ? 0 : 4);
-  }
-  close(answers[1]);
-  char told[256];
-  const ssize_t size = read(answers[0], told, sizeof told);
-  close(answers[0]);
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_EQ(WEXITSTATUS(status), 0);
-  EXPECT_EQ(std::string(told, static_cast<std::size_t>(std::max<ssize_t>(size, 0))),
+  // A process of user 65534 tries each way in.
+  EXPECT_EQ(testing::asAnotherUser([&] {
+              std::string told;
+              {
+                Client client(proxyPort);
+                told += std::to_string(client.socksConnect("10.77.0.1", destination->port())) + " ";
+              }
+              for (const std::string& request : {"CONNECT " + target + " HTTP/1.1\r\n\r\n",
+                                                 "GET http://" + target + "/ HTTP/1.1\r\n\r\n"}) {
+                Client client(proxyPort);
+                client.send(request);
+                told += client.receive(12) + " ";
+              }
+              return told;
+            }),
             "2 HTTP/1.1 403 HTTP/1.1 403 ");
   // The user's own connections still go through.
   EXPECT_EQ(peerThroughProxy(), "10.77.0.1");

@@ -108,6 +108,29 @@ ScratchDirectory::~ScratchDirectory() {
   std::filesystem::remove_all(path_, ignored);
 }
 
+std::string asAnotherUser(const std::function<std::string()>& work) {
+  int answers[2];
+  if (pipe2(answers, O_CLOEXEC) != 0) throwErrno("pipe2");
+  const pid_t child = fork();
+  if (child == 0) {
+    close(answers[0]);
+    if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) _exit(3);
+    const std::string told = work();
+    _exit(write(answers[1], told.data(), told.size()) == static_cast<ssize_t>(told.size()) ? 0 : 4);
+  }
+  close(answers[1]);
+  std::string told;
+  std::array<char, 4096> chunk{};
+  for (ssize_t n; (n = read(answers[0], chunk.data(), chunk.size())) > 0;)
+    told.append(chunk.data(), static_cast<std::size_t>(n));
+  close(answers[0]);
+  int status = 0;
+  if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
+      WEXITSTATUS(status) != 0)
+    throw std::runtime_error("the child as user 65534 did not finish its work");
+  return told;
+}
+
 RunResult runVelmoractl(const std::vector<std::string>& arguments,
                         const std::filesystem::path& home, const RunOptions& options) {
   const StandardOutput output = options.output;

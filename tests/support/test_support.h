@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -56,6 +57,11 @@ struct RunOptions {
 /// session bus unless a PrivateBus is alive, whose address it then gets; waits for it.
 RunResult runVelmoractl(const std::vector<std::string>& arguments,
                         const std::filesystem::path& home, const RunOptions& options = {});
+
+/// What work returns when a child process of this one does it as user and group 65534, who owns
+/// nothing of the test's. Throws std::runtime_error when the child could not become that user or
+/// did not finish.
+std::string asAnotherUser(const std::function<std::string()>& work);
 
 /// An environment variable set (or, given nothing, removed) while this lives; the earlier state
 /// comes back afterwards.
