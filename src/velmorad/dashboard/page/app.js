@@ -498,6 +498,9 @@
     let bytes = '';
     if (ev.bytesSent || ev.bytesReceived) bytes = `↑ ${fmtBytes(ev.bytesSent)} ↓ ${fmtBytes(ev.bytesReceived)}`;
     const bytesCell = el('td', 'bytes num', bytes);
+    // A block the rules decided says so itself; failures carry their own description.
+    const reason = ev.errorDescription ??
+      (phase === 'blocked' && ev.ruleName ? `规则「${ev.ruleName}」拦截` : '');
     if (phase !== 'open' && ev.lifetime !== undefined) bytesCell.title = `持续 ${fmtAge(ev.lifetime)}`;
     tr.append(time, app,
       el('td', 'host', fmtEndpoint(ev.host, ev.port, ev.transport)),
@@ -505,8 +508,8 @@
       el('td', 'route', ev.route ?? ''),
       el('td', 'phase', PHASES[phase] ?? phase),
       bytesCell,
-      el('td', 'reason', ev.errorDescription ?? ''));
-    tr.lastChild.title = ev.errorDescription ?? '';
+      el('td', 'reason', reason));
+    tr.lastChild.title = reason;
     logRows.set(item.key, tr);
     return tr;
   }
