@@ -377,6 +377,12 @@ TEST_F(Dashboard, ThePageShowsConnectionsAndSetsARoute) {
       << browser.evaluate(row + ".querySelector('.total').textContent").value_or(nullptr).dump();
   EXPECT_TRUE(browser.waitFor(
       R"(Number(document.querySelector('#rules tr[data-rule="Default"] .count').textContent) >= 1)"));
+  // A blocked connection is marked in the log, with the rule that blocked it.
+  ASSERT_EQ(run({"route", "set", self, "block"}).status, 0);
+  EXPECT_FALSE(openThroughProxy(destination->port()));
+  EXPECT_TRUE(browser.waitFor(
+      "Array.from(document.querySelectorAll('#log tr.phase-blocked .reason')).some(cell => "
+      "cell.textContent === '规则「App: " + self + "」拦截')"));
   // The cookie is the page's alone: its scripts cannot read it.
   EXPECT_EQ(browser.evaluate("document.cookie"), "");
 
