@@ -216,7 +216,10 @@ class Dashboard::Server {
   awaitable<Response> change(const HttpRequest& request);
   awaitable<void> stream(tcp::socket& socket);
   awaitable<Answer> onMain(std::function<std::string()> work, bool changes);
+  /// The state as the page reads it: from the operations, with the live counters.
   awaitable<std::string> state();
+  /// The state document the operations gave, with each rule's count and the traffic counters.
+  std::string withCounters(const std::string& state) const;
   /// What the state is read by, on the operations' thread.
   std::function<std::string()> stateWork() {
     return [this] {
@@ -518,14 +521,18 @@ awaitable<Dashboard::Server::Answer> Dashboard::Server::onMain(std::function<std
 awaitable<std::string> Dashboard::Server::state() {
   const Answer answer = co_await onMain(stateWork(), false);
   if (answer.error) throw Error(*answer.error);
-  json::Value document = json::parse(answer.text);
+  co_return withCounters(answer.text);
+}
+
+std::string Dashboard::Server::withCounters(const std::string& state) const {
+  json::Value document = json::parse(state);
   const std::map<std::string, std::uint64_t> counts = sources_.live.ruleCounts();
   for (json::Value& rule : document["rules"]) {
     const auto found = counts.find(rule.value("name", ""));
     rule["connections"] = found == counts.end() ? 0 : found->second;
   }
   if (document.contains("status")) document["status"]["stats"] = toJSON(sources_.live.stats());
-  co_return json::compact(document);
+  return json::compact(document);
 }
 
 awaitable<void> Dashboard::Server::publishState() {
@@ -534,8 +541,7 @@ awaitable<void> Dashboard::Server::publishState() {
     const Answer answer = co_await onMain(stateWork(), false);
     if (!answer.error && answer.text != lastState_) {
       lastState_ = answer.text;
-      const std::string document = co_await state();
-      broadcast(sseMessage("state", document));
+      broadcast(sseMessage("state", withCounters(answer.text)));
     }
   } catch (const std::exception& problem) {
     sources_.log(VL("控制面板的一次更新失败了：%@", problem.what()));
